@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need. Idempotent:
+# when everything is present it only asks dpkg and returns.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev libfuzzer-14-dev
+  googletest libgtest-dev zlib1g-dev liblzma-dev
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64
+  wine wine64 xvfb xauth python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}" >&2
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
