@@ -65,7 +65,7 @@ class File {
  private:
   // A Win32 HANDLE or a POSIX descriptor, stored in a pointer-sized integer.
 #ifdef _WIN32
-  static constexpr intptr_t Invalid = -1;  // INVALID_HANDLE_VALUE
+  static constexpr intptr_t Invalid = -1;  // INVALID_HANDLE_VALUE, (HANDLE)-1
 #else
   static constexpr intptr_t Invalid = -1;  // no descriptor
 #endif

@@ -1,1 +1,168 @@
-// placeholder
+// The file layer on POSIX, for the native tools and tests. Windows paths
+// become POSIX ones by turning "\" into "/"; the read-only attribute maps to
+// the owner's write permission, and DOS times are local times.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
+#include "archive/FileIo.h"
+
+namespace fileio {
+namespace {
+
+std::string Native(std::string path) {
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
+int Fd(intptr_t handle) { return int(handle); }
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = Invalid;
+  }
+  return *this;
+}
+
+bool File::Open(const std::string& path, OpenMode mode) {
+  Close();
+  int flags = O_RDWR;
+  if (mode == OpenMode::ReadShared) flags = O_RDONLY;
+  if (mode == OpenMode::Create) flags = O_RDWR | O_CREAT | O_TRUNC;
+  int fd = ::open(Native(path).c_str(), flags | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    struct stat st;
+    // A directory opens for reading on POSIX but is no file here.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  handle_ = fd;
+  return IsOpen();
+}
+
+bool File::Close() {
+  if (!IsOpen()) return false;
+  int r = ::close(Fd(handle_));
+  handle_ = Invalid;
+  return r == 0;
+}
+
+bool File::Read(void* buffer, uint32_t count, uint32_t* got) {
+  *got = 0;
+  if (!IsOpen()) return false;
+  auto* p = static_cast<char*>(buffer);
+  while (*got < count) {
+    ssize_t n = ::read(Fd(handle_), p + *got, count - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *got = 0;
+      return false;
+    }
+    if (n == 0) break;
+    *got += uint32_t(n);
+  }
+  return true;
+}
+
+bool File::Write(const void* buffer, uint32_t count) {
+  if (!IsOpen()) return false;
+  auto* p = static_cast<const char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::write(Fd(handle_), p + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += uint32_t(n);
+  }
+  return true;
+}
+
+bool File::Seek(int64_t offset) {
+  return IsOpen() && offset >= 0 && ::lseek(Fd(handle_), off_t(offset), SEEK_SET) == off_t(offset);
+}
+
+int64_t File::Tell() const {
+  return IsOpen() ? int64_t(::lseek(Fd(handle_), 0, SEEK_CUR)) : -1;
+}
+
+int64_t File::Size() const {
+  struct stat st;
+  return IsOpen() && ::fstat(Fd(handle_), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+uint32_t File::SetDosTime(uint32_t dosDateTime) {
+  if (!IsOpen()) return EBADF;
+  uint32_t date = dosDateTime >> 16, time = dosDateTime & 0xFFFF;
+  struct tm t = {};
+  t.tm_year = int(date >> 9) + 80;
+  t.tm_mon = int((date >> 5) & 15) - 1;
+  t.tm_mday = int(date & 31);
+  t.tm_hour = int(time >> 11);
+  t.tm_min = int((time >> 5) & 63);
+  t.tm_sec = int(time & 31) * 2;
+  t.tm_isdst = -1;
+  // The same range checks as the Windows conversion: no month 0 or 13, no
+  // day 0, no hour 24.
+  if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 ||
+      t.tm_sec > 59)
+    return EINVAL;
+  time_t when = mktime(&t);
+  if (when == time_t(-1)) return EINVAL;
+  struct timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
+  return ::futimens(Fd(handle_), times) == 0 ? 0 : uint32_t(errno);
+}
+
+uint32_t File::GetDosTime() const {
+  struct stat st;
+  struct tm t;
+  if (!IsOpen() || ::fstat(Fd(handle_), &st) != 0 || !localtime_r(&st.st_mtime, &t)) return 0;
+  if (t.tm_year < 80) return (1u << 5 | 1u) << 16;
+  if (t.tm_year > 80 + 127) return 0;
+  uint32_t date = uint32_t(t.tm_year - 80) << 9 | uint32_t(t.tm_mon + 1) << 5 | uint32_t(t.tm_mday);
+  uint32_t time = uint32_t(t.tm_hour) << 11 | uint32_t(t.tm_min) << 5 | uint32_t(t.tm_sec / 2);
+  return date << 16 | time;
+}
+
+uint32_t GetAttributes(const std::string& path) {
+  struct stat st;
+  if (::stat(Native(path).c_str(), &st) != 0) return InvalidAttributes;
+  if (S_ISDIR(st.st_mode)) return AttrDirectory;
+  return AttrArchive | ((st.st_mode & S_IWUSR) ? 0 : AttrReadOnly);
+}
+
+bool SetAttributes(const std::string& path, uint32_t attributes) {
+  std::string p = Native(path);
+  struct stat st;
+  if (::stat(p.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & AttrReadOnly) ? mode & ~mode_t(0222) : mode | S_IWUSR;
+  return ::chmod(p.c_str(), mode) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(Native(path).c_str()) == 0; }
+
+bool MakeDirectory(const std::string& path) { return ::mkdir(Native(path).c_str(), 0777) == 0; }
+
+std::string CurrentDir() {
+  char buffer[PATH_MAX];
+  return ::getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+std::string ModulePath() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  return n > 0 && size_t(n) < sizeof buffer ? std::string(buffer, size_t(n)) : std::string();
+}
+
+}  // namespace fileio

@@ -1,1 +1,102 @@
-// placeholder
+#include "archive/PvUnZip.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "archive/Archive.h"
+#include "archive/FileIo.h"
+
+namespace {
+
+// Read through a volatile pointer so the compiler cannot fold the upper-case
+// form into the program's data, where it would be found as the marker.
+const char LowerCaseMarker[] = "<pvzip file begins here>";
+
+std::string UpperCaseMarker() {
+  const char* volatile text = LowerCaseMarker;
+  std::string marker(text);
+  for (char& c : marker)
+    if (c >= 'a' && c <= 'z') c = char(c - 0x20);
+  return marker;
+}
+
+constexpr uint32_t ChunkSize = 65536;
+
+MessagePumpProc Pump = nullptr;
+
+void PumpMessages() {
+  if (Pump) Pump(false);
+}
+
+// The reader's progress only keeps the windows alive; nobody shows it.
+void ProgressAdapter(const char*, int32_t) { PumpMessages(); }
+
+// Offset of the first byte after the first marker in exe, or 0 when there
+// is none. A failed or stalled read ends the search and sets failed.
+int64_t FindArchiveStart(fileio::File& exe, std::vector<char>& chunk, bool& failed) {
+  const int64_t size = exe.Size();
+  const int64_t markerLength = int64_t(PayloadMarker.size());
+  int64_t position = 0;
+  while (position < size) {
+    PumpMessages();
+    // Chunks overlap by the marker's length, so a marker cut by the border
+    // of the previous chunk is seen whole in this one.
+    int64_t from = position > 0 ? position - markerLength : 0;
+    uint32_t n = 0;
+    if (!exe.Seek(from) || !exe.Read(chunk.data(), ChunkSize, &n) || from + n <= position) {
+      failed = true;
+      return 0;
+    }
+    auto hit = std::search(chunk.begin(), chunk.begin() + n, PayloadMarker.begin(),
+                           PayloadMarker.end());
+    if (hit != chunk.begin() + n) return from + (hit - chunk.begin()) + markerLength;
+    position = from + n;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const std::string PayloadMarker = UpperCaseMarker();
+
+bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
+                       MessagePumpProc pump) {
+  Pump = pump;
+  bool failed = false;
+  std::vector<char> chunk(ChunkSize);
+
+  fileio::File exe;
+  int64_t start = 0;
+  if (exe.Open(exePath, fileio::OpenMode::ReadShared))
+    start = FindArchiveStart(exe, chunk, failed);
+  else
+    failed = true;
+
+  const std::string tempName = destDir + "\\tempfile.$$$";
+  fileio::File temp;
+  if (!temp.Open(tempName, fileio::OpenMode::Create)) failed = true;
+
+  if (!failed) {
+    const int64_t size = exe.Size();
+    if (!exe.Seek(start)) failed = true;
+    for (int64_t position = start; !failed && position < size;) {
+      PumpMessages();
+      uint32_t n = 0;
+      if (!exe.Read(chunk.data(), ChunkSize, &n) || n == 0 || !temp.Write(chunk.data(), n))
+        failed = true;
+      position += n;
+    }
+  }
+  if (temp.IsOpen() && !temp.Close()) failed = true;
+  if (exe.IsOpen() && !exe.Close()) failed = true;
+
+  bool ok = !failed && ExtractArchive(tempName.c_str(), destDir.c_str(), nullptr,
+                                      ProgressAdapter) == ArcOk;
+  fileio::RemoveFile(tempName);
+  return ok;
+}
+
+bool UnpackPayload(const std::string& destDir, MessagePumpProc pump) {
+  return UnpackPayloadFile(fileio::ModulePath(), destDir, pump);
+}

@@ -1,1 +1,206 @@
-// placeholder
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/Archive.h"
+#include "archive/FileIo.h"
+#include "tests/common/TestUtil.h"
+
+namespace fs = std::filesystem;
+using testutil::Bytes;
+using testutil::TestRecord;
+
+namespace {
+
+std::vector<std::pair<std::string, int32_t>> ProgressCalls;
+void RecordProgress(const char* name, int32_t percent) { ProgressCalls.emplace_back(name, percent); }
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A scratch folder with the archive file in it and an empty destination.
+class ArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(temp_ / "dest");
+    ProgressCalls.clear();
+  }
+  int32_t Extract(const Bytes& archive, const std::string& destSuffix = "") {
+    testutil::WriteFile(ArchivePath(), archive);
+    return ExtractArchive(ArchivePath().string().c_str(), (Dest().string() + destSuffix).c_str(),
+                          nullptr, RecordProgress);
+  }
+  fs::path ArchivePath() const { return temp_ / "payload.pvz"; }
+  fs::path Dest() const { return temp_ / "dest"; }
+  bool DestIsEmpty() const { return fs::is_empty(Dest()); }
+
+  testutil::TempDir temp_;
+};
+
+const std::vector<TestRecord> Product = {
+    TestRecord("readme.txt", Text("Welcome to the product.\r\n")),
+    TestRecord("bin\\tool.exe", Bytes(10000, 0xE8)),
+    TestRecord("docs\\en\\guide.htm", Text("<html>guide</html>"), 0x4A2C7C21, 0x21),  // read-only
+    TestRecord("empty.dat", {}),
+};
+
+TEST_F(ArchiveTest, WritesEveryFileWithItsTimeAndAttributes) {
+  ASSERT_EQ(Extract(testutil::BuildArchive(Product)), ArcOk);
+  auto tree = testutil::TreeContents(Dest());
+  ASSERT_EQ(tree.size(), 4u);
+  for (const TestRecord& r : Product) {
+    std::string relative = r.name;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    fs::path path = Dest() / relative;
+    EXPECT_EQ(testutil::ReadFile(path), r.data) << r.name;
+    EXPECT_EQ(testutil::LastWriteUnix(path), testutil::DosTimeToUnix(r.dosDateTime)) << r.name;
+    uint32_t attributes = fileio::GetAttributes(path.string());
+    EXPECT_EQ((attributes & fileio::AttrReadOnly) != 0, (r.attributes & 1) != 0) << r.name;
+  }
+  EXPECT_FALSE(fs::exists(ArchivePath())) << "the reader deletes the archive it read";
+
+  // One call before each record and after each block it wrote, then 100.
+  ASSERT_GE(ProgressCalls.size(), 5u);
+  for (size_t i = 1; i < ProgressCalls.size(); ++i)
+    EXPECT_GE(ProgressCalls[i].second, ProgressCalls[i - 1].second) << "call " << i;
+  EXPECT_EQ(ProgressCalls.back().second, 100);
+  EXPECT_NE(ProgressCalls.back().first.find("empty.dat"), std::string::npos);
+}
+
+TEST_F(ArchiveTest, TrailingBackslashesOnTheDestinationChangeNothing) {
+  ASSERT_EQ(Extract(testutil::BuildArchive(Product), "\\\\"), ArcOk);
+  EXPECT_EQ(testutil::TreeContents(Dest()).size(), 4u);
+  EXPECT_EQ(ProgressCalls.front().first.find("\\\\"), std::string::npos);
+}
+
+TEST_F(ArchiveTest, AnEmptyBodySucceedsWithOneProgressCall) {
+  ASSERT_EQ(Extract({0xFF, 0xFF, 0xFF, 0xFF}), ArcOk);
+  EXPECT_TRUE(DestIsEmpty());
+  ASSERT_EQ(ProgressCalls.size(), 1u);
+  EXPECT_EQ(ProgressCalls[0].second, 100);
+}
+
+TEST_F(ArchiveTest, DamageAnywhereInTheBodyOrTrailerLeavesTheDestinationUntouched) {
+  const Bytes good = testutil::BuildArchive({Product[0], Product[2]});
+  for (size_t i = 0; i < good.size(); ++i) {
+    Bytes bad = good;
+    bad[i] ^= 0x01;
+    ASSERT_EQ(Extract(bad), ArcBadChecksum) << "flipped byte " << i;
+    ASSERT_TRUE(DestIsEmpty()) << "flipped byte " << i;
+  }
+  for (size_t length = 0; length < good.size(); ++length) {
+    ASSERT_EQ(Extract(Bytes(good.begin(), good.begin() + std::ptrdiff_t(length))), ArcBadChecksum)
+        << "cut at " << length;
+    ASSERT_TRUE(DestIsEmpty()) << "cut at " << length;
+    ASSERT_FALSE(fs::exists(ArchivePath())) << "cut at " << length;
+  }
+}
+
+TEST_F(ArchiveTest, RecordChecksFailAfterEarlierFilesAreWritten) {
+  Bytes stream = testutil::LiteralStream(Text("abcdef"));
+  struct Row {
+    int line;
+    TestRecord bad;
+    int32_t expected;
+  } rows[] = {
+      {__LINE__, TestRecord("bad", Text("abcdef")).WithSize(5), ArcBadRecord},
+      {__LINE__, TestRecord("bad", Text("abcdef")).WithCheck(0x1234), ArcBadRecord},
+      // A stream cut short: the decoder runs out of input.
+      {__LINE__, TestRecord("bad", Text("abcdef")).WithStream(Bytes(stream.begin(), stream.end() - 2)),
+       ArcBadRecord},
+      // A stream followed by more than one read's worth of spare bytes: the
+      // decoder stops at the end code and leaves them unread.
+      {__LINE__, TestRecord("bad", Text("abcdef")).WithStream([&] { Bytes s = stream; s.resize(s.size() + 3000); return s; }()),
+       ArcBadRecord},
+      // The empty-file rule holds only for a 4-byte stream of no data.
+      {__LINE__, TestRecord("bad", {}).WithStream(Bytes{0, 6, 0x80}), ArcBadRecord},
+      // Header errors of the stream.
+      {__LINE__, TestRecord("bad", Text("x")).WithStream(Bytes{0, 9, 0, 0, 0, 0}), ArcBadRecord},
+  };
+  for (const Row& r : rows) {
+    fs::remove_all(Dest());
+    fs::create_directory(Dest());
+    EXPECT_EQ(Extract(testutil::BuildArchive({Product[0], r.bad, Product[1]})), r.expected)
+        << "row at line " << r.line;
+    EXPECT_TRUE(fs::exists(Dest() / "readme.txt")) << "row at line " << r.line;
+    EXPECT_FALSE(fs::exists(Dest() / "bin")) << "row at line " << r.line;
+  }
+}
+
+TEST_F(ArchiveTest, AnEmptyFileIsAFourByteStream) {
+  TestRecord empty("zero", {});
+  ASSERT_EQ(testutil::LiteralStream({}).size(), 4u);
+  ASSERT_EQ(Extract(testutil::BuildArchive({empty})), ArcOk);
+  EXPECT_EQ(fs::file_size(Dest() / "zero"), 0u);
+}
+
+TEST_F(ArchiveTest, NamesThatWouldLeaveTheDestinationAreRejectedBeforeWriting) {
+  const char* names[] = {
+      "..\\evil.txt", "a\\..\\..\\evil.txt", "\\evil.txt", "C:\\evil.txt", "C:evil.txt",
+      "\\\\server\\share\\evil.txt", ".. \\evil.txt", "a\\...\\evil.txt", "a/../../evil.txt",
+      "/evil.txt", "file.txt:stream",
+  };
+  for (const char* name : names) {
+    Bytes archive = testutil::BuildArchive({TestRecord(name, Text("owned"))});
+    EXPECT_EQ(Extract(archive), ArcBadRecord) << name;
+    EXPECT_TRUE(DestIsEmpty()) << name;
+    EXPECT_FALSE(fs::exists(temp_ / "evil.txt")) << name;
+  }
+  // An empty name, and one with a NUL in it.
+  EXPECT_EQ(Extract(testutil::BuildArchive({TestRecord("", Text("x"))})), ArcBadRecord);
+  EXPECT_EQ(Extract(testutil::BuildArchive({TestRecord(std::string("a\0b", 3), Text("x"))})), ArcBadRecord);
+  EXPECT_TRUE(DestIsEmpty());
+  // Dots inside names are ordinary.
+  EXPECT_EQ(Extract(testutil::BuildArchive({TestRecord("v1.2\\..name.txt", Text("ok"))})), ArcOk);
+}
+
+TEST_F(ArchiveTest, ARecordCutOffByTheTrailerWritesNothing) {
+  Bytes body = testutil::ArchiveBody({TestRecord("big.bin", Bytes(100, 1))});
+  body.resize(body.size() - 10);
+  EXPECT_EQ(Extract(testutil::ArchiveFromBody(body)), ArcBadRecord);
+  EXPECT_TRUE(DestIsEmpty());
+  // Only part of a name.
+  EXPECT_EQ(Extract(testutil::ArchiveFromBody({5, 0, 'a', 'b'})), ArcBadRecord);
+  EXPECT_TRUE(DestIsEmpty());
+}
+
+TEST_F(ArchiveTest, AnExistingReadOnlyFileIsReplaced) {
+  testutil::WriteFile(Dest() / "readme.txt", std::string("old contents, longer than the new"));
+  fileio::SetAttributes((Dest() / "readme.txt").string(), fileio::AttrReadOnly);
+  ASSERT_EQ(Extract(testutil::BuildArchive({Product[0]})), ArcOk);
+  EXPECT_EQ(testutil::ReadFile(Dest() / "readme.txt"), Product[0].data);
+  EXPECT_EQ(fileio::GetAttributes((Dest() / "readme.txt").string()) & fileio::AttrReadOnly, 0u);
+}
+
+TEST_F(ArchiveTest, AnOutputThatCannotBeCreatedStopsWithMinus2) {
+  fs::create_directories(Dest() / "readme.txt");  // a directory in the way
+  EXPECT_EQ(Extract(testutil::BuildArchive({Product[0]})), ArcCannotCreate);
+  EXPECT_FALSE(fs::exists(ArchivePath()));
+}
+
+TEST_F(ArchiveTest, ArgumentsAndOpeningFailures) {
+  testutil::WriteFile(ArchivePath(), Bytes{0xFF, 0xFF, 0xFF, 0xFF});
+  EXPECT_EQ(ExtractArchive(nullptr, Dest().string().c_str(), nullptr, nullptr), ArcCannotOpen);
+  EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), nullptr, nullptr, nullptr),
+            ArcCannotCreate);
+  EXPECT_TRUE(fs::exists(ArchivePath())) << "argument failures touch nothing";
+  EXPECT_EQ(ExtractArchive((temp_ / "missing.pvz").string().c_str(), Dest().string().c_str(),
+                           nullptr, nullptr),
+            ArcCannotOpen);
+  // Without an extension the name gets ".pvz".
+  EXPECT_EQ(ExtractArchive((temp_ / "payload").string().c_str(), Dest().string().c_str(), nullptr,
+                           nullptr),
+            ArcOk);
+  EXPECT_FALSE(fs::exists(ArchivePath()));
+}
+
+TEST_F(ArchiveTest, AWrongKeyIsADamagedArchive) {
+  testutil::WriteFile(ArchivePath(), testutil::BuildArchive(Product));
+  EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), Dest().string().c_str(), "secret",
+                           nullptr),
+            ArcBadChecksum);
+  EXPECT_TRUE(DestIsEmpty());
+}
+
+}  // namespace

@@ -1,1 +1,96 @@
-// placeholder
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/Encript.h"
+
+namespace {
+
+// The stream from a given state, computed apart from the module.
+std::vector<uint8_t> Stream(uint32_t state, size_t n) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < n; ++i) {
+    state = state * 0x08088405u + 1;
+    out.push_back(uint8_t(state >> 24));
+  }
+  return out;
+}
+
+std::vector<uint8_t> Crypt(std::string_view key, std::vector<uint8_t> data) {
+  SetKey(key);
+  CryptBuffer(data.data(), int32_t(data.size()));
+  return data;
+}
+
+TEST(Encript, KeysGiveTheStartingStatesOfTheStream) {
+  struct Row {
+    int line;
+    std::string key;
+    uint32_t state;
+  } rows[] = {
+      {__LINE__, "", 0},
+      {__LINE__, "A", 0x41u << 8},
+      {__LINE__, std::string("\0\0\0B", 4), 0x42u},
+      {__LINE__, "ABCDE", (0x41u << 8) + (0x42u << 16) + (0x43u << 24) + 0x44u + (0x45u << 8)},
+      {__LINE__, std::string("\xFF\xFF\xFF\xFF", 4), (0xFFu << 8) + (0xFFu << 16) + (0xFFu << 24) + 0xFFu},
+      // The length is kept in 16 bits: 65537 characters count as one.
+      {__LINE__, std::string(65537, 'x'), uint32_t('x') << 8},
+  };
+  const std::vector<uint8_t> zeros(64, 0);
+  for (const Row& r : rows)
+    EXPECT_EQ(Crypt(r.key, zeros), Stream(r.state, zeros.size())) << "row at line " << r.line;
+}
+
+TEST(Encript, TheEmptyKeyLeavesTheFirstByteAlone) {
+  std::vector<uint8_t> data = {0x5A, 0x5A};
+  data = Crypt("", data);
+  EXPECT_EQ(data[0], 0x5A);  // the first state is 1, whose top byte is 0
+  EXPECT_NE(data[1], 0x5A);
+}
+
+TEST(Encript, ChunksRunOnAsOneStreamAndUndoThemselves) {
+  std::vector<uint8_t> plain(1000);
+  for (size_t i = 0; i < plain.size(); ++i) plain[i] = uint8_t(i * 7);
+  const std::vector<uint8_t> whole = Crypt("key", plain);
+  for (int32_t first : {0, 1, 7, 500, 999, 1000}) {
+    std::vector<uint8_t> chunked = plain;
+    SetKey("key");
+    CryptBuffer(chunked.data(), first);
+    CryptBuffer(chunked.data() + first, int32_t(chunked.size()) - first);
+    EXPECT_EQ(chunked, whole) << "first chunk " << first;
+  }
+  EXPECT_EQ(Crypt("key", whole), plain);
+}
+
+TEST(Encript, BorrowsTheSharedGeneratorAndGivesItBack) {
+  RandomSeed = 12345;
+  uint32_t expected = RandomBelow(1000);
+  RandomSeed = 12345;
+  std::vector<uint8_t> data(100);
+  SetKey("abc");
+  CryptBuffer(data.data(), int32_t(data.size()));
+  EXPECT_EQ(RandomSeed, 12345u);
+  EXPECT_EQ(RandomBelow(1000), expected);
+}
+
+TEST(Encript, NonPositiveCountsChangeNothing) {
+  std::vector<uint8_t> data = {1, 2, 3};
+  SetKey("");
+  CryptBuffer(data.data(), 0);
+  CryptBuffer(data.data(), -5);
+  EXPECT_EQ(data, (std::vector<uint8_t>{1, 2, 3}));
+  // The stream has not moved on either.
+  CryptBuffer(data.data(), 3);
+  EXPECT_EQ(data, Crypt("", {1, 2, 3}));
+}
+
+TEST(Encript, RandomBelowTakesTheHighPartOfTheProduct) {
+  RandomSeed = 0;
+  EXPECT_EQ(RandomBelow(256), 0u);  // state 1
+  EXPECT_EQ(RandomSeed, 1u);
+  EXPECT_EQ(RandomBelow(0xFFFFFFFFu), uint32_t((uint64_t(0xFFFFFFFFu) * 0x08088406u) >> 32));
+  EXPECT_EQ(RandomSeed, 0x08088406u);
+}
+
+}  // namespace

@@ -1,1 +1,108 @@
-// placeholder
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "archive/FileIo.h"
+#include "archive/PvUnZip.h"
+#include "tests/common/TestUtil.h"
+
+namespace fs = std::filesystem;
+using testutil::Bytes;
+
+namespace {
+
+int PumpCalls = 0;
+bool PumpClosed = false;
+void CountingPump(bool close) {
+  ++PumpCalls;
+  PumpClosed |= close;
+}
+
+Bytes Marker() { return Bytes(PayloadMarker.begin(), PayloadMarker.end()); }
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+const Bytes Payload = testutil::BuildArchive({testutil::TestRecord("sub\\file.txt", Bytes(3000, 'p'))});
+
+class PvUnZipTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(Dest());
+    PumpCalls = 0;
+    PumpClosed = false;
+  }
+  bool Unpack(const Bytes& exe) {
+    testutil::WriteFile(temp_ / "setup.exe", exe);
+    bool ok = UnpackPayloadFile((temp_ / "setup.exe").string(), Dest().string(), CountingPump);
+    EXPECT_FALSE(fs::exists(Dest() / "tempfile.$$$"));
+    return ok;
+  }
+  fs::path Dest() const { return temp_ / "dest"; }
+  bool Unpacked() const { return fs::exists(Dest() / "sub/file.txt"); }
+
+  testutil::TempDir temp_;
+};
+
+TEST_F(PvUnZipTest, TheMarkerIsUpperCaseAndNotInTheProgram) {
+  std::string lower = PayloadMarker;
+  for (char& c : lower) c = char(std::tolower(uint8_t(c)));
+  EXPECT_EQ(lower, "<pvzip file begins here>");
+  EXPECT_EQ(std::count_if(PayloadMarker.begin(), PayloadMarker.end(), ::islower), 0);
+  // This test program links the locator; the marker must not stand in it.
+  Bytes self = testutil::ReadFile(fileio::ModulePath());
+  ASSERT_FALSE(self.empty());
+  Bytes marker = Marker();
+  EXPECT_EQ(std::search(self.begin(), self.end(), marker.begin(), marker.end()), self.end());
+}
+
+TEST_F(PvUnZipTest, FindsTheMarkerWhereverItStands) {
+  struct Row {
+    int line;
+    size_t imageSize;  // bytes before the marker
+  } rows[] = {
+      {__LINE__, 0},
+      {__LINE__, 1000},
+      {__LINE__, 65536 - 24},  // ends exactly at the first chunk's border
+      {__LINE__, 65536 - 10},  // cut by the border
+      {__LINE__, 65536},       // starts the second chunk
+      {__LINE__, 3 * 65536 - 47},
+  };
+  for (const Row& r : rows) {
+    fs::remove_all(Dest());
+    fs::create_directory(Dest());
+    Bytes image(r.imageSize, 'M');
+    EXPECT_TRUE(Unpack(Join({image, Marker(), Payload}))) << "row at line " << r.line;
+    EXPECT_TRUE(Unpacked()) << "row at line " << r.line;
+  }
+  EXPECT_GT(PumpCalls, 0);
+  EXPECT_FALSE(PumpClosed) << "the locator never closes the progress window";
+}
+
+TEST_F(PvUnZipTest, WithoutAProperMarkerNothingIsUnpacked) {
+  Bytes lower(PayloadMarker.begin(), PayloadMarker.end());
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](uint8_t c) { return uint8_t(std::tolower(c)); });
+  EXPECT_FALSE(Unpack(Join({Bytes(100, 'M'), lower, Payload})));
+  EXPECT_FALSE(Unpack(Join({Bytes(100, 'M'), Payload})));
+  // A marker at the very end: an empty archive copy.
+  EXPECT_FALSE(Unpack(Join({Bytes(100, 'M'), Marker()})));
+  // The first marker counts, so a second one is part of the archive.
+  EXPECT_FALSE(Unpack(Join({Marker(), Marker(), Payload})));
+  EXPECT_TRUE(fs::is_empty(Dest()));
+}
+
+TEST_F(PvUnZipTest, IOFailuresGiveFalseWithoutCallingTheReader) {
+  testutil::WriteFile(temp_ / "setup.exe", Join({Marker(), Payload}));
+  EXPECT_FALSE(UnpackPayloadFile((temp_ / "setup.exe").string(), (temp_ / "missing").string(),
+                                 CountingPump));
+  EXPECT_FALSE(fs::exists(temp_ / "missing"));
+  EXPECT_FALSE(UnpackPayloadFile((temp_ / "no-such.exe").string(), Dest().string(), CountingPump));
+  EXPECT_TRUE(fs::is_empty(Dest()));
+}
+
+}  // namespace

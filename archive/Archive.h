@@ -1,0 +1,55 @@
+// The archive reader: turns one archive file into files below a destination
+// directory.
+//
+// Layout: the body (file records back to back, scrambled as one stream from
+// the key) and a 4-byte trailer holding the CRC-32 register of the plain
+// body. A record: NameLength (2), Name, then FileRecordHeader (20), then
+// PackedSize bytes of one compressed stream. Integers are little-endian.
+#pragma once
+
+#include <cstdint>
+
+// Result codes of ExtractArchive.
+enum : int32_t {
+  ArcOk = 0,
+  ArcCannotOpen = -1,    // no archive name, or the file cannot be opened
+  ArcCannotCreate = -2,  // no destination, or an output file cannot be created
+  ArcIoError = -3,       // reading a packed stream or writing a file failed
+  ArcBadChecksum = -5,   // the body does not match the trailer
+  ArcBadRecord = -6,     // a record failed its checks, or its name is unsafe
+};
+
+#pragma pack(push, 1)
+// The fixed part of a record after its name, read as one block.
+struct FileRecordHeader {
+  uint32_t DosDateTime;  // last-write time, local; DOS date in the high half
+  uint32_t Size;         // unpacked size
+  uint32_t Attributes;   // Windows attribute bits, applied last
+  uint32_t PackedSize;   // bytes of the packed stream that follows
+  uint32_t Check;        // CRC-32 register (no final complement) of the data
+};
+#pragma pack(pop)
+static_assert(sizeof(FileRecordHeader) == 20);
+
+// Bytes of the unscrambling chunk, which is also the work area lent to the
+// decoder (the 64-bit build's decoder needs a little more).
+inline constexpr int32_t WorkAreaChunk = 12596;
+
+// Called with the full path of the file being written and a percentage.
+using ProgressProc = void (*)(const char* fileName, int32_t percent);
+
+// Unpacks archiveName (completed with ".pvz" and the current directory where
+// it lacks them) below destDir, unscrambling with key (null: the empty key).
+// Returns ArcOk or one of the negative codes above. The archive file is
+// unscrambled in place and deleted before returning, on every path but a
+// null archiveName or destDir. The whole body is checked before any file is
+// written; a record's name that would leave destDir (absolute, drive or
+// UNC path, a ".." component) is rejected before anything of it is written.
+// Files written before a failing record stay. Not reentrant.
+int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
+                       ProgressProc progress);
+
+// True when name is a relative path below the destination: not empty, no
+// NUL, no drive or stream colon, no leading separator, and no component made
+// only of dots and blanks (Windows trims those to "." or "..").
+bool IsSafeRecordName(const char* name, uint32_t length);

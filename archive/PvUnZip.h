@@ -1,0 +1,25 @@
+// The payload locator: finds the archive behind the marker in the setup
+// executable, copies it out and unpacks it.
+#pragma once
+
+#include <string>
+
+// The driver's message pump: dispatches waiting window messages; with true
+// it then also closes the progress window.
+using MessagePumpProc = void (*)(bool close);
+
+// The marker that stands between the program image and the archive, in
+// upper case. The program keeps only its lower-case form and makes this one
+// when it starts, so the marker text inside the program never matches.
+extern const std::string PayloadMarker;
+
+// Unpacks the archive appended to the running executable into destDir (no
+// trailing backslash; it must exist and be writable). True when the archive
+// was copied without an I/O failure and extracted completely. Calls pump
+// with false between blocks of work. The temporary copy destDir +
+// "\tempfile.$$$" never outlives the call.
+bool UnpackPayload(const std::string& destDir, MessagePumpProc pump);
+
+// The same for the executable at exePath.
+bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
+                       MessagePumpProc pump);
