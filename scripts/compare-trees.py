@@ -1,0 +1,39 @@
+#!/usr/bin/env python3
+"""Compares two directory trees file by file: contents, the read-only flag,
+and last-write times to the two seconds that DOS times keep."""
+import os
+import sys
+
+
+def files(root):
+    found = {}
+    for dirpath, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(dirpath, name)
+            found[os.path.relpath(path, root)] = path
+    return found
+
+
+def main(source, copy):
+    a, b = files(source), files(copy)
+    problems = []
+    for rel in sorted(set(a) | set(b)):
+        if rel not in a or rel not in b:
+            problems.append(f"{rel}: only in {'source' if rel in a else 'copy'}")
+            continue
+        sa, sb = os.stat(a[rel]), os.stat(b[rel])
+        with open(a[rel], "rb") as fa, open(b[rel], "rb") as fb:
+            if fa.read() != fb.read():
+                problems.append(f"{rel}: contents differ")
+        if bool(sa.st_mode & 0o200) != bool(sb.st_mode & 0o200):
+            problems.append(f"{rel}: read-only flag differs")
+        if abs(int(sa.st_mtime) - int(sb.st_mtime)) > 2:
+            problems.append(f"{rel}: last-write time differs")
+    for p in problems:
+        print(p)
+    print(f"{len(a)} files compared: " + ("identical" if not problems else f"{len(problems)} differences"))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2]))
