@@ -6,6 +6,7 @@
 
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
+#include "archive/PeImage.h"
 
 namespace {
 
@@ -56,6 +57,19 @@ int64_t FindArchiveStart(fileio::File& exe, std::vector<char>& chunk, bool& fail
   return 0;
 }
 
+// Where the archive that starts at start ends: at the certificate table when
+// the executable has been signed after the archive was appended (signing
+// tools put the table at the end of the file), else at the end of the file.
+int64_t FindArchiveEnd(fileio::File& exe, int64_t start, std::vector<char>& chunk) {
+  const int64_t size = exe.Size();
+  uint32_t n = 0, offset = 0, tableSize = 0;
+  if (exe.Seek(0) && exe.Read(chunk.data(), uint32_t(PeHeaderBytes), &n) &&
+      PeCertificateTable(reinterpret_cast<const uint8_t*>(chunk.data()), n, &offset, &tableSize) &&
+      offset >= start && int64_t(offset) + tableSize <= size)
+    return offset;
+  return size;
+}
+
 }  // namespace
 
 const std::string PayloadMarker = UpperCaseMarker();
@@ -78,12 +92,13 @@ bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
   if (!temp.Open(tempName, fileio::OpenMode::Create)) failed = true;
 
   if (!failed) {
-    const int64_t size = exe.Size();
+    const int64_t end = FindArchiveEnd(exe, start, chunk);
     if (!exe.Seek(start)) failed = true;
-    for (int64_t position = start; !failed && position < size;) {
+    for (int64_t position = start; !failed && position < end;) {
       PumpMessages();
+      uint32_t want = uint32_t(end - position < ChunkSize ? end - position : ChunkSize);
       uint32_t n = 0;
-      if (!exe.Read(chunk.data(), ChunkSize, &n) || n == 0 || !temp.Write(chunk.data(), n))
+      if (!exe.Read(chunk.data(), want, &n) || n == 0 || !temp.Write(chunk.data(), n))
         failed = true;
       position += n;
     }

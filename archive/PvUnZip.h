@@ -14,7 +14,9 @@ using MessagePumpProc = void (*)(bool close);
 extern const std::string PayloadMarker;
 
 // Unpacks the archive appended to the running executable into destDir (no
-// trailing backslash; it must exist and be writable). True when the archive
+// trailing backslash; it must exist and be writable). The archive runs from
+// the first byte after the first marker to the end of the file, or to the
+// certificate table of a setup that was signed after it was built. True when the archive
 // was copied without an I/O failure and extracted completely. Calls pump
 // with false between blocks of work. The temporary copy destDir +
 // "\tempfile.$$$" never outlives the call.

@@ -6,6 +6,7 @@
 
 #include "archive/FileIo.h"
 #include "archive/PvUnZip.h"
+#include "tests/common/FakePe.h"
 #include "tests/common/TestUtil.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +95,21 @@ TEST_F(PvUnZipTest, WithoutAProperMarkerNothingIsUnpacked) {
   // The first marker counts, so a second one is part of the archive.
   EXPECT_FALSE(Unpack(Join({Marker(), Marker(), Payload})));
   EXPECT_TRUE(fs::is_empty(Dest()));
+}
+
+TEST_F(PvUnZipTest, ASignedSetupEndsItsArchiveAtTheCertificateTable) {
+  Bytes exe = Join({testutil::FakePeImage(), Marker(), Payload});
+  const Bytes table(200, 0xC5);
+  const uint32_t tableAt = uint32_t(exe.size());
+  exe.insert(exe.end(), table.begin(), table.end());
+  // Unsigned, the table's bytes would belong to the archive.
+  EXPECT_FALSE(Unpack(exe));
+  testutil::SetCertificateTable(exe, tableAt, uint32_t(table.size()));
+  EXPECT_TRUE(Unpack(exe));
+  EXPECT_TRUE(Unpacked());
+  // A table that would begin inside the image is no signature of ours.
+  testutil::SetCertificateTable(exe, 100, uint32_t(table.size()));
+  EXPECT_FALSE(Unpack(exe));
 }
 
 TEST_F(PvUnZipTest, IOFailuresGiveFalseWithoutCallingTheReader) {

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive/Archive.h"
+#include "archive/FileIo.h"
+#include "archive/PvUnZip.h"
+#include "tests/common/FakePe.h"
+#include "tests/common/TestUtil.h"
+#include "tools/pvpack/Pack.h"
+
+namespace fs = std::filesystem;
+using testutil::Bytes;
+
+namespace {
+
+// A small product tree with nested folders, an empty file, a read-only one.
+void MakeTree(const fs::path& root) {
+  fs::create_directories(root / "bin");
+  fs::create_directories(root / "docs/en");
+  testutil::WriteFile(root / "readme.txt", std::string("Read me first.\r\n"));
+  Bytes binary(70000);
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = uint8_t((i * i) >> 3);
+  testutil::WriteFile(root / "bin/tool.exe", binary);
+  testutil::WriteFile(root / "docs/en/guide.htm", std::string(5000, 'g'));
+  testutil::WriteFile(root / "empty.dat", Bytes());
+  fileio::SetAttributes((root / "docs/en/guide.htm").string(), fileio::AttrReadOnly);
+}
+
+Bytes PackTree(const fs::path& root) {
+  std::vector<pack::SourceFile> files;
+  std::string error;
+  EXPECT_TRUE(pack::CollectTree(root.string(), files, error)) << error;
+  Bytes body;
+  for (const pack::SourceFile& f : files) pack::AppendRecord(f, body);
+  return pack::FinishArchive(std::move(body));
+}
+
+TEST(Pack, PackThenExtractGivesTheTreeBack) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  const Bytes archive = PackTree(temp / "src");
+  EXPECT_EQ(PackTree(temp / "src"), archive) << "the same tree packs to the same bytes";
+
+  Bytes body;
+  std::vector<pack::Record> records;
+  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].name, "bin\\tool.exe");  // byte order of the names
+  std::string failed;
+  EXPECT_EQ(pack::VerifyRecords(body, records, failed), ArcOk) << failed;
+
+  testutil::WriteFile(temp / "copy.pvz", archive);
+  ASSERT_EQ(ExtractArchive((temp / "copy.pvz").string().c_str(), (temp / "out").string().c_str(),
+                           nullptr, nullptr),
+            ArcOk);
+  EXPECT_EQ(testutil::TreeContents(temp / "out"), testutil::TreeContents(temp / "src"));
+  for (const char* name : {"readme.txt", "bin/tool.exe", "docs/en/guide.htm", "empty.dat"}) {
+    std::string src = (temp / "src" / name).string(), out = (temp / "out" / name).string();
+    EXPECT_EQ(fileio::GetAttributes(out) & fileio::AttrReadOnly,
+              fileio::GetAttributes(src) & fileio::AttrReadOnly) << name;
+    // DOS times keep even seconds.
+    EXPECT_LE(std::abs(testutil::LastWriteUnix(out) - testutil::LastWriteUnix(src)), 2) << name;
+  }
+}
+
+TEST(Pack, VerifyFindsTheDamagedRecord) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  Bytes archive = PackTree(temp / "src");
+  Bytes body;
+  std::vector<pack::Record> records;
+  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  // Damage the second record's data but keep the archive's check value
+  // right, as a faulty packer would.
+  body[records[1].streamOffset + 3] ^= 0x40;
+  Bytes damaged = testutil::ArchiveFromBody(body);
+  ASSERT_EQ(pack::ReadRecords(damaged, body, records), ArcOk);
+  std::string failed;
+  EXPECT_EQ(pack::VerifyRecords(body, records, failed), ArcBadRecord);
+  EXPECT_EQ(failed, records[1].name);
+  archive.back() ^= 1;
+  EXPECT_EQ(pack::ReadRecords(archive, body, records), ArcBadChecksum);
+}
+
+TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
+  const Bytes archive = testutil::BuildArchive({testutil::TestRecord("a.txt", Bytes(10, 'a'))});
+  for (size_t stubSize : {512u, 513u, 519u, 1000u}) {
+    Bytes stub = testutil::FakePeImage();
+    stub.resize(stubSize, 0x90);
+    Bytes setup;
+    std::string error;
+    ASSERT_EQ(pack::MakeSetup(stub, archive, setup, error), 0) << error;
+    EXPECT_EQ(setup.size() % 8, 0u) << stubSize;
+    bool marker = false;
+    EXPECT_EQ(pack::ArchiveOf(setup, marker), archive) << stubSize;
+    EXPECT_TRUE(marker);
+
+    // Signed afterwards: the table is not part of the archive.
+    const uint32_t tableAt = uint32_t(setup.size());
+    setup.insert(setup.end(), 64, 0xC5);
+    testutil::SetCertificateTable(setup, tableAt, 64);
+    EXPECT_EQ(pack::ArchiveOf(setup, marker), archive) << stubSize;
+
+    // Neither a finished setup nor a signed stub makes a new one.
+    Bytes again;
+    EXPECT_NE(pack::MakeSetup(setup, archive, again, error), 0);
+    Bytes signedStub = testutil::FakePeImage(512, 16);
+    signedStub.resize(528);
+    EXPECT_NE(pack::MakeSetup(signedStub, archive, again, error), 0);
+    EXPECT_NE(pack::MakeSetup(Bytes(100, 0), archive, again, error), 0);
+  }
+}
+
+}  // namespace
