@@ -43,7 +43,7 @@ struct DecodeRun {
   static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
     auto* run = static_cast<DecodeRun*>(param);
     uint32_t n = uint32_t(std::min<size_t>(run->left, *size));
-    std::memcpy(buffer, run->in, n);
+    if (n) std::memcpy(buffer, run->in, n);
     run->in += n;
     run->left -= n;
     run->consumed += n;

@@ -126,7 +126,7 @@ struct MemoryStreams {
   static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
     auto* s = static_cast<MemoryStreams*>(param);
     uint32_t n = uint32_t(std::min<size_t>(s->in->size() - s->pos, *size));
-    std::memcpy(buffer, s->in->data() + s->pos, n);
+    if (n) std::memcpy(buffer, s->in->data() + s->pos, n);  // data() may be null when empty
     s->pos += n;
     return n;
   }

@@ -1,0 +1,397 @@
+#!/usr/bin/env python3
+"""Cross-checks the C++ tools against the reference implementation in
+pvformat.py, through pvpack's command line.
+
+    interop_test.py --pvpack PATH [unittest options, e.g. -v or a test name]
+
+Streams go both ways between the two encoders and decoders; damaged streams
+must give the reference decoder's result and output; archives written here
+must extract exactly, damaged ones with the documented exit status and,
+where the whole-archive check fails, without touching the destination;
+archives that pvpack packs must read back here.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.dont_write_bytecode = True   # keep the source tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pvformat as pf  # noqa: E402
+
+PVPACK = ""
+
+# A fixed zone three hours east of UTC without daylight saving: a time
+# written as UTC instead of local time shows, and no local hour is ambiguous.
+os.environ["TZ"] = "PVT-3"
+time.tzset()
+
+
+def pvpack(*args, stdin=None, cwd=None):
+    return subprocess.run([PVPACK, *args], input=stdin, capture_output=True, cwd=cwd, timeout=120)
+
+
+def make_samples():
+    rnd = random.Random(7)
+    words = [b"orbit", b"planner", b"epoch", b"node", b"Pavlane", b"chart", b"\r\n", b"the", b"of"]
+    return {
+        "empty": b"",
+        "one byte": b"x",
+        "text": pf.SAMPLE_TEXT * 40,
+        "words": b" ".join(rnd.choice(words) for _ in range(6000)),
+        "noise": bytes(rnd.randrange(256) for _ in range(6000)),
+        "zeros": bytes(9000),
+        "all bytes": bytes(range(256)) * 3 + bytes(range(255, -1, -1)),
+        # repeats just inside and just beyond each dictionary size
+        "far repeats": b"".join(bytes(rnd.randrange(256) for _ in range(n)) * 2
+                                for n in (1020, 1030, 2040, 2060, 4090, 4100)),
+    }
+
+
+SAMPLES = make_samples()
+MODES = [(ascii_mode, dict_bits) for ascii_mode in (False, True) for dict_bits in (4, 5, 6)]
+
+
+class TempDirTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="pvinterop-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def write(self, name, data):
+        p = self.path(name)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(data)
+        return p
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+
+class ReferenceSelfCheck(unittest.TestCase):
+    """The reference against known values, so that pvpack is not compared
+    with a reference that is wrong in the same way."""
+
+    def test_codes(self):
+        for got, want in ((pf.LENGTH_CODES[1], 0x03), (pf.LENGTH_CODES[0], 0x05),
+                          (pf.LENGTH_CODES[15], 0x00), (pf.DISTANCE_CODES[0], 0x03),
+                          (pf.LITERAL_CODES[ord(" ")], 0x0F), (pf.LITERAL_CODES[ord("E")], 0x17)):
+            self.assertEqual(got, want)
+        for bits in (pf.LENGTH_BITS, pf.DISTANCE_BITS, pf.LITERAL_BITS):
+            self.assertEqual(sum(2 ** -b for b in bits), 1.0)   # complete codes
+
+    def test_crc_register(self):
+        self.assertEqual(pf.crc_register(b"abc"), 0xCADBBE3D)
+        self.assertEqual(pf.crc_register(b""), 0xFFFFFFFF)
+        # the complements of the common check values of CRC-32
+        self.assertEqual(pf.crc_register(b"123456789"), 0xCBF43926 ^ 0xFFFFFFFF)
+        self.assertEqual(pf.crc_register(b"The quick brown fox jumps over the lazy dog"),
+                         0x414FA339 ^ 0xFFFFFFFF)
+        part = pf.crc_register(b"12345")
+        self.assertEqual(pf.crc_register(b"6789", part), pf.crc_register(b"123456789"))
+
+    def test_scrambling(self):
+        self.assertEqual(pf.key_state(b""), 0)
+        self.assertEqual(pf.key_state(b"A"), 0x4100)
+        self.assertEqual(pf.key_state(b"\0\0\0Z"), 0x5A)
+        self.assertEqual(pf.key_state(b"k" * 65536), 0)
+        self.assertEqual(pf.Scrambler().crypt(b"\x42")[0], 0x42)   # first state 1, top byte 0
+        data = SAMPLES["text"]
+        whole = pf.Scrambler(b"key").crypt(data)
+        s = pf.Scrambler(b"key")
+        self.assertEqual(s.crypt(data[:1000]) + s.crypt(data[1000:]), whole)
+        self.assertEqual(pf.Scrambler(b"key").crypt(whole), data)
+
+    def test_round_trip(self):
+        for name, data in SAMPLES.items():
+            for ascii_mode, dict_bits in MODES:
+                with self.subTest(sample=name, ascii=ascii_mode, dict_bits=dict_bits):
+                    want = (pf.DCL_OK, data) if data else (pf.DCL_TOO_SHORT, b"")
+                    self.assertEqual(pf.explode(pf.implode(data, ascii_mode, dict_bits)), want)
+
+    def test_known_stream(self):
+        self.assertEqual(pf.StreamWriter(False, 4).literal(0x41).end().getvalue(),
+                         bytes.fromhex("00 04 82 02 FE 01"))
+
+
+class Streams(TempDirTest):
+    def explode(self, stream):
+        """(exit status, output) of pvpack explode on stream."""
+        src = self.write("in.imp", stream)
+        out = self.path("out.bin")
+        p = pvpack("explode", src, out)
+        return p.returncode, self.read(out) if os.path.exists(out) else None
+
+    def test_reference_streams_explode_in_pvpack(self):
+        for name, data in SAMPLES.items():
+            for ascii_mode, dict_bits in MODES:
+                with self.subTest(sample=name, ascii=ascii_mode, dict_bits=dict_bits):
+                    want = (0, data) if data else (3, b"")
+                    self.assertEqual(self.explode(pf.implode(data, ascii_mode, dict_bits)), want)
+
+    def test_pvpack_streams_decode_in_reference(self):
+        for name, data in SAMPLES.items():
+            src = self.write("in.bin", data)
+            for ascii_mode, dict_bits in MODES:
+                with self.subTest(sample=name, ascii=ascii_mode, dict_bits=dict_bits):
+                    out = self.path("out.imp")
+                    args = (["--ascii"] if ascii_mode else []) + ["--dict", str(64 << dict_bits)]
+                    p = pvpack("implode", *args, src, out)
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    stream = self.read(out)
+                    self.assertEqual(stream[:2], bytes([int(ascii_mode), dict_bits]))
+                    want = (pf.DCL_OK, data) if data else (pf.DCL_TOO_SHORT, b"")
+                    self.assertEqual(pf.explode(stream), want)
+
+    def test_standard_input_and_output(self):
+        data = SAMPLES["words"]
+        p = pvpack("implode", "--ascii", "-", "-", stdin=data)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(pf.explode(p.stdout), (0, data))
+        p = pvpack("explode", "-", "-", stdin=pf.implode(data, True, 5))
+        self.assertEqual((p.returncode, p.stdout), (0, data))
+
+    def test_damaged_streams_decode_as_the_reference_says(self):
+        rnd = random.Random(11)
+        good = pf.implode(SAMPLES["words"][:3000] + SAMPLES["noise"][:300], True, 5)
+        cases = [("cut at %d" % n, good[:n])
+                 for n in sorted(set(list(range(12)) + rnd.sample(range(len(good)), 40)))]
+        for _ in range(60):
+            bit = rnd.randrange(8 * len(good))
+            damaged = bytearray(good)
+            damaged[bit // 8] ^= 1 << (bit % 8)
+            cases.append(("bit %d flipped" % bit, bytes(damaged)))
+        cases.append(("garbage after the end", good + b"\xff" * 5))
+        cases.append(("noise", SAMPLES["noise"][:700]))
+        for label, stream in cases:
+            with self.subTest(label):
+                self.assertEqual(self.explode(stream), pf.explode(stream))
+
+
+def tree_of(root):
+    """{relative path with "\\": (bytes, mode, mtime)} of the files below root."""
+    files = {}
+    for dirpath, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(dirpath, n)
+            st = os.stat(p)
+            with open(p, "rb") as f:
+                files[os.path.relpath(p, root).replace(os.sep, "\\")] = (f.read(), st.st_mode, st.st_mtime)
+    return files
+
+
+def is_read_only(mode):
+    return not mode & stat.S_IWUSR
+
+
+ENTRIES = [
+    pf.Entry(b"readme.txt", pf.SAMPLE_TEXT, pf.dos_datetime(2004, 6, 15, 12, 30, 44)),
+    pf.Entry(b"bin\\orbit.dat", SAMPLES["noise"], pf.dos_datetime(1999, 12, 31, 23, 59, 58)),
+    pf.Entry(b"bin\\locked.cfg", b"[orbit]\r\nepoch=2451545.0\r\n",
+             pf.dos_datetime(2003, 3, 1, 0, 0, 0), attributes=pf.ATTR_ARCHIVE | pf.ATTR_READONLY),
+    pf.Entry(b"empty.log", b"", pf.dos_datetime(2010, 1, 2, 3, 4, 6)),
+    pf.Entry(b"Charts\\Deep\\Sky\\m31.chart", SAMPLES["far repeats"], pf.dos_datetime(1980, 1, 1, 0, 0, 0)),
+]
+
+
+class Archives(TempDirTest):
+    def extract(self, archive, dest=None):
+        """Runs pvpack extract on archive bytes; returns (exit status, stderr)."""
+        src = self.write("archive.pvz", archive)
+        p = pvpack("extract", src, dest or self.path("dest"))
+        return p.returncode, p.stderr.decode(errors="replace")
+
+    def assert_extracted(self, root, entries):
+        got = tree_of(root)
+        self.assertEqual(sorted(got), sorted(e.name.decode() for e in entries))
+        for e in entries:
+            data, mode, mtime = got[e.name.decode()]
+            self.assertEqual(data, e.data, e.name)
+            self.assertEqual(is_read_only(mode), bool(e.attributes & pf.ATTR_READONLY), e.name)
+            self.assertLessEqual(abs(mtime - pf.dos_to_timestamp(e.dos_time)), 2, e.name)
+
+    def test_reference_archive_extracts_exactly(self):
+        dest = self.path("dest")
+        os.mkdir(dest)
+        status, err = self.extract(pf.write_archive(ENTRIES), dest + "\\\\")
+        self.assertEqual(status, 0, err)
+        self.assert_extracted(dest, ENTRIES)
+
+    def test_empty_archive(self):
+        dest = self.path("dest")
+        os.mkdir(dest)
+        self.assertEqual(self.extract(b"\xff\xff\xff\xff")[0], 0)
+        self.assertEqual(os.listdir(dest), [])
+
+    def test_damaged_archives(self):
+        good = pf.write_archive(ENTRIES)
+        body_length = len(good) - 4
+        bad_stream = pf.implode(b"ABCDEFGH" * 50, True, 4)
+
+        def with_second(**damage):
+            second = ENTRIES[1]
+            fields = dict(name=second.name, data=second.data, dos_time=second.dos_time)
+            fields.update(damage)
+            return pf.write_archive([ENTRIES[0], pf.Entry(**fields)] + ENTRIES[2:])
+
+        # (label, archive, exit status, whether the destination must stay empty)
+        rows = [
+            ("first body byte flipped", pf.flip_body_byte(good, 0), 5, True),
+            ("middle body byte flipped", pf.flip_body_byte(good, body_length // 2, 0x80), 5, True),
+            ("last body byte flipped", pf.flip_body_byte(good, body_length - 1), 5, True),
+            ("trailer wrong", pf.bad_trailer(good), 5, True),
+            ("last byte missing", pf.truncated(good, len(good) - 1), 5, True),
+            ("three bytes", good[:3], 5, True),
+            ("no bytes", b"", 5, True),
+            ("size one too large", with_second(size=len(ENTRIES[1].data) + 1), 6, False),
+            ("size one too small", with_second(size=len(ENTRIES[1].data) - 1), 6, False),
+            ("check wrong", with_second(check=pf.crc_register(ENTRIES[1].data) ^ 1), 6, False),
+            ("stream cut short", with_second(packed=pf.pack_stream(ENTRIES[1].data)[:-1]), 6, False),
+            # Bytes behind the end code go unread only beyond the decoder's
+            # last 2048-byte read; a shorter excess is read and passes.
+            ("stream with bytes never read",
+             with_second(packed=pf.pack_stream(ENTRIES[1].data) + bytes(4096)), 6, False),
+            ("stream of other data", with_second(packed=bad_stream), 6, False),
+            ("stream header bad", with_second(packed=b"\x07" + pf.pack_stream(ENTRIES[1].data)[1:]), 6, False),
+            ("a file where a folder must go",
+             pf.write_archive([pf.Entry(b"bin", b"x"), pf.Entry(b"bin\\orbit.dat", b"y")]), 2, False),
+        ]
+        for label, archive, want, stays_empty in rows:
+            with self.subTest(label):
+                dest = self.path("dest")
+                shutil.rmtree(dest, ignore_errors=True)
+                os.mkdir(dest)
+                status, err = self.extract(archive, dest)
+                self.assertEqual(status, want, err)
+                self.assertEqual(len(err.strip().splitlines()), 1, err)
+                if stays_empty:
+                    self.assertEqual(os.listdir(dest), [])
+                elif want == 6:
+                    # Files before the failing record stay written.
+                    self.assertEqual(self.read(os.path.join(dest, "readme.txt")), ENTRIES[0].data)
+
+    def test_missing_archive(self):
+        p = pvpack("extract", self.path("nothing.pvz"), self.path("dest"))
+        self.assertEqual(p.returncode, 1, p.stderr)
+
+    def test_dangerous_names_write_nothing(self):
+        names = [b"..\\x", b"..\\..\\x", b"a\\..\\..\\x", b"../x", b"..", b".. \\x", b"C:\\x", b"C:x",
+                 b"\\x", b"\\\\srv\\x", b"/x", b""]
+        for name in names:
+            with self.subTest(name=name):
+                sandbox = self.path("sandbox")
+                shutil.rmtree(sandbox, ignore_errors=True)
+                dest = os.path.join(sandbox, "inner", "dest")
+                cwd = os.path.join(sandbox, "inner", "cwd")
+                os.makedirs(dest)
+                os.makedirs(cwd)
+                archive = self.write("archive.pvz", pf.write_archive([pf.Entry(name, b"escaped")]))
+                p = pvpack("extract", archive, dest, cwd=cwd)
+                self.assertEqual(p.returncode, 6, p.stderr)
+                left = [os.path.join(d, n) for d, _, files in os.walk(sandbox) for n in files]
+                self.assertEqual(left, [])
+                self.assertFalse(os.path.exists(self.path("x")))
+
+    def test_pvpack_archives_read_back(self):
+        src = self.path("product")
+        os.mkdir(src)
+        files = {
+            "readme.txt": pf.SAMPLE_TEXT * 3,
+            "empty.log": b"",
+            os.path.join("bin", "orbit.dat"): SAMPLES["noise"],
+            os.path.join("bin", "locked.cfg"): b"[orbit]\r\n",
+            os.path.join("Charts", "Deep", "m31.chart"): SAMPLES["far repeats"],
+        }
+        stamp = time.mktime((2005, 7, 8, 9, 10, 12, 0, 0, -1))
+        for i, (rel, data) in enumerate(sorted(files.items())):
+            p = self.write(os.path.join("product", rel), data)
+            os.utime(p, (stamp + 86400 * i, stamp + 86400 * i))
+        os.chmod(os.path.join(src, "bin", "locked.cfg"), 0o444)
+
+        archive = self.path("product.pvz")
+        p = pvpack("pack", src, archive)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        result = pf.read_archive(self.read(archive))
+        self.assertEqual(result.status, 0)
+        want = {rel.replace(os.sep, "\\"): data for rel, data in files.items()}
+        self.assertEqual(sorted(r.name.decode() for r in result.records), sorted(want))
+        for r in result.records:
+            rel = r.name.decode()
+            with self.subTest(rel):
+                st = os.stat(os.path.join(src, rel.replace("\\", os.sep)))
+                self.assertEqual((r.data, r.size, r.check, r.decoder_result),
+                                 (want[rel], len(want[rel]), pf.crc_register(want[rel]), 0))
+                self.assertEqual(r.dos_time, pf.timestamp_to_dos(st.st_mtime))
+                self.assertEqual(bool(r.attributes & pf.ATTR_READONLY), is_read_only(st.st_mode))
+
+        p = pvpack("list", archive)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        for name in want:
+            self.assertIn(name.encode(), p.stdout)
+
+        dest = self.path("dest")
+        status, err = self.extract(self.read(archive), dest)
+        self.assertEqual(status, 0, err)
+        self.assertEqual({k: v[0] for k, v in tree_of(dest).items()}, want)
+        self.assert_extracted(dest, [pf.Entry(r.name, r.data, r.dos_time, r.attributes)
+                                     for r in result.records])
+
+    def test_setup_and_verify(self):
+        archive = pf.write_archive(ENTRIES)
+        # The stub holds the marker text in lower case, as the real one does.
+        stub = b"MZ" + bytes(1000) + pf.MARKER.lower() + bytes(range(256)) * 4
+        stub_path = self.write("stub.exe", stub)
+        archive_path = self.write("payload.pvz", archive)
+        setup = self.path("setup.exe")
+        p = pvpack("setup", stub_path, archive_path, setup)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        # pvpack may put a few zero bytes between stub and marker (padding
+        # for a later signature); the marker search skips them.
+        out = self.read(setup)
+        filler = len(out) - len(pf.make_setup(stub, archive))
+        self.assertTrue(0 <= filler < 8, filler)
+        self.assertEqual(out, pf.make_setup(stub + bytes(filler), archive))
+        self.assertEqual(pf.payload_of(out), archive)
+
+        damaged_setup = bytearray(out)
+        damaged_setup[out.find(pf.MARKER) + len(pf.MARKER) + 10] ^= 0x10
+        rows = [
+            ("setup", out, 0),
+            ("archive", archive, 0),
+            ("setup with a damaged body", bytes(damaged_setup), 5),
+            ("archive with a wrong check", pf.write_archive(
+                [pf.Entry(b"a.txt", b"data", check=0x12345678)]), 6),
+            ("archive with an unsafe name", pf.write_archive([pf.Entry(b"..\\a.txt", b"data")]), 6),
+        ]
+        for label, data, want in rows:
+            with self.subTest(label):
+                p = pvpack("verify", self.write("checked.bin", data))
+                self.assertEqual(p.returncode, want, p.stderr)
+
+
+def main():
+    global PVPACK
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--pvpack", required=True)
+    args, rest = parser.parse_known_args()
+    PVPACK = os.path.abspath(args.pvpack)
+    if not os.access(PVPACK, os.X_OK):
+        sys.exit("interop_test: no pvpack at " + PVPACK)
+    unittest.main(argv=[sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    main()
