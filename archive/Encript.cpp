@@ -24,7 +24,14 @@ void CryptBuffer(uint8_t* buffer, int32_t count) {
   if (count <= 0) return;
   SavedSeed = RandomSeed;
   RandomSeed = ScrambleState;
-  for (int32_t i = 0; i < count; ++i) buffer[i] ^= uint8_t(RandomBelow(256));
+  // The generator's step, RandomBelow(256), on a local copy of the state:
+  // stores into the buffer could alias the global and force a reload.
+  uint32_t seed = RandomSeed;
+  for (int32_t i = 0; i < count; ++i) {
+    seed = seed * 134775813u + 1;
+    buffer[i] ^= uint8_t(seed >> 24);
+  }
+  RandomSeed = seed;
   ScrambleState = RandomSeed;
   RandomSeed = SavedSeed;
 }

@@ -58,6 +58,17 @@ struct DecodeRun {
 
 }  // namespace
 
+bool ReadFileBytes(const std::string& path, Bytes& data) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  data.resize(size_t(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(data.data()), size);
+  return in.gcount() == size;
+}
+
 uint32_t CheckValue(const uint8_t* data, size_t size) {
   uint32_t crc = 0xFFFFFFFFu;
   // UpdateCrc32 takes a 32-bit count; feed large buffers in slices.
@@ -121,9 +132,7 @@ bool CollectTree(const std::string& dir, std::vector<SourceFile>& files, std::st
     }
     SourceFile file;
     file.name = name;
-    std::ifstream in(path, std::ios::binary);
-    file.data.assign(std::istreambuf_iterator<char>(in), {});
-    if (!in.good() && !in.eof()) {
+    if (!ReadFileBytes(path.string(), file.data)) {
       error = path.string() + ": cannot read";
       return false;
     }

@@ -27,6 +27,9 @@ struct Record {
   size_t streamOffset = 0;  // offset of the packed stream in the plain body
 };
 
+// Reads a whole file into data. False when it cannot be read.
+bool ReadFileBytes(const std::string& path, Bytes& data);
+
 // The CRC-32 register over data, started at 0xFFFFFFFF, not complemented.
 uint32_t CheckValue(const uint8_t* data, size_t size);
 

@@ -59,10 +59,7 @@ bool ReadAll(const std::string& path, Bytes& data) {
     data.assign(std::istreambuf_iterator<char>(std::cin), {});
     return !std::cin.bad();
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  data.assign(std::istreambuf_iterator<char>(in), {});
-  return !in.bad();
+  return pack::ReadFileBytes(path, data);
 }
 
 bool WriteAll(const std::string& path, const Bytes& data) {
@@ -251,7 +248,11 @@ int CmdExtract(const std::vector<std::string>& args) {
     if (!temp.empty()) std::remove(temp.c_str());
     return Fail(ExitIo, "cannot write a temporary copy of the archive");
   }
-  int32_t result = ExtractArchive(temp.c_str(), args[1].c_str(), nullptr,
+  // An absolute destination: the reader takes a name of fewer than three
+  // characters for a drive root and would make no directory for it.
+  std::error_code ec;
+  const std::string dest = std::filesystem::absolute(args[1], ec).string();
+  int32_t result = ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr,
                                   StderrIsTerminal() ? ShowPercent : nullptr);
   std::remove(temp.c_str());
   if (result != ArcOk) return Fail(-result, args[0] + ": " + ReaderFailure(result));
