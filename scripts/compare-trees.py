@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
 """Compares two directory trees file by file: contents, the read-only flag,
-and last-write times to the two seconds that DOS times keep."""
+and last-write times to the two seconds that DOS times keep.
+
+usage: compare-trees.py SOURCE COPY [PATTERN...]
+Files of SOURCE whose names match a PATTERN need not be in COPY (the setup
+deletes the staged ".dl_" libraries once it has used them)."""
+import fnmatch
 import os
 import sys
 
@@ -14,8 +19,10 @@ def files(root):
     return found
 
 
-def main(source, copy):
+def main(source, copy, *gone):
     a, b = files(source), files(copy)
+    a = {rel: path for rel, path in a.items()
+         if rel in b or not any(fnmatch.fnmatch(os.path.basename(rel), g) for g in gone)}
     problems = []
     for rel in sorted(set(a) | set(b)):
         if rel not in a or rel not in b:
@@ -36,4 +43,4 @@ def main(source, copy):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:]))

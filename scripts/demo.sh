@@ -9,11 +9,12 @@ demo=out/demo
 rm -rf "$demo"
 mkdir -p "$demo"
 
-# A copy of the sample with one read-only file, as a product tree may have.
-cp -a sample/product "$demo/product"
+# A copy of the staged sample product (its files and the built programs of
+# the 64-bit twin) with one read-only file, as a product tree may have.
+cp -a build/win64/product "$demo/product"
 chmod a-w "$demo/product/License.txt"
 
-echo "== pvpack pack sample/product"
+echo "== pvpack pack (the sample product)"
 "$pvpack" pack "$demo/product" "$demo/product.pvz"
 echo "== pvpack list"
 "$pvpack" list "$demo/product.pvz"
@@ -22,3 +23,32 @@ echo "== pvpack verify"
 echo "== pvpack extract (the setup program's reader)"
 "$pvpack" extract "$demo/product.pvz" "$demo/installed"
 python3 scripts/compare-trees.py "$demo/product" "$demo/installed"
+
+# The setup program itself: the sample's archive behind each setup stub, and
+# the 64-bit one run under Wine on a virtual screen in a fresh prefix, driven
+# through every window by pvauto, each window captured.
+echo "== pvpack setup: out/win32/PavlaneSetup.exe, out/win64/PavlaneSetup.exe"
+# Each setup carries the product built for its own architecture.
+"$pvpack" pack build/win32/product "$demo/product-win32.pvz"
+"$pvpack" setup out/win32/setup-stub.exe "$demo/product-win32.pvz" out/win32/PavlaneSetup.exe
+"$pvpack" setup out/win64/setup-stub.exe "$demo/product.pvz" out/win64/PavlaneSetup.exe
+echo "== PavlaneSetup.exe under Wine, driven by pvauto"
+export WINEPREFIX=$PWD/build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+wineboot --init >/dev/null 2>&1
+wineserver -w
+bash tests/e2e/prefix.sh unmanaged add PavlaneSetup.exe
+# Wine started without a display so far: let it end before the virtual one.
+wineserver -w
+xvfb-run -a -s "-screen 0 1024x768x24" \
+  wine out/win64/pvauto.exe run out/win64/PavlaneSetup.exe --script tools/automate/demo-setup.txt
+wineserver -w
+for shot in "$demo"/setup-*.bmp; do
+  python3 tools/automate/bmp2png.py "$shot" "${shot%.bmp}.png" && rm "$shot"
+done
+installed="$WINEPREFIX/drive_c/Program Files/VelmSoft/Pavlane"
+echo "== installed into C:\\Program Files\\VelmSoft\\Pavlane ($installed)"
+(cd "$installed" && find . -type f -printf '%10s  %TY-%Tm-%Td %TH:%TM  %P\n' | sort -k4)
+python3 scripts/compare-trees.py "$demo/product" "$installed" '*.dl_'
+echo "== screenshots"
+ls "$demo"/setup-*.png

@@ -3,6 +3,7 @@
 #include <winnetwk.h>
 
 #include "seldir/SelDirRes.h"
+#include "setup/SysLib.h"
 
 SelDirState SelDir;
 
@@ -82,7 +83,13 @@ void FillDriveList(const std::string& path) {
       case DRIVE_REMOTE: {
         group = IDI_DRIVE_REMOTE;
         DWORD size = MAX_PATH;
-        if (WNetGetConnectionA(drive, label, &size) != NO_ERROR) label[0] = '\0';
+        // mpr.dll is not among the libraries the system always takes from
+        // its own folder, so it is loaded from there by its full path, never
+        // linked: a copy beside the setup would win.
+        using GetConnectionProc = DWORD(WINAPI*)(LPCSTR local, LPSTR remote, LPDWORD size);
+        auto getConnection =
+            ProcAs<GetConnectionProc>(SystemProc("mpr.dll", "WNetGetConnectionA"));
+        if (!getConnection || getConnection(drive, label, &size) != NO_ERROR) label[0] = '\0';
         break;
       }
       case DRIVE_CDROM:

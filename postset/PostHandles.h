@@ -1,0 +1,34 @@
+// Owners for the handle kinds only the post-install modules hold, in the
+// shape of setup/Handles.h.
+#pragma once
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include "setup/Handles.h"
+
+namespace handles {
+
+struct ServiceHandleTraits {  // the service control manager
+  using Type = SC_HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type handle) { CloseServiceHandle(handle); }
+};
+struct FindTraits {  // a FindFirstFileA search
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type handle) { FindClose(handle); }
+};
+template <typename Interface>
+struct ComTraits {  // one reference to a COM interface
+  using Type = Interface*;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type object) { object->Release(); }
+};
+
+using UniqueServiceHandle = Unique<ServiceHandleTraits>;
+using UniqueFind = Unique<FindTraits>;
+template <typename Interface>
+using UniqueCom = Unique<ComTraits<Interface>>;
+
+}  // namespace handles

@@ -1,0 +1,7 @@
+#include "postset/PostSet.h"
+
+#include "postset/Winnt.h"
+
+bool CheckInstallRights() {
+  return bool(CreateKeyWithAccess(HKEY_LOCAL_MACHINE, ProductKeyPath));
+}

@@ -1,0 +1,70 @@
+// The setup program's program-wide state and the destination checks: the
+// default destination, the free space of its drive and the creation of the
+// destination directory.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "setup/Handles.h"
+
+// The full-screen backdrop. Owner of the welcome dialog, the progress
+// window and the driver's messages; null when it could not be made.
+extern HWND MainWindow;
+// The dialog the message pump serves keyboard navigation for: the welcome
+// dialog, then the progress window. Kept after the window is gone, so every
+// user tests it with IsWindow.
+extern HWND CurrentDialog;
+// The animation control inside the progress window; goes with it.
+extern HWND AnimationWindow;
+// The destination directory; may end with a backslash while the welcome
+// dialog is up.
+extern std::string DestDir;
+// The proposed destination: "\VelmSoft\Pavlane" at start, then prefixed
+// with the program-files directory by SetDefaultDestDir.
+extern std::string DefaultDestDir;
+// The font of the destination display; none when it could not be made.
+// Deleted as soon as the welcome dialog has ended.
+extern handles::UniqueFont DestFont;
+// shell32.dll, loaded for the progress animation and freed after the
+// installation.
+extern handles::UniqueLibrary ShellModule;
+
+// Caption of every message of the driver, the welcome dialog and the
+// post-install steps.
+inline constexpr char SetupCaption[] = "Pavlane Setup";
+// Free space below which Install warns.
+inline constexpr int MinFreeMegabytes = 5;
+
+// Where the messages of the driver and the welcome dialog go: MessageBoxA.
+// Tests put their own function here to read and answer them.
+using SetupMessageBoxProc = int(WINAPI*)(HWND owner, LPCSTR text, LPCSTR caption, UINT flags);
+extern SetupMessageBoxProc SetupMessageBox;
+
+// How DriveFreeMegabytes asks the system: GetDiskFreeSpaceA. Tests put
+// volumes of any size here.
+using DiskFreeSpaceProc = BOOL(WINAPI*)(LPCSTR root, LPDWORD sectorsPerCluster,
+                                        LPDWORD bytesPerSector, LPDWORD freeClusters,
+                                        LPDWORD totalClusters);
+extern DiskFreeSpaceProc QueryDiskFreeSpace;
+
+// Prefixes DefaultDestDir with the program-files directory from the
+// registry, or with "C:" when the registry does not tell. Never fails.
+void SetDefaultDestDir();
+
+// Free megabytes (2^20 bytes, not rounded) on the drive whose letter and
+// colon path starts with; -1 when they cannot be measured.
+double DriveFreeMegabytes(const std::string& path);
+
+// True when path names an existing directory.
+bool IsExistingDirectory(const std::string& path);
+
+// Creates path and its missing parents (one trailing backslash allowed).
+// Reports nothing: levels that cannot be made are left out, levels made
+// before a failure stay.
+void CreateDirectoryPath(const std::string& path);
+
+// Creates path as CreateDirectoryPath does; path unchanged when the
+// directory exists afterwards, else an empty string.
+std::string MakeDestinationDirectory(const std::string& path);

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The Wine prefix of the setup program's end-to-end tests, apart from the
+# test run's own one: the setup installs for real (files, shortcuts,
+# registry), and all of it goes with the prefix.
+#
+#   prefix.sh create DIR      a fresh prefix in DIR/prefix
+#   prefix.sh remove DIR      ends its Wine processes and removes DIR
+#   prefix.sh run DIR [--native-first DLLS] PROGRAM [ARGS...]
+#                             runs a Windows program in it; --native-first
+#                             makes Wine prefer DLL files to its own for the
+#                             comma-separated DLLS, as Windows always does
+#   prefix.sh unmanaged add|remove PROGRAM...
+#                             in the test run's prefix ($WINEPREFIX): Wine
+#                             draws those programs' windows itself
+#
+# The prefix has two drives besides C: T: is a plain folder (a destination
+# at a drive's root), and, where this user may mount a file system, S: is a
+# 3 MB one (a destination short of space). Without a window manager on the
+# virtual display Wine waits two seconds for one whenever a managed window
+# is hidden, so the test programs' windows are unmanaged.
+set -euo pipefail
+export WINEDEBUG=${WINEDEBUG:--all}
+base_overrides="mscoree,mshtml="
+programs=(PavlaneSetup.exe ImportsVersion.exe setup_e2e.exe)
+
+usage() { sed -n '5,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+
+unmanaged() {  # unmanaged add|remove PROGRAM... in $WINEPREFIX
+  local action=$1; shift
+  local p
+  for p in "$@"; do
+    local key="HKCU\\Software\\Wine\\AppDefaults\\$p\\X11 Driver"
+    if [ "$action" = add ]; then
+      wine reg add "$key" /v Managed /d N /f >/dev/null 2>&1
+    else
+      wine reg delete "HKCU\\Software\\Wine\\AppDefaults\\$p" /f >/dev/null 2>&1 || true
+    fi
+  done
+}
+
+remove() {
+  local dir=$1
+  if [ -d "$dir/prefix" ]; then
+    WINEPREFIX=$dir/prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$dir/prefix wineserver -w 2>/dev/null || true
+  fi
+  if mountpoint -q "$dir/small-drive" 2>/dev/null; then umount "$dir/small-drive"; fi
+  rm -rf "$dir"
+}
+
+create() {
+  local dir=$1
+  remove "$dir"
+  mkdir -p "$dir/root-drive" "$dir/small-drive"
+  export WINEPREFIX=$dir/prefix WINEDLLOVERRIDES=$base_overrides
+  wineboot --init >/dev/null 2>&1
+  wineserver -w
+  unmanaged add "${programs[@]}"
+  ln -s "$dir/root-drive" "$WINEPREFIX/dosdevices/t:"
+  if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=3m tmpfs "$dir/small-drive" 2>/dev/null; then
+    ln -s "$dir/small-drive" "$WINEPREFIX/dosdevices/s:"
+  else
+    echo "prefix.sh: no small drive S: here (cannot mount); its test is skipped" >&2
+  fi
+  wineserver -w
+}
+
+run() {
+  local dir=$1; shift
+  local overrides=$base_overrides
+  if [ "${1:-}" = --native-first ]; then
+    overrides="$overrides;$2=n,b"
+    shift 2
+  fi
+  export WINEPREFIX=$dir/prefix WINEDLLOVERRIDES=$overrides
+  exec wine "$@"
+}
+
+case "${1:-}" in
+  create) [ $# -eq 2 ] || usage; create "$2" ;;
+  remove) [ $# -eq 2 ] || usage; remove "$2" ;;
+  run) [ $# -ge 3 ] || usage; shift; run "$@" ;;
+  unmanaged)
+    [ $# -ge 3 ] || usage
+    : "${WINEPREFIX:?WINEPREFIX is not set}"
+    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-$base_overrides}
+    shift; unmanaged "$@"
+    ;;
+  *) usage ;;
+esac
