@@ -33,7 +33,14 @@ class File {
   File() = default;
   ~File() { Close(); }
   File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = Invalid; }
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = Invalid;
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -64,11 +71,8 @@ class File {
 
  private:
   // A Win32 HANDLE or a POSIX descriptor, stored in a pointer-sized integer.
-#ifdef _WIN32
-  static constexpr intptr_t Invalid = -1;  // INVALID_HANDLE_VALUE, (HANDLE)-1
-#else
-  static constexpr intptr_t Invalid = -1;  // no descriptor
-#endif
+  // -1 is both INVALID_HANDLE_VALUE and "no descriptor".
+  static constexpr intptr_t Invalid = -1;
   intptr_t handle_ = Invalid;
 };
 

@@ -24,15 +24,6 @@ int Fd(intptr_t handle) { return int(handle); }
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = Invalid;
-  }
-  return *this;
-}
-
 bool File::Open(const std::string& path, OpenMode mode) {
   Close();
   int flags = O_RDWR;

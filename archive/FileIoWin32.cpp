@@ -10,15 +10,6 @@ HANDLE H(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = Invalid;
-  }
-  return *this;
-}
-
 bool File::Open(const std::string& path, OpenMode mode) {
   Close();
   DWORD access = GENERIC_READ | GENERIC_WRITE;

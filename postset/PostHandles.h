@@ -14,11 +14,6 @@ struct ServiceHandleTraits {  // the service control manager
   static Type Invalid() { return nullptr; }
   static void Close(Type handle) { CloseServiceHandle(handle); }
 };
-struct FindTraits {  // a FindFirstFileA search
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type handle) { FindClose(handle); }
-};
 template <typename Interface>
 struct ComTraits {  // one reference to a COM interface
   using Type = Interface*;
@@ -27,7 +22,6 @@ struct ComTraits {  // one reference to a COM interface
 };
 
 using UniqueServiceHandle = Unique<ServiceHandleTraits>;
-using UniqueFind = Unique<FindTraits>;
 template <typename Interface>
 using UniqueCom = Unique<ComTraits<Interface>>;
 

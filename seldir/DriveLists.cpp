@@ -3,6 +3,7 @@
 #include <winnetwk.h>
 
 #include "seldir/SelDirRes.h"
+#include "setup/Handles.h"
 #include "setup/SysLib.h"
 
 SelDirState SelDir;
@@ -59,7 +60,7 @@ HICON LoadSharedIcon(int group) {
 
 DWORD ProbeDirectory(const std::string& pattern) {
   WIN32_FIND_DATAA data;
-  FindHandle search(pattern, &data);
+  const handles::UniqueFind search(FindFirstFileA(pattern.c_str(), &data));
   return search ? ERROR_SUCCESS : GetLastError();
 }
 
@@ -134,13 +135,13 @@ void FillFolderList(const std::string& path) {
   std::string dir = path;
   if (!dir.empty() && dir.back() == '\\') dir.pop_back();
   WIN32_FIND_DATAA data;
-  FindHandle search(dir + "\\*.*", &data);
+  const handles::UniqueFind search(FindFirstFileA((dir + "\\*.*").c_str(), &data));
   if (!search) return;
   const int32_t indent = FolderIndent * (SelDir.CurrentFolderIndex + 1);
   do {
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDotEntry(data.cFileName))
       AppendFolder(list, data.cFileName, indent);
-  } while (search.Next(&data));
+  } while (FindNextFileA(search.get(), &data));
 }
 
 std::string FolderListPath(HWND list) {

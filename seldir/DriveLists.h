@@ -45,27 +45,6 @@ void DrawListItem(const DRAWITEMSTRUCT* item);
 // s with every run of backslashes reduced to one.
 std::string CollapseBackslashes(std::string s);
 
-// A directory search (FindFirstFileA), closed when the object goes.
-class FindHandle {
- public:
-  // Starts searching pattern; the first entry found lands in *data. Check
-  // the result with the bool conversion, and GetLastError at once if false.
-  FindHandle(const std::string& pattern, WIN32_FIND_DATAA* data)
-      : handle_(FindFirstFileA(pattern.c_str(), data)) {}
-  ~FindHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // The next entry into *data; false at the end or on failure.
-  bool Next(WIN32_FIND_DATAA* data) { return FindNextFileA(handle_, data) != FALSE; }
-
- private:
-  HANDLE handle_;
-};
-
 // Loads an icon group of the executable, shared: the system frees it.
 HICON LoadSharedIcon(int group);
 

@@ -103,6 +103,12 @@ struct MemoryDcTraits {  // a DC from CreateCompatibleDC
   static void Close(Type dc) { DeleteDC(dc); }
 };
 
+struct FindTraits {  // a FindFirstFileA search
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type handle) { FindClose(handle); }
+};
+
 using UniqueHkey = Unique<HkeyTraits>;
 using UniqueLibrary = Unique<LibraryTraits>;
 using UniqueWindow = Unique<WindowTraits>;
@@ -114,5 +120,6 @@ using UniqueKernelHandle = Unique<KernelTraits>;
 using UniqueFile = Unique<FileTraits>;
 using UniqueScreenDc = Unique<ScreenDcTraits>;
 using UniqueMemoryDc = Unique<MemoryDcTraits>;
+using UniqueFind = Unique<FindTraits>;
 
 }  // namespace handles
