@@ -1,12 +1,8 @@
-// The post-install sequence run for real in the Wine prefix: its registry
-// values, the shortcuts read back through the shell, the libraries of a
-// stand-in system directory, and every message. The restart never happens:
-// ExitWindowsEx, the message boxes, the platform, the system directory, the
-// value writes and the version judgement of the installed libraries go
-// through the module's seams. The version test itself runs on files with
-// neutral names, since Wine answers for a file named like one of its own
-// libraries with the version of its own copy. Registry keys and values a
-// test touches are cleared first and restored after.
+// The post-install sequence run for real in the Wine prefix. Messages, the
+// restart, the platform, the system directory, value writes and the version
+// judgement go through the module's seams. The version test runs on files
+// with neutral names: Wine answers for a file named like one of its own
+// libraries with the version of its own copy.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,6 +20,9 @@
 #include "postset/shortcut.h"
 #include "postset/PostHandles.h"
 #include "tests/common/TestUtil.h"
+
+// Declared by the headers only from Vista on; Wine's advapi32 has it.
+extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
 
 namespace fs = std::filesystem;
 
@@ -48,12 +47,11 @@ std::string Product(const char* subkey) { return std::string(ProductKeyPath) + "
 
 // ---- What the sequence did, through its seams.
 
-using Box = std::tuple<std::string, std::string, UINT>;       // caption, text, flags
-using Written = std::tuple<std::string, DWORD, std::string>;  // name, type, bytes handed over
+using Box = std::tuple<HWND, std::string, std::string, UINT>;  // owner, caption, text, flags
+using Written = std::tuple<std::string, DWORD, std::string>;   // name, type, bytes handed over
 std::vector<Box> Boxes;
-std::vector<HWND> BoxOwners;
 std::string Events;        // 'f' pump(false), 't' pump(true), 'B' a message box
-std::vector<int> Answers;  // given in turn; IDOK when they run out
+int Answer;  // to every message
 std::vector<Written> Writes;
 std::vector<UINT> ExitCalls;
 BOOL ExitResult;
@@ -66,12 +64,8 @@ void Pump(bool close) { Events += close ? 't' : 'f'; }
 
 int WINAPI RecordBox(HWND owner, LPCSTR text, LPCSTR caption, UINT flags) {
   Events += 'B';
-  Boxes.emplace_back(caption, text, flags);
-  BoxOwners.push_back(owner);
-  if (Answers.empty()) return IDOK;
-  const int answer = Answers.front();
-  Answers.erase(Answers.begin());
-  return answer;
+  Boxes.emplace_back(owner, caption, text, flags);
+  return Answer;
 }
 
 LSTATUS WINAPI RecordWrite(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
@@ -124,8 +118,7 @@ std::optional<Value> ReadValue(HKEY root, const std::string& key, const char* na
   return Value{type, data.substr(0, size)};
 }
 
-// A product string as the registry keeps it, less the terminating zero the
-// NT registry adds to what the writer handed over.
+// A product string less the terminating zero the NT registry adds.
 std::optional<Value> ReadString(const std::string& key, const char* name) {
   auto value = ReadValue(HKEY_LOCAL_MACHINE, key, name);
   if (value && !value->second.empty() && value->second.back() == '\0') value->second.pop_back();
@@ -135,71 +128,46 @@ std::optional<Value> ReadString(const std::string& key, const char* name) {
 void WriteValue(HKEY root, const std::string& key, const char* name,
                 const std::optional<Value>& value) {
   HKEY opened;
-  ASSERT_EQ(
-      RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr),
-      ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyA(root, key.c_str(), &opened), ERROR_SUCCESS);
   const handles::UniqueHkey owner(opened);
-  if (value)
-    RegSetValueExA(opened, name, 0, value->first,
-                   reinterpret_cast<const BYTE*>(value->second.data()),
-                   DWORD(value->second.size()));
-  else
+  if (!value) {
     RegDeleteValueA(opened, name);
-}
-
-bool KeyExists(HKEY root, const std::string& key) { return bool(OpenKey(root, key)); }
-
-void DeleteKey(HKEY root, const std::string& key) {
-  for (;;) {  // the first subkey each time, until none is left or one resists
-    char name[256];
-    DWORD size = sizeof name;
-    if (const handles::UniqueHkey opened = OpenKey(root, key);
-        !opened || RegEnumKeyExA(opened.get(), 0, name, &size, nullptr, nullptr, nullptr,
-                                 nullptr) != ERROR_SUCCESS)
-      break;
-    const std::string subkey = key + "\\" + name;
-    DeleteKey(root, subkey);
-    if (KeyExists(root, subkey)) break;
+    return;
   }
-  RegDeleteKeyA(root, key.c_str());
+  RegSetValueExA(opened, name, 0, value->first, reinterpret_cast<const BYTE*>(value->second.data()),
+                 DWORD(value->second.size()));
 }
 
-// The keys only the product writes.
 void DeleteProductKeys() {
-  DeleteKey(HKEY_LOCAL_MACHINE, UninstallKey);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, UninstallKey);
   for (const char* subkey : {"Auto-open", "History", "Adverts", "Options"})
-    DeleteKey(HKEY_LOCAL_MACHINE, Product(subkey));
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, Product(subkey).c_str());
 }
 
-// Puts back, when it goes, the keys and values of others a test may change:
-// keys that did not exist are removed, values get their old data.
-class RegistryRestorer {
- public:
-  RegistryRestorer() {
-    for (auto& [root, key, existed] : keys_) existed = KeyExists(root, key);
-    for (auto& [root, key, name, value] : values_) value = ReadValue(root, key, name);
-  }
-  ~RegistryRestorer() {
-    for (auto& [root, key, name, value] : values_) WriteValue(root, key, name, value);
-    for (auto& [root, key, existed] : keys_)
-      if (!existed) DeleteKey(root, key);
-  }
-  RegistryRestorer(const RegistryRestorer&) = delete;
-  RegistryRestorer& operator=(const RegistryRestorer&) = delete;
-
- private:
-  std::tuple<HKEY, std::string, bool> keys_[3] = {
+// Others' keys and values a test may change, put back when it goes: keys
+// that did not exist are removed, values get their old data.
+struct RegistryRestorer {
+  std::tuple<HKEY, std::string, bool> keys[3] = {
       {HKEY_LOCAL_MACHINE, ProductKeyPath, false},
       {HKEY_LOCAL_MACHINE, "SOFTWARE\\VelmoraSoft", false},
       {HKEY_CURRENT_USER, InternetSettings, false}};
-  std::tuple<HKEY, std::string, const char*, std::optional<Value>> values_[3] = {
+  std::tuple<HKEY, std::string, const char*, std::optional<Value>> values[3] = {
       {HKEY_CURRENT_USER, InternetSettings, "ProxyEnable", {}},
       {HKEY_CURRENT_USER, InternetSettings, "ProxyServer", {}},
       {HKEY_LOCAL_MACHINE, SessionManager, "PendingFileRenameOperations", {}}};
+  RegistryRestorer() {
+    for (auto& [root, key, existed] : keys) existed = bool(OpenKey(root, key));
+    for (auto& [root, key, name, value] : values) value = ReadValue(root, key, name);
+  }
+  ~RegistryRestorer() {
+    for (auto& [root, key, name, value] : values) WriteValue(root, key, name, value);
+    for (auto& [root, key, existed] : keys)
+      if (!existed) RegDeleteTreeA(root, key.c_str());
+  }
 };
 
-// The pending renames as pairs of entries: "\??\" before each path, and
-// "!" before a target that may be replaced.
+// The pending renames, one entry per path: "\??\" before each, "!" before
+// a target that may be replaced.
 std::vector<std::string> PendingRenames() {
   std::vector<std::string> entries;
   const auto value = ReadValue(HKEY_LOCAL_MACHINE, SessionManager, "PendingFileRenameOperations");
@@ -223,15 +191,14 @@ std::set<std::string> FileNames(const fs::path& dir) {
   return names;
 }
 
-// Holds a file as a running program holds its libraries: readable by
-// others, writable by nobody.
+// Held as a running program holds its libraries: nobody may write it.
 handles::UniqueFile InUse(const fs::path& file) {
   return handles::UniqueFile(CreateFileA(file.string().c_str(), GENERIC_READ, FILE_SHARE_READ,
                                          nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
-// A PE file (a copy of this test program) with a version resource holding
-// the given file version, or with none.
+// A copy of this test program with a version resource holding version, or
+// with none.
 void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> version) {
   char self[MAX_PATH];
   ASSERT_TRUE(GetModuleFileNameA(nullptr, self, MAX_PATH));
@@ -239,11 +206,8 @@ void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> vers
   if (!version) return;
   // VS_VERSIONINFO without children: a 6-byte header, L"VS_VERSION_INFO"
   // (32 bytes), 2 bytes to the next 4-byte boundary, the fixed part (52).
-  VS_FIXEDFILEINFO fixed{};
-  fixed.dwSignature = 0xFEEF04BD;
-  fixed.dwStrucVersion = 0x00010000;
-  fixed.dwFileVersionMS = version->mostSignificant;
-  fixed.dwFileVersionLS = version->leastSignificant;
+  const VS_FIXEDFILEINFO fixed{0xFEEF04BD, 0x00010000, version->mostSignificant,
+                               version->leastSignificant, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   BYTE block[92] = {92, 0, 52, 0, 0, 0};
   memcpy(block + 6, L"VS_VERSION_INFO", 32);
   memcpy(block + 40, &fixed, sizeof fixed);
@@ -256,27 +220,22 @@ void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> vers
 
 using LinkFields = std::tuple<std::string, std::string, std::string>;  // target, description, dir
 
-// A saved shortcut's three fields, read back through the shell.
+// A saved shortcut's fields, read back through the shell (COM is up for
+// each fixture test).
 std::optional<LinkFields> ReadLink(const fs::path& file) {
-  if (FAILED(CoInitialize(nullptr))) return {};
-  std::optional<LinkFields> fields;
-  {
-    handles::UniqueCom<IShellLinkA> link;
-    handles::UniqueCom<IPersistFile> persist;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                   reinterpret_cast<void**>(link.put()))) &&
-        SUCCEEDED(link.get()->QueryInterface(IID_IPersistFile,
-                                             reinterpret_cast<void**>(persist.put()))) &&
-        SUCCEEDED(persist.get()->Load(file.wstring().c_str(), STGM_READ))) {
-      char target[MAX_PATH] = {}, description[1024] = {}, dir[MAX_PATH] = {};
-      link.get()->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
-      link.get()->GetDescription(description, sizeof description);
-      link.get()->GetWorkingDirectory(dir, MAX_PATH);
-      fields = LinkFields{target, description, dir};
-    }
-  }
-  CoUninitialize();
-  return fields;
+  handles::UniqueCom<IShellLinkA> link;
+  handles::UniqueCom<IPersistFile> persist;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                              reinterpret_cast<void**>(link.put()))) ||
+      FAILED(link.get()->QueryInterface(IID_IPersistFile,
+                                        reinterpret_cast<void**>(persist.put()))) ||
+      FAILED(persist.get()->Load(file.wstring().c_str(), STGM_READ)))
+    return {};
+  char target[MAX_PATH] = {}, description[1024] = {}, dir[MAX_PATH] = {};
+  link.get()->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+  link.get()->GetDescription(description, sizeof description);
+  link.get()->GetWorkingDirectory(dir, MAX_PATH);
+  return LinkFields{target, description, dir};
 }
 
 // ---- A product tree, a stand-in system directory and Programs folder, the
@@ -285,9 +244,9 @@ std::optional<LinkFields> ReadLink(const fs::path& file) {
 class PostSetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Boxes = {}, BoxOwners = {}, Events = {}, Answers = {}, Writes = {}, ExitCalls = {};
-    OlderInstalled = {}, VersionChecks = {}, FakePlatform = {}, ExitResult = TRUE;
-    RestartNeeded = false;
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    Boxes = {}, Events = {}, Answer = IDOK, Writes = {}, ExitCalls = {}, OlderInstalled = {};
+    VersionChecks = {}, FakePlatform = {}, ExitResult = TRUE, RestartNeeded = false;
     PostSetSystem = {RecordBox,   RecordExit,  Version,        SystemDirectory,
                      RecordWrite, MarkedOlder, winInit.c_str()};
     for (const char* dir : {"product", "product\\Help", "product\\Library", "product\\SiteMaps",
@@ -295,10 +254,10 @@ class PostSetTest : public ::testing::Test {
       ASSERT_TRUE(CreateDirectoryA((temp.str() + "\\" + dir).c_str(), nullptr)) << dir;
     for (const char* file : {"Pavlane.exe", "Help\\contents.htm", "Queries\\Sample.pvf"})
       testutil::WriteFile(temp / "product" / file, std::string(file));
-    testutil::WriteFile(temp / "product" / "Wininet.dl_", "new wininet");
-    testutil::WriteFile(temp / "product" / "Shlwapi.dl_", "new shlwapi");
-    testutil::WriteFile(System("Wininet.dll"), "installed wininet");
-    testutil::WriteFile(System("Shlwapi.dll"), "installed shlwapi");
+    for (const std::string library : {"Wininet", "Shlwapi"}) {
+      testutil::WriteFile(temp / "product" / (library + ".dl_"), "new " + library);
+      testutil::WriteFile(System(library + ".dll"), "installed " + library);
+    }
     FakeSystemDir = (temp / "system").string();
     savedPrograms = ProgramsFolder;
     ProgramsFolder = (temp / "programs").string();
@@ -310,12 +269,16 @@ class PostSetTest : public ::testing::Test {
     ProgramsFolder = savedPrograms;
     PostSetSystem = PostSetCalls{};
     DestroyWindow(owner);
+    CoUninitialize();
   }
 
   std::string Dest() const { return (temp / "product").string(); }
-  fs::path System(const char* name) const { return temp / "system" / name; }
+  fs::path System(const std::string& name) const { return temp / "system" / name; }
   fs::path MenuFolder() const { return temp / "programs" / "Pavlane Orbit Suite"; }
   bool Run() { return PostInstall(Dest(), owner, Pump); }
+  Box Setup(const std::string& text, UINT flags) const {
+    return {owner, "Pavlane Setup", text, flags};
+  }
 
   testutil::TempDir temp;
   std::string winInit = (temp / "WinInit.ini").string();
@@ -328,45 +291,33 @@ TEST_F(PostSetTest, WritesTheUninstallEntryAndSettingsAndEndsWithSuccess) {
   WriteValue(HKEY_CURRENT_USER, InternetSettings, "ProxyEnable",
              Value{REG_DWORD, std::string(4, 0)});
   ASSERT_TRUE(Run());
-
   const std::string query = Dest() + "\\Queries\\Sample.pvf";
-  const std::string uninstaller = std::string("\"") + Dest() + "\\uninst.exe\"";
-  // In this order, each string handed over without its terminating zero.
-  EXPECT_EQ(Writes, (std::vector<Written>{{"DisplayName", REG_SZ, "Pavlane Orbit Suite"},
-                                          {"UninstallString", REG_SZ, uninstaller},
-                                          {"File 1", REG_SZ, query},
-                                          {"File 1", REG_SZ, query},
-                                          {"Application", REG_SZ, "Pavlane"},
-                                          {"Password", REG_SZ, "2957"}}));
-  const struct {
-    int line;
-    std::string key;
-    const char* name;
-    std::optional<Value> value;
-  } rows[] = {
-      {__LINE__, UninstallKey, "DisplayName", Sz("Pavlane Orbit Suite")},
-      {__LINE__, UninstallKey, "UninstallString", Sz(uninstaller)},
-      {__LINE__, Product("Auto-open"), "File 1", Sz(query)},
-      {__LINE__, Product("History"), "File 1", Sz(query)},
-      {__LINE__, Product("Adverts"), "Application", Sz("Pavlane")},
-      {__LINE__, Product("Adverts"), "Password", Sz("2957")},
-      {__LINE__, Product("Options"), "Use Proxy", std::nullopt},
+  const struct { int line; std::string key; const char* name; std::string data; } rows[] = {
+      {__LINE__, UninstallKey, "DisplayName", "Pavlane Orbit Suite"},
+      {__LINE__, UninstallKey, "UninstallString", "\"" + Dest() + "\\uninst.exe\""},
+      {__LINE__, Product("Auto-open"), "File 1", query},
+      {__LINE__, Product("History"), "File 1", query},
+      {__LINE__, Product("Adverts"), "Application", "Pavlane"},
+      {__LINE__, Product("Adverts"), "Password", "2957"},
   };
-  for (const auto& row : rows) EXPECT_EQ(ReadString(row.key, row.name), row.value) << row.line;
-
-  // A pump after each step; the last one closes the progress window before
-  // the one message, which the backdrop owns.
+  std::vector<Written> written;  // in row order, no terminating zero handed over
+  for (const auto& row : rows) {
+    EXPECT_EQ(ReadString(row.key, row.name), Sz(row.data)) << row.line;
+    written.emplace_back(row.name, REG_SZ, row.data);
+  }
+  EXPECT_EQ(Writes, written);
+  EXPECT_FALSE(ReadString(Product("Options"), "Use Proxy"));  // the proxy is off
+  // The last pump closes the progress window before the message.
   EXPECT_EQ(Events, std::string(15, 'f') + "tB");
-  EXPECT_EQ(Boxes, (std::vector<Box>{{"Pavlane Setup", SuccessText, MB_OK | MB_ICONASTERISK}}));
-  EXPECT_EQ(BoxOwners, std::vector<HWND>{owner});
-  // Each library judged against its own minimum; recent ones stay, and the
+  EXPECT_EQ(Boxes, std::vector<Box>{Setup(SuccessText, MB_OK | MB_ICONASTERISK)});
+  // Each library against its own minimum; recent ones stay, and the
   // product's copies go all the same.
   EXPECT_EQ(VersionChecks, (std::vector<std::pair<std::string, uint32_t>>{
                                {System("Wininet.dll").string(), 1712u << 16 | 5},
                                {System("Shlwapi.dll").string(), 1712u << 16}}));
-  EXPECT_EQ(Contents(System("Wininet.dll")), "installed wininet");
-  for (const char* copy : {"Wininet.dl_", "Shlwapi.dl_"})
-    EXPECT_FALSE(fs::exists(temp / "product" / copy)) << copy;
+  EXPECT_EQ(Contents(System("Wininet.dll")), "installed Wininet");
+  EXPECT_FALSE(fs::exists(temp / "product" / "Wininet.dl_") ||
+               fs::exists(temp / "product" / "Shlwapi.dl_"));
   EXPECT_TRUE(ExitCalls.empty());
 }
 
@@ -374,74 +325,58 @@ TEST_F(PostSetTest, WithoutASystemDirectoryWritesNothingAndSaysSo) {
   FakeSystemDir.clear();
   ASSERT_TRUE(Run());
   EXPECT_EQ(Events, std::string(6, 'f') + "tB");
-  EXPECT_EQ(Boxes,
-            (std::vector<Box>{{"Pavlane - Error", "Unable to determine Windows' System Directory",
-                               MB_OK | MB_ICONHAND}}));
+  EXPECT_EQ(Boxes, (std::vector<Box>{{owner, "Pavlane - Error",
+                                      "Unable to determine Windows' System Directory",
+                                      MB_OK | MB_ICONHAND}}));
   EXPECT_TRUE(Writes.empty());
   EXPECT_EQ(FileNames(MenuFolder()).size(), 4u);  // the shortcuts came first
 }
 
 TEST_F(PostSetTest, CopiesTheUsersHttpProxy) {
   const Value on{REG_DWORD, std::string("\1\0\0\0", 4)};
-  const struct {
-    int line;
-    std::optional<Value> enable, server;
-    const char* host;  // null: no "Options" values
-    const char* port;
-  } rows[] = {
+  const struct { int line; std::optional<Value> enable, server; const char *host, *port; }
+  rows[] = {
       {__LINE__, on, Sz("proxyhost:8080"), "http://proxyhost", "8080"},
       {__LINE__, on, Sz("http=proxyhost:3128;ftp=otherhost:21"), "http://proxyhost", "3128"},
-      // The "http=" entry last in its list is a proxy all the same.
       {__LINE__, on, Sz("ftp=otherhost:21;http=proxyhost:3128"), "http://proxyhost", "3128"},
       {__LINE__, on, Sz("http://proxyhost:"), "http://proxyhost", "80"},
       {__LINE__, on, Sz("http=http://p:8000;https=s:443"), "http://p", "8000"},
-      // A host without a port is on the default one.
       {__LINE__, on, Sz("proxyhost"), "http://proxyhost", "80"},
-      // Only the first two bytes of "ProxyEnable" count.
+      // Only the first two bytes of a binary or numeric "ProxyEnable" count.
       {__LINE__, Value{REG_BINARY, std::string("\0\1", 2)}, Sz("p:1"), "http://p", "1"},
       {__LINE__, Value{REG_DWORD, std::string("\0\0\1\0", 4)}, Sz("p:1"), nullptr, nullptr},
       {__LINE__, Value{REG_BINARY, std::string("\1", 1)}, Sz("p:1"), nullptr, nullptr},
-      {__LINE__, Value{REG_DWORD, std::string(4, 0)}, Sz("p:1"), nullptr, nullptr},
       {__LINE__, Sz("1"), Sz("p:1"), nullptr, nullptr},
       {__LINE__, std::nullopt, Sz("p:1"), nullptr, nullptr},
       {__LINE__, on, std::nullopt, nullptr, nullptr},
       {__LINE__, on, Sz(""), nullptr, nullptr},
       {__LINE__, on, Value{REG_EXPAND_SZ, std::string("p:1\0", 4)}, nullptr, nullptr},
   };
-  ProgramsFolder.clear();  // no shortcuts: nothing to see there
+  ProgramsFolder.clear();
+  const auto option = [](const char* name) { return ReadString(Product("Options"), name); };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
     DeleteProductKeys();
-    WriteValue(HKEY_CURRENT_USER, InternetSettings, "ProxyEnable", row.enable);
     std::optional<Value> server = row.server;
     if (server && server->first == REG_SZ) server->second += '\0';  // as the system stores it
+    WriteValue(HKEY_CURRENT_USER, InternetSettings, "ProxyEnable", row.enable);
     WriteValue(HKEY_CURRENT_USER, InternetSettings, "ProxyServer", server);
     ASSERT_TRUE(Run());
-    const auto options = [](const char* name) { return ReadString(Product("Options"), name); };
-    if (!row.host) {
-      EXPECT_FALSE(options("Proxy Name") || options("Proxy Port") || options("Use Proxy"));
-      continue;
-    }
-    EXPECT_EQ(options("Proxy Name"), Sz(row.host));
-    EXPECT_EQ(options("Proxy Port"), Sz(row.port));
-    EXPECT_EQ(options("Use Proxy"), Sz("1"));
+    std::vector<std::optional<Value>> expected(3);
+    if (row.host) expected = {Sz(row.host), Sz(row.port), Sz("1")};
+    EXPECT_EQ((std::vector{option("Proxy Name"), option("Proxy Port"), option("Use Proxy")}),
+              expected);
   }
 }
 
 TEST_F(PostSetTest, VersionTest) {
-  const struct {
-    int line;
-    std::optional<MinimumVersion> version;  // none: no version resource
-    bool older;
-  } rows[] = {
+  const struct { int line; std::optional<MinimumVersion> version; bool older; } rows[] = {
       {__LINE__, MakeVersion(4, 71, 1712, 5), false},
-      {__LINE__, MakeVersion(4, 71, 1712, 6), false},
       {__LINE__, MakeVersion(4, 72, 0, 0), false},
       {__LINE__, MakeVersion(4, 71, 1712, 4), true},
       {__LINE__, MakeVersion(4, 70, 0xFFFF, 0xFFFF), true},
-      {__LINE__, std::nullopt, true},
-      // Both halves compare as signed numbers: from major or build 0x8000
-      // up a version counts as below the minimum.
+      {__LINE__, std::nullopt, true},  // no version resource
+      // Both halves compare signed: from major or build 0x8000 up it is older.
       {__LINE__, MakeVersion(0x8000, 0, 0, 0), true},
       {__LINE__, MakeVersion(4, 71, 0x8000, 0), true},
   };
@@ -456,56 +391,58 @@ TEST_F(PostSetTest, VersionTest) {
 TEST_F(PostSetTest, CopiesOverAnOlderLibrary) {
   OlderInstalled = {"Wininet.dll", "Shlwapi.dll"};
   ASSERT_TRUE(Run());
-  EXPECT_EQ(Contents(System("Wininet.dll")), "new wininet");
-  EXPECT_EQ(Contents(System("Shlwapi.dll")), "new shlwapi");
+  EXPECT_EQ(Contents(System("Wininet.dll")), "new Wininet");
+  EXPECT_EQ(Contents(System("Shlwapi.dll")), "new Shlwapi");
   EXPECT_FALSE(RestartNeeded);
-  EXPECT_EQ(std::get<1>(Boxes.at(0)), SuccessText);
+  EXPECT_EQ(Boxes, std::vector<Box>{Setup(SuccessText, MB_OK | MB_ICONASTERISK)});
 }
 
-TEST_F(PostSetTest, SchedulesALibraryInUseForTheNextRestart) {
-  const struct {
-    int line;
-    DWORD platform, major;
-    bool pendingRename;  // else through WinInit.ini
-  } rows[] = {
-      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true},
-      {__LINE__, VER_PLATFORM_WIN32_NT, 3, false},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false},
+// A library in use is staged and renamed at the next restart, which the
+// closing question then offers; a restart that fails to begin falls back on
+// the closing message.
+TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
+  const struct { int line; DWORD platform, major; bool pendingRename; int answer; BOOL restarted; }
+  rows[] = {
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDNO, TRUE},  // else through WinInit.ini
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, FALSE},
+      {__LINE__, VER_PLATFORM_WIN32_NT, 3, false, IDYES, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, FALSE},
   };
   OlderInstalled = {"Wininet.dll"};
-  const std::string staged = System("Wininet.$$$").string(),
-                    target = System("Wininet.dll").string();
+  const std::string staged = System("Wininet.$$$").string();
+  const std::string target = System("Wininet.dll").string();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
-    Boxes.clear(), Events.clear();
+    Boxes.clear(), Events.clear(), ExitCalls.clear(), Answer = row.answer, RestartNeeded = false;
+    ExitResult = row.restarted;
     DeleteFileA(winInit.c_str());
-    testutil::WriteFile(System("Wininet.$$$"), "left by an earlier run");
-    testutil::WriteFile(temp / "product" / "Wininet.dl_", "new wininet");
-    const std::vector<std::string> pendingBefore = PendingRenames();
+    testutil::WriteFile(staged, "left by an earlier run");
+    testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
+    testutil::WriteFile(temp / "product" / "Shlwapi.dl_", "new Shlwapi");
+    std::vector<std::string> pending = PendingRenames();
     FakePlatform = {row.platform, row.major};
-    Answers = {IDNO};
     {
-      const handles::UniqueFile running = InUse(System("Wininet.dll"));
-      ASSERT_TRUE(running);
-      ASSERT_TRUE(Run());
+      const handles::UniqueFile running = InUse(target);
+      ASSERT_TRUE(running && Run());
     }
     EXPECT_TRUE(RestartNeeded);
-    EXPECT_EQ(Contents(System("Wininet.$$$")), "new wininet");
-    EXPECT_EQ(Contents(System("Wininet.dll")), "installed wininet");
-    std::vector<std::string> pending = pendingBefore;
-    if (row.pendingRename) pending.insert(pending.end(), {"\\??\\" + staged, "!\\??\\" + target});
+    EXPECT_EQ(Contents(staged), "new Wininet");
+    EXPECT_EQ(Contents(target), "installed Wininet");
+    if (row.pendingRename)
+      pending.insert(pending.end(), {"\\??\\" + staged, "!\\??\\" + target});
     EXPECT_EQ(PendingRenames(), pending);
     char renamed[MAX_PATH] = {};
     GetPrivateProfileStringA("rename", target.c_str(), "", renamed, MAX_PATH, winInit.c_str());
     EXPECT_EQ(renamed, row.pendingRename ? "" : staged);
-    // The other library is still seen to; the question, and No, end it.
-    EXPECT_FALSE(fs::exists(temp / "product" / "Shlwapi.dl_"));
-    EXPECT_EQ(Events, std::string(15, 'f') + "tBB");
-    EXPECT_EQ(Boxes,
-              (std::vector<Box>{{"Pavlane Setup", RestartQuestion, MB_YESNO | MB_ICONQUESTION},
-                                {"Pavlane Setup", CompletedText, MB_OK | MB_ICONASTERISK}}));
+    EXPECT_FALSE(fs::exists(temp / "product" / "Shlwapi.dl_"));  // the other one is seen to
+    const bool yes = row.answer == IDYES, completed = !yes || !row.restarted;
+    EXPECT_EQ(ExitCalls, yes ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
+    std::vector<Box> boxes{Setup(RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
+    if (completed) boxes.push_back(Setup(CompletedText, MB_OK | MB_ICONASTERISK));
+    EXPECT_EQ(Boxes, boxes);
+    EXPECT_EQ(Events, std::string(15, 'f') + (completed ? "tBB" : "tB"));
   }
-  EXPECT_TRUE(ExitCalls.empty());
 }
 
 TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMessage) {
@@ -514,58 +451,21 @@ TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMess
   {
     const handles::UniqueFile running = InUse(System("Wininet.dll"));
     const handles::UniqueFile staged = InUse(System("Wininet.$$$"));
-    ASSERT_TRUE(running && staged);
-    ASSERT_TRUE(Run());
+    ASSERT_TRUE(running && staged && Run());
   }
   EXPECT_EQ(Events, std::string(12, 'f') + "tB");
-  EXPECT_EQ(
-      Boxes,
-      (std::vector<Box>{{"Pavlane Setup",
-                         "Unable to complete the setup process as file \"" +
-                             System("Wininet.dll").string() +
-                             "\"is currently in use by another process.\r\rPlease, close all "
-                             "applicaions that are working at the moment and run this program, "
-                             "again.",
-                         MB_OK | MB_ICONHAND}}));
-  EXPECT_EQ(BoxOwners, std::vector<HWND>{owner});
+  EXPECT_EQ(Boxes, std::vector<Box>{Setup(
+                       "Unable to complete the setup process as file \"" +
+                           System("Wininet.dll").string() +
+                           "\"is currently in use by another process.\r\rPlease, close all "
+                           "applicaions that are working at the moment and run this program, "
+                           "again.",
+                       MB_OK | MB_ICONHAND)});
   EXPECT_FALSE(RestartNeeded);
-  // Nothing after the message: neither the other library nor the clean-up;
-  // what was written before stays.
+  // Nothing after the message; what was written before stays.
   EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));
-  EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed shlwapi");
+  EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed Shlwapi");
   EXPECT_EQ(ReadString(Product("Adverts"), "Password"), Sz("2957"));
-}
-
-TEST_F(PostSetTest, RestartsWhenTheUserAgrees) {
-  const struct {
-    int line;
-    DWORD platform;
-    int answer;
-    BOOL exitResult;
-    bool exitCalled, completedMessage;
-  } rows[] = {
-      {__LINE__, VER_PLATFORM_WIN32_NT, IDYES, TRUE, true, false},
-      {__LINE__, VER_PLATFORM_WIN32_NT, IDYES, FALSE, true, true},
-      {__LINE__, VER_PLATFORM_WIN32_NT, IDNO, TRUE, false, true},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, IDYES, TRUE, true, false},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, IDYES, FALSE, true, true},
-  };
-  ProgramsFolder.clear();
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
-    Boxes.clear(), ExitCalls.clear();
-    RestartNeeded = true;  // as after a scheduled library
-    FakePlatform = {row.platform, 5};
-    Answers = {row.answer};
-    ExitResult = row.exitResult;
-    ASSERT_TRUE(Run());
-    EXPECT_EQ(ExitCalls, row.exitCalled ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
-    ASSERT_EQ(Boxes.size(), row.completedMessage ? 2u : 1u);
-    EXPECT_EQ(std::get<1>(Boxes[0]), RestartQuestion);
-    if (row.completedMessage) {
-      EXPECT_EQ(std::get<1>(Boxes[1]), CompletedText);
-    }
-  }
 }
 
 // ---- The shortcuts.
@@ -577,18 +477,12 @@ TEST_F(PostSetTest, ReplacesTheFourShortcutsAndNothingElse) {
   ASSERT_TRUE(CreateDirectoryA((MenuFolder() / "sub.lnk").string().c_str(), nullptr));
   ASSERT_TRUE(Run());
   const std::string dest = Dest();
-  const struct {
-    int line;
-    const char* file;
-    LinkFields fields;
-  } rows[] = {
+  const struct { int line; const char* file; LinkFields fields; } rows[] = {
       // The first name ends in two spaces, in the file name too.
       {__LINE__, "Pavlane  .lnk", {dest + "\\Pavlane.exe", "Pavlane  ", dest}},
-      {__LINE__,
-       "Pavlane Help.lnk",
+      {__LINE__, "Pavlane Help.lnk",
        {dest + "\\Help\\contents.htm", "Pavlane Help", dest + "\\Help"}},
-      {__LINE__,
-       "Pavlane Report Library.lnk",
+      {__LINE__, "Pavlane Report Library.lnk",
        {dest + "\\Library", "Pavlane Report Library", dest}},
       {__LINE__, "Pavlane Site Maps.lnk", {dest + "\\SiteMaps", "Pavlane Site Maps", dest}},
   };
@@ -617,12 +511,8 @@ TEST_F(PostSetTest, MenuFolderOperations) {
 TEST_F(PostSetTest, CreateLink) {
   const std::string dir = (temp / "programs").string();
   const size_t room = MAX_PATH - 1 - dir.size() - 5;  // for the name, the zero counted
-  const struct {
-    int line;
-    std::string target, name;
-    bool saved;
-    std::string workingDir;
-  } rows[] = {
+  const struct { int line; std::string target, name; bool saved; std::string workingDir; }
+  rows[] = {
       {__LINE__, "C:\\Pavlane.exe", "Root", true, "C:\\"},
       {__LINE__, "Pavlane.exe", "Bare", true, ""},
       {__LINE__, Dest() + "\\Pavlane.exe", std::string(room, 'n'), true, Dest()},
@@ -645,9 +535,8 @@ TEST_F(PostSetTest, CreateLink) {
 TEST(SampleProductTest, StandInsBringTheMinimumVersionAndSayWhatTheyAre) {
   const char* binaryDir = std::getenv("PV_BINARY_DIR");
   if (!binaryDir) GTEST_SKIP() << "PV_BINARY_DIR names the build with the staged product";
-  const std::pair<const char*, MinimumVersion> rows[] = {
-      {"Wininet.dl_", MakeVersion(4, 71, 1712, 5)}, {"Shlwapi.dl_", MakeVersion(4, 71, 1712, 0)}};
-  for (const auto& [name, minimum] : rows) {
+  for (const auto& [name, minimum] : {std::pair{"Wininet.dl_", MakeVersion(4, 71, 1712, 5)},
+                                      std::pair{"Shlwapi.dl_", MakeVersion(4, 71, 1712, 0)}}) {
     const std::string file = (fs::path(binaryDir) / "product" / name).string();
     // Once copied, the stand-in satisfies the next setup's test.
     EXPECT_FALSE(IsOlderThan(file, minimum)) << name;
@@ -655,9 +544,9 @@ TEST(SampleProductTest, StandInsBringTheMinimumVersionAndSayWhatTheyAre) {
     std::vector<BYTE> block(GetFileVersionInfoSizeA(file.c_str(), &ignored) + 1);
     void* text = nullptr;
     UINT length = 0;
-    ASSERT_TRUE(
-        GetFileVersionInfoA(file.c_str(), 0, DWORD(block.size()), block.data()) &&
-        VerQueryValueA(block.data(), "\\StringFileInfo\\040904E4\\FileDescription", &text, &length))
+    ASSERT_TRUE(GetFileVersionInfoA(file.c_str(), 0, DWORD(block.size()), block.data()) &&
+                VerQueryValueA(block.data(), "\\StringFileInfo\\040904E4\\FileDescription", &text,
+                               &length))
         << name;
     EXPECT_NE(std::string(static_cast<const char*>(text)).find("stand-in"), std::string::npos);
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <tuple>
 
 #include "seldir/DriveLists.h"
 #include "seldir/SelDir.h"
@@ -16,40 +17,33 @@ using namespace dialogscript;
 
 namespace {
 
-struct Shown {
-  HWND owner;
-  std::string text, caption;
-  UINT flags;
-};
+using Shown = std::tuple<HWND, std::string, std::string, UINT>;  // owner, text, caption, flags
 std::vector<Shown> Messages;
 int Answer = IDNO;
 
 int WINAPI RecordMessage(HWND owner, LPCSTR text, LPCSTR caption, UINT flags) {
-  Messages.push_back({owner, text, caption, flags});
+  Messages.emplace_back(owner, text, caption, flags);
   return Answer;
 }
 
-struct Item {
-  std::string text;
-  LRESULT indent;
-  bool operator==(const Item&) const = default;
-};
+using Item = std::pair<std::string, LRESULT>;  // text, indent
 
-// Folder-list items from index from on; sorted by text if asked, since
-// subfolders come in the file system's order.
+// Folder-list items from index from on; sorted if asked, since subfolders
+// come in the file system's order.
 std::vector<Item> FolderItems(HWND dialog, int from = 0, bool sorted = false) {
   HWND list = GetDlgItem(dialog, IDC_SELDIR_FOLDERS);
   std::vector<Item> items;
   for (int i = from; i < int(SendMessageA(list, LB_GETCOUNT, 0, 0)); ++i) {
-    std::string text(size_t(SendMessageA(list, LB_GETTEXTLEN, i, 0)) + 1, '\0');
-    text.resize(size_t(SendMessageA(list, LB_GETTEXT, i, LPARAM(text.data()))));
-    items.push_back({text, SendMessageA(list, LB_GETITEMDATA, i, 0)});
+    char text[MAX_PATH] = "";
+    SendMessageA(list, LB_GETTEXT, i, LPARAM(text));
+    items.emplace_back(text, SendMessageA(list, LB_GETITEMDATA, i, 0));
   }
-  if (sorted) std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.text < b.text; });
+  if (sorted) std::sort(items.begin(), items.end());
   return items;
 }
 
 int CurrentFolder(HWND dialog) { return int(SendDlgItemMessageA(dialog, IDC_SELDIR_FOLDERS, LB_GETCURSEL, 0, 0)); }
+std::string CurrentFolderText(HWND dialog) { return FolderItems(dialog)[size_t(CurrentFolder(dialog))].first; }
 std::string PathBox(HWND dialog) { return WindowText(GetDlgItem(dialog, IDC_SELDIR_PATH)); }
 HWND Control(HWND dialog, int id) { return GetDlgItem(dialog, id); }
 
@@ -64,37 +58,21 @@ HICON Icon(int group) {
   return HICON(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(group), IMAGE_ICON, 0, 0, LR_SHARED));
 }
 
-// Sets the current directory for the life of the object.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::string& dir) {
-    char old[MAX_PATH];
-    saved_.assign(old, GetCurrentDirectoryA(MAX_PATH, old));
-    SetCurrentDirectoryA(dir.c_str());
-  }
-  ~CurrentDirectory() { SetCurrentDirectoryA(saved_.c_str()); }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  std::string saved_;
-};
-
 // The drives wine-setup.sh adds, found by their kind; 0 where one is missing.
 struct TestDrives {
   char floppy = 0, cdrom = 0, fixed = 0, ram = 0, network = 0;
   TestDrives() {
     for (char c = 'Z'; c >= 'A'; --c) {
-      const char root[] = {c, ':', '\\', '\0'};
+      const std::string root = c + std::string(":\\");
       char label[MAX_PATH] = "";
-      const DWORD error = ProbeDirectory(std::string(root) + "*.*");
+      const DWORD error = ProbeDirectory(root + "*.*");
       const bool unreadable = error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND;
-      const UINT type = GetDriveTypeA(root);
+      const UINT type = GetDriveTypeA(root.c_str());
       if (type == DRIVE_REMOVABLE && unreadable) floppy = c;
       if (type == DRIVE_CDROM && unreadable) cdrom = c;
       if (type == DRIVE_RAMDISK && error == ERROR_FILE_NOT_FOUND) ram = c;
       if (type == DRIVE_REMOTE) network = c;
-      if (type == DRIVE_FIXED && GetVolumeInformationA(root, label, MAX_PATH, nullptr, nullptr, nullptr, nullptr, 0) &&
+      if (type == DRIVE_FIXED && GetVolumeInformationA(root.c_str(), label, MAX_PATH, nullptr, nullptr, nullptr, nullptr, 0) &&
           std::string(label) == "PVTEST")
         fixed = c;
     }
@@ -105,6 +83,7 @@ struct TestDrives {
 class SelDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SetCurrentDirectoryA(T.c_str());  // where relative paths and "C:" lead
     for (const char* dir : {"", "\\Common Files", "\\Other", "\\Common Files\\Sub", "\\Common Files\\Shared"})
       ASSERT_TRUE(CreateDirectoryA((T + "\\Program Files" + dir).c_str(), nullptr)) << dir;
     SetFileAttributesA((Common + "\\Shared").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
@@ -112,21 +91,21 @@ class SelDirTest : public ::testing::Test {
     Messages.clear();
     SelDirMessageBox = RecordMessage;
   }
-  void TearDown() override { SelDirMessageBox = MessageBoxA; }
+  void TearDown() override {
+    SelDirMessageBox = MessageBoxA;
+    SetCurrentDirectoryA(savedCwd.c_str());  // before temp goes
+  }
 
+  const std::string savedCwd = std::filesystem::current_path().string();
   testutil::TempDir temp;
   const std::string T = temp.str();  // on C:, the prefix's drive
   const std::string Common = T + "\\Program Files\\Common Files";
-  CurrentDirectory cwd{T};
 };
 
 TEST_F(SelDirTest, StartsInTheDeepestFolderThatExists) {
   char noDrive = 'Z';
   while (GetLogicalDrives() & (1u << (noDrive - 'A'))) --noDrive;
-  struct Row {
-    int line;
-    std::string initial, start;
-  };
+  struct Row { int line; std::string initial, start; };
   std::vector<Row> rows = {
       {__LINE__, Common, Common},
       {__LINE__, Common + "\\", Common},
@@ -145,7 +124,7 @@ TEST_F(SelDirTest, StartsInTheDeepestFolderThatExists) {
     const auto look = [&](HWND dialog) {
       EXPECT_EQ(PathBox(dialog), r.start);
       const std::string last = r.start.substr(r.start.find_last_of('\\') + 1);
-      EXPECT_EQ(FolderItems(dialog)[size_t(CurrentFolder(dialog))].text, last.empty() ? r.start : last);
+      EXPECT_EQ(CurrentFolderText(dialog), last.empty() ? r.start : last);
       EXPECT_EQ(DriveText(dialog).substr(0, 2), char(toupper(r.start[0])) + std::string(":"));
       PressKey(GetFocus(), VK_ESCAPE);
     };
@@ -155,49 +134,51 @@ TEST_F(SelDirTest, StartsInTheDeepestFolderThatExists) {
   }
 }
 
-TEST_F(SelDirTest, FolderListIsTheIndentedChainThenTheSubfolders) {
-  const auto look = [&](HWND dialog) {
-    const std::vector<Item> items = FolderItems(dialog);
-    const int current = CurrentFolder(dialog);
-    ASSERT_EQ(items.size(), size_t(current) + 3);
-    EXPECT_EQ(items[0], (Item{"C:\\", 0}));
-    EXPECT_EQ(items[size_t(current) - 1], (Item{"Program Files", 6 * (current - 1)}));
-    EXPECT_EQ(items[size_t(current)], (Item{"Common Files", 6 * current}));
-    // Hidden and system folders too; files not.
-    EXPECT_EQ(FolderItems(dialog, current + 1, true),
-              (std::vector<Item>{{"Shared", 6 * (current + 1)}, {"Sub", 6 * (current + 1)}}));
-    EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_FOLDERS), LB_GETITEMHEIGHT, 0, 0), 16);
-    EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_DRIVES), CB_GETITEMHEIGHT, 0, 0), 16);
-    EXPECT_EQ(GetFocus(), Control(dialog, IDC_SELDIR_PATH));
-    CloseBox(dialog);
-  };
-  EXPECT_EQ(RunDialog(Common, {look}).problem, "");
+// The folder list is the indented chain then the subfolders; the caller's
+// font goes to the path box and folder list only.
+TEST_F(SelDirTest, OpensWithTheFolderChainAndTheCallersFont) {
+  const HFONT font = static_cast<HFONT>(GetStockObject(ANSI_FIXED_FONT));  // a stock font: not ours to free
+  for (HFONT given : {font, HFONT(nullptr)}) {
+    const auto look = [&](HWND dialog) {
+      const std::vector<Item> items = FolderItems(dialog);
+      const int current = CurrentFolder(dialog);
+      ASSERT_EQ(items.size(), size_t(current) + 3);
+      EXPECT_EQ(items[0], Item("C:\\", 0));
+      EXPECT_EQ(items[size_t(current) - 1], Item("Program Files", 6 * (current - 1)));
+      EXPECT_EQ(items[size_t(current)], Item("Common Files", 6 * current));
+      // Hidden and system folders too; files not.
+      EXPECT_EQ(FolderItems(dialog, current + 1, true),
+                (std::vector<Item>{{"Shared", 6 * (current + 1)}, {"Sub", 6 * (current + 1)}}));
+      EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_FOLDERS), LB_GETITEMHEIGHT, 0, 0), 16);
+      EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_DRIVES), CB_GETITEMHEIGHT, 0, 0), 16);
+      EXPECT_EQ(GetFocus(), Control(dialog, IDC_SELDIR_PATH));
+      const LRESULT own = SendMessageA(Control(dialog, IDC_SELDIR_PROMPT), WM_GETFONT, 0, 0);
+      EXPECT_NE(own, LRESULT(font));
+      for (int id : {IDC_SELDIR_PATH, IDC_SELDIR_FOLDERS})
+        EXPECT_EQ(SendMessageA(Control(dialog, id), WM_GETFONT, 0, 0), given ? LRESULT(font) : own) << id;
+      CloseBox(dialog);
+    };
+    EXPECT_EQ(RunDialog(Common, {look}, given).problem, "");
+  }
 }
 
 TEST_F(SelDirTest, TypedPaths) {
-  const std::string invalid = "\r\ris invalid. Please, type a full path with drive letter.";
-  const std::string missing = "\r\rdoes not exist. Do you want the directory to be created?";
-  const std::string noDrive = T.substr(2) + "\\Program Files", created = T + "\\New\\Sub";
+  const std::string specified = "The specified directory:\r\r", invalid = "\r\ris invalid. Please, type a full path with drive letter.";
+  const std::string directory = "The directory:\r\r", missing = "\r\rdoes not exist. Do you want the directory to be created?";
+  const std::string noDrive = T.substr(2) + "\\Program Files", created = T + "\\New\\Sub", unc = "\\server\\share\\dir";
   const UINT exclamation = MB_OK | MB_ICONEXCLAMATION, question = MB_YESNO | MB_ICONQUESTION;
-  const struct {
-    int line;
-    std::string typed;
-    bool enter;  // the Enter key rather than a click on OK
-    int answer;
-    std::string message;  // the text of the one message expected, if any
-    UINT flags;
-    std::string result;  // empty: the dialog stays open
-  } rows[] = {
-      {__LINE__, "C:", true, 0, "The specified directory:\r\rC:" + invalid, exclamation, ""},
-      {__LINE__, "", false, 0, "The specified directory:\r\r" + invalid, exclamation, ""},
-      {__LINE__, "Program Files", true, 0, "The specified directory:\r\rProgram Files" + invalid, exclamation, ""},
+  // enter: the Enter key rather than a click on OK; message: the one expected,
+  // if any; result: empty while the dialog stays open.
+  const struct { int line; std::string typed; bool enter; int answer; std::string message; UINT flags; std::string result; } rows[] = {
+      {__LINE__, "C:", true, 0, specified + "C:" + invalid, exclamation, ""},
+      {__LINE__, "", false, 0, specified + invalid, exclamation, ""},
+      {__LINE__, "Program Files", true, 0, specified + "Program Files" + invalid, exclamation, ""},
       {__LINE__, "C:\\", true, 0, "", 0, "C:"},
       {__LINE__, T + "\\\\Program Files\\", false, 0, "", 0, T + "\\Program Files"},
       {__LINE__, noDrive, true, 0, "", 0, "C:" + noDrive},
-      {__LINE__, created, true, IDYES, "The directory:\r\r" + created + missing, question, created},
-      {__LINE__, created, false, IDNO, "The directory:\r\r" + created + missing, question, ""},
-      {__LINE__, "\\\\server\\share\\dir", true, IDYES, "The directory:\r\r\\server\\share\\dir" + missing, question,
-       "\\server\\share\\dir"},
+      {__LINE__, created, true, IDYES, directory + created + missing, question, created},
+      {__LINE__, created, false, IDNO, directory + created + missing, question, ""},
+      {__LINE__, "\\" + unc, true, IDYES, directory + unc + missing, question, unc},
   };
   for (const auto& r : rows) {
     Messages.clear();
@@ -216,21 +197,14 @@ TEST_F(SelDirTest, TypedPaths) {
     const Outcome o = RunDialog(T, steps);
     EXPECT_EQ(o.problem, "") << "row at line " << r.line;
     EXPECT_EQ(o.result, r.result.empty() ? T : r.result) << "row at line " << r.line;
-    ASSERT_EQ(Messages.size(), r.message.empty() ? 0u : 1u) << "row at line " << r.line;
-    if (r.message.empty()) continue;
-    EXPECT_EQ(Messages[0].text, r.message) << "row at line " << r.line;
-    EXPECT_EQ(Messages[0].caption, "Setup") << "row at line " << r.line;
-    EXPECT_EQ(Messages[0].flags, r.flags) << "row at line " << r.line;
-    EXPECT_EQ(Messages[0].owner, shownBy) << "row at line " << r.line;
+    const std::vector<Shown> want = {{shownBy, r.message, "Setup", r.flags}};
+    EXPECT_EQ(Messages, r.message.empty() ? std::vector<Shown>{} : want) << "row at line " << r.line;
   }
   EXPECT_EQ(GetFileAttributesA((T + "\\New").c_str()), INVALID_FILE_ATTRIBUTES) << "the dialog creates nothing";
 }
 
 TEST_F(SelDirTest, DoubleClicksOpenFoldersOnThePathAndBelowIt) {
-  const struct {
-    int line;
-    std::string item, opens;
-  } rows[] = {
+  const struct { int line; std::string item, opens; } rows[] = {
       {__LINE__, "Common Files", Common},  // the current folder itself
       {__LINE__, "Program Files", T + "\\Program Files"},
       {__LINE__, "Common Files", Common},  // now a subfolder
@@ -246,7 +220,7 @@ TEST_F(SelDirTest, DoubleClicksOpenFoldersOnThePathAndBelowIt) {
     });
     steps.push_back([&](HWND dialog) {
       EXPECT_EQ(PathBox(dialog), r.opens) << "row at line " << r.line;
-      EXPECT_EQ(FolderItems(dialog)[size_t(CurrentFolder(dialog))].text, r.item) << "row at line " << r.line;
+      EXPECT_EQ(CurrentFolderText(dialog), r.item) << "row at line " << r.line;
     });
   }
   steps.push_back([](HWND dialog) { ClickButton(Control(dialog, IDCANCEL)); });
@@ -255,119 +229,86 @@ TEST_F(SelDirTest, DoubleClicksOpenFoldersOnThePathAndBelowIt) {
   EXPECT_EQ(o.result, Common);
 }
 
-TEST_F(SelDirTest, EnterInTheFolderListOpensTheSelectedFolderOkConfirmsThePathBox) {
-  const auto selectParent = [](HWND dialog) {
-    ClickItem(Control(dialog, IDC_SELDIR_FOLDERS), CurrentFolder(dialog) - 1, false);
+// Enter in the folder list opens the selected folder, OK confirms the path
+// box; leaving without confirming returns the initial path as given.
+TEST_F(SelDirTest, EnterOpensOkConfirmsAndLeavingReturnsTheInitialPath) {
+  const std::string initial = T + "\\\\Program Files\\Missing\\", parent = T + "\\Program Files";
+  const auto selectParentThen = [](Step then) -> Step {
+    return [then](HWND dialog) {
+      ClickItem(Control(dialog, IDC_SELDIR_FOLDERS), CurrentFolder(dialog) - 1, false);
+      then(dialog);
+    };
   };
-  const Outcome enter = RunDialog(Common, {[&](HWND dialog) {
-                                             selectParent(dialog);
-                                             PressKey(GetFocus(), VK_RETURN);
-                                           },
-                                           [&](HWND dialog) {
-                                             EXPECT_EQ(PathBox(dialog), T + "\\Program Files");
-                                             PressKey(GetFocus(), VK_RETURN);  // now the current folder
-                                           }});
-  EXPECT_EQ(enter.problem, "");
-  EXPECT_EQ(enter.result, T + "\\Program Files");
-  const Outcome ok = RunDialog(Common, {[&](HWND dialog) {
-                                          selectParent(dialog);
-                                          ClickButton(Control(dialog, IDC_SELDIR_OK));
-                                        }});
-  EXPECT_EQ(ok.problem, "");
-  EXPECT_EQ(ok.result, Common);
-}
-
-TEST_F(SelDirTest, LeavingWithoutConfirmingReturnsTheInitialPathAsGiven) {
-  const std::string initial = T + "\\\\Program Files\\Missing\\";
-  const struct {
-    int line;
-    void (*leave)(HWND dialog);
-  } rows[] = {
-      {__LINE__, [](HWND dialog) { ClickButton(Control(dialog, IDCANCEL)); }},
-      {__LINE__, [](HWND dialog) { PressKey(Control(dialog, IDC_SELDIR_PATH), VK_ESCAPE); }},
-      {__LINE__, CloseBox},
-  };
-  const auto wander = [](HWND dialog) {
+  const Step enter = [](HWND) { PressKey(GetFocus(), VK_RETURN); };
+  const Step wander = [](HWND dialog) {
     Type(Control(dialog, IDC_SELDIR_PATH), "C:\\");
     ClickItem(Control(dialog, IDC_SELDIR_FOLDERS), 0, true);
   };
+  const struct { int line; std::string initial; std::vector<Step> steps; std::string result; } rows[] = {
+      {__LINE__, Common, {selectParentThen(enter), [&](HWND dialog) {
+                            EXPECT_EQ(PathBox(dialog), parent);
+                            enter(dialog);  // now the current folder
+                          }}, parent},
+      {__LINE__, Common, {selectParentThen([](HWND dialog) { ClickButton(Control(dialog, IDC_SELDIR_OK)); })}, Common},
+      {__LINE__, initial, {wander, [](HWND dialog) { ClickButton(Control(dialog, IDCANCEL)); }}, initial},
+      {__LINE__, initial, {wander, [](HWND dialog) { PressKey(Control(dialog, IDC_SELDIR_PATH), VK_ESCAPE); }}, initial},
+      {__LINE__, initial, {wander, CloseBox}, initial},
+  };
   for (const auto& r : rows) {
-    const Outcome o = RunDialog(initial, {wander, r.leave});
+    const Outcome o = RunDialog(r.initial, r.steps);
     EXPECT_EQ(o.problem, "") << "row at line " << r.line;
-    EXPECT_EQ(o.result, initial) << "row at line " << r.line;
-  }
-}
-
-TEST_F(SelDirTest, CallersFontGoesToThePathBoxAndFolderListOnly) {
-  const HFONT font = static_cast<HFONT>(GetStockObject(ANSI_FIXED_FONT));  // a stock font: not ours to free
-  for (HFONT given : {font, HFONT(nullptr)}) {
-    const auto look = [&](HWND dialog) {
-      const LRESULT own = SendMessageA(Control(dialog, IDC_SELDIR_PROMPT), WM_GETFONT, 0, 0);
-      EXPECT_NE(own, LRESULT(font));
-      for (int id : {IDC_SELDIR_PATH, IDC_SELDIR_FOLDERS})
-        EXPECT_EQ(SendMessageA(Control(dialog, id), WM_GETFONT, 0, 0), given ? LRESULT(font) : own) << id;
-      CloseBox(dialog);
-    };
-    RunDialog(T, {look}, given);
+    EXPECT_EQ(o.result, r.result) << "row at line " << r.line;
   }
 }
 
 TEST_F(SelDirTest, DrivesAreListedWithTheirIconAndPickedDrivesOpenOrSpringBack) {
   const TestDrives d;
   if (!d.complete()) GTEST_SKIP() << "the drives of tests/win/wine-setup.sh are not there";
-  const struct {
-    int line;
-    char letter;
-    std::string label;
-    int icon;
-  } rows[] = {
+  const struct { int line; char letter; std::string label; int icon; } listed[] = {
       {__LINE__, d.floppy, "", IDI_DRIVE_FLOPPY},     {__LINE__, d.cdrom, "", IDI_DRIVE_CDROM},
       {__LINE__, d.fixed, "PVTEST", IDI_DRIVE_FIXED}, {__LINE__, d.ram, "", IDI_DRIVE_RAMDISK},
       {__LINE__, d.network, "", IDI_DRIVE_REMOTE},  // no network to name it
   };
-  const std::string fixed = d.fixed + std::string(":\\"), ram = d.ram + std::string(":\\");
-  const auto pick = [](HWND dialog, char letter) {
-    SetFocus(Control(dialog, IDC_SELDIR_DRIVES));
-    TypeChar(Control(dialog, IDC_SELDIR_DRIVES), letter);
+  const std::string fixed = d.fixed + std::string(":"), ram = d.ram + std::string(":");
+  // A drive picked by typing its letter (0: the list dropped, moved in and
+  // cancelled), then the drive shown and the folders listed (unless empty).
+  const struct { int line; char pick; std::string drive; std::vector<Item> folders; } picks[] = {
+      {__LINE__, d.fixed, fixed + " PVTEST", {{fixed + "\\", 0}, {"Program Files", 6}, {"Temp", 6}}},
+      {__LINE__, d.floppy, fixed + " PVTEST", {}},  // no medium: back to the drive that worked
+      {__LINE__, d.cdrom, fixed + " PVTEST", {}},
+      {__LINE__, d.ram, ram + " ", {{ram + "\\", 0}}},  // an empty root is fine
+      {__LINE__, 0, ram + " ", {}},
   };
-  const Outcome o = RunDialog(
-      T, {[&](HWND dialog) {
-            HWND drives = Control(dialog, IDC_SELDIR_DRIVES);
-            std::string letters;
-            for (int i = 0; i < int(SendMessageA(drives, CB_GETCOUNT, 0, 0)); ++i) letters += DriveText(dialog, i)[0];
-            EXPECT_TRUE(std::is_sorted(letters.begin(), letters.end())) << letters;
-            for (const auto& r : rows) {
-              const std::string text = r.letter + std::string(": ") + r.label;
-              const LRESULT i = SendMessageA(drives, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(text.c_str()));
-              ASSERT_GE(i, 0) << "row at line " << r.line;
-              EXPECT_EQ(HICON(SendMessageA(drives, CB_GETITEMDATA, i, 0)), Icon(r.icon)) << "row at line " << r.line;
-            }
-            pick(dialog, d.fixed);
-          },
-          [&](HWND dialog) {
-            EXPECT_EQ(PathBox(dialog), fixed);
-            EXPECT_EQ(FolderItems(dialog, 0, true), (std::vector<Item>{{fixed, 0}, {"Program Files", 6}, {"Temp", 6}}));
-            pick(dialog, d.floppy);  // no medium: back to the drive that worked
-          },
-          [&](HWND dialog) {
-            EXPECT_EQ(DriveText(dialog), fixed.substr(0, 2) + " PVTEST");
-            pick(dialog, d.cdrom);
-          },
-          [&](HWND dialog) {
-            EXPECT_EQ(DriveText(dialog), fixed.substr(0, 2) + " PVTEST");
-            EXPECT_EQ(PathBox(dialog), fixed);
-            pick(dialog, d.ram);  // an empty root is fine
-          },
-          [&](HWND dialog) {
-            EXPECT_EQ(PathBox(dialog), ram);
-            EXPECT_EQ(FolderItems(dialog), (std::vector<Item>{{ram, 0}}));
-            for (UINT key : {VK_F4, VK_UP, VK_ESCAPE}) PressKey(Control(dialog, IDC_SELDIR_DRIVES), key);
-          },
-          [&](HWND dialog) {  // the list was dropped, moved in and cancelled
-            EXPECT_EQ(DriveText(dialog), ram.substr(0, 2) + " ");
-            EXPECT_EQ(PathBox(dialog), ram);
-            PressKey(Control(dialog, IDC_SELDIR_DRIVES), VK_ESCAPE);
-          }});
+  std::vector<Step> steps;
+  for (size_t i = 0; i <= std::size(picks); ++i) {
+    steps.push_back([&, i](HWND dialog) {
+      HWND drives = Control(dialog, IDC_SELDIR_DRIVES);
+      if (i == 0) {
+        std::string letters;
+        for (int k = 0; k < int(SendMessageA(drives, CB_GETCOUNT, 0, 0)); ++k) letters += DriveText(dialog, k)[0];
+        EXPECT_TRUE(std::is_sorted(letters.begin(), letters.end())) << letters;
+        for (const auto& r : listed) {
+          const std::string text = r.letter + std::string(": ") + r.label;
+          const LRESULT k = SendMessageA(drives, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(text.c_str()));
+          EXPECT_GE(k, 0) << "row at line " << r.line;
+          EXPECT_EQ(HICON(SendMessageA(drives, CB_GETITEMDATA, k, 0)), Icon(r.icon)) << "row at line " << r.line;
+        }
+      }
+      if (i > 0) {
+        const auto& p = picks[i - 1];
+        EXPECT_EQ(DriveText(dialog), p.drive) << "row at line " << p.line;
+        EXPECT_EQ(PathBox(dialog), p.drive.substr(0, 2) + "\\") << "row at line " << p.line;
+        if (!p.folders.empty()) {
+          EXPECT_EQ(FolderItems(dialog, 0, true), p.folders) << "row at line " << p.line;
+        }
+      }
+      if (i == std::size(picks)) return PressKey(drives, VK_ESCAPE);
+      SetFocus(drives);
+      if (picks[i].pick) return TypeChar(drives, picks[i].pick);
+      for (UINT key : {VK_F4, VK_UP, VK_ESCAPE}) PressKey(drives, key);
+    });
+  }
+  const Outcome o = RunDialog(T, steps);
   EXPECT_EQ(o.problem, "");
   EXPECT_EQ(o.result, T);
   EXPECT_TRUE(Messages.empty());
@@ -380,13 +321,8 @@ TEST_F(SelDirTest, ItemsAreDrawnIndentedWithTheirIconAndHighlightedOnlyWithFocus
   const auto look = [&](HWND dialog) {
     const int current = CurrentFolder(dialog);
     const int drive = int(SendMessageA(Control(dialog, IDC_SELDIR_DRIVES), CB_GETCURSEL, 0, 0));
-    const struct {
-      int line;
-      int id, item;
-      UINT state;
-      int icon, x;  // the icon group expected, and its left edge
-      bool highlight;
-    } rows[] = {
+    // icon, x: the icon group expected, and its left edge
+    const struct { int line, id, item; UINT state; int icon, x; bool highlight; } rows[] = {
         {__LINE__, IDC_SELDIR_FOLDERS, 0, focused, IDI_FOLDER_OPEN, 2, true},
         {__LINE__, IDC_SELDIR_FOLDERS, current, 0, IDI_FOLDER_OPEN_SHADED, 2 + 6 * current, false},
         {__LINE__, IDC_SELDIR_FOLDERS, current, ODS_SELECTED, IDI_FOLDER_OPEN_SHADED, 2 + 6 * current, false},
@@ -411,9 +347,10 @@ TEST_F(SelDirTest, ItemsAreDrawnIndentedWithTheirIconAndHighlightedOnlyWithFocus
         EXPECT_EQ(canvas.At(80, 8), 0u);
         continue;
       }
-      EXPECT_EQ(canvas.At(0, 8), rgb(r.highlight ? lit : back)) << "row at line " << r.line;
-      EXPECT_EQ(canvas.At(r.x + 17, 8), rgb(r.highlight ? lit : back)) << "row at line " << r.line;
-      SetBkColor(expected.dc.get(), r.highlight ? lit : back);
+      const COLORREF fill = r.highlight ? lit : back;
+      EXPECT_EQ(canvas.At(0, 8), rgb(fill)) << "row at line " << r.line;
+      EXPECT_EQ(canvas.At(r.x + 17, 8), rgb(fill)) << "row at line " << r.line;
+      SetBkColor(expected.dc.get(), fill);
       const RECT all{0, 0, 16, 16};
       ExtTextOutA(expected.dc.get(), 0, 0, ETO_OPAQUE, &all, nullptr, 0, nullptr);
       DrawIconEx(expected.dc.get(), 0, 0, Icon(r.icon), 0, 0, 0, nullptr, DI_NORMAL);
