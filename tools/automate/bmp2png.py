@@ -4,6 +4,7 @@
     python3 tools/automate/bmp2png.py IN.bmp OUT.png
 """
 
+import os
 import struct
 import sys
 import zlib
@@ -38,6 +39,8 @@ def write_png(path, width, height, rows):
                 struct.pack(">I", zlib.crc32(kind + payload) & 0xFFFFFFFF))
 
     raw = b"".join(b"\0" + row for row in rows)
+    # The picture's folder (out/demo) may not exist yet in a fresh checkout.
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n")
         f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)))
