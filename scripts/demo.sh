@@ -50,5 +50,25 @@ installed="$WINEPREFIX/drive_c/Program Files/VelmSoft/Pavlane"
 echo "== installed into C:\\Program Files\\VelmSoft\\Pavlane ($installed)"
 (cd "$installed" && find . -type f -printf '%10s  %TY-%Tm-%Td %TH:%TM  %P\n' | sort -k4)
 python3 scripts/compare-trees.py "$demo/product" "$installed" '*.dl_'
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Pavlane Orbit Suite"
+echo "== shortcuts in the Programs menu (Pavlane Orbit Suite)"
+ls -1 "$menu"
+echo "== registry"
+for key in 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite' \
+           'HKLM\SOFTWARE\VelmoraSoft\Pavlane 1.0'; do
+  wine reg query "$key" /s 2>/dev/null | tr -d '\r' | sed '/^$/d'
+done
+# Wine, started without a display by the queries, must end before the
+# virtual screen opens, or its windows have nowhere to go.
+wineserver -w
+echo "== uninst.exe, the uninstall entry's program"
+xvfb-run -a wine out/win64/pvauto.exe run 'C:\Program Files\VelmSoft\Pavlane\uninst.exe' \
+  --timeout 60 --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit
+wineserver -w
+for gone in "$installed" "$menu"; do
+  [ -e "$gone" ] && echo "still there: $gone" || echo "removed: ${gone#$WINEPREFIX/}"
+done
+wine reg query 'HKLM\SOFTWARE\VelmoraSoft' >/dev/null 2>&1 && echo "still there: the product key" ||
+  echo "removed: the product key and the uninstall entry"
 echo "== screenshots"
 ls "$demo"/setup-*.png
