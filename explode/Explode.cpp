@@ -248,7 +248,7 @@ uint32_t Explode(DclWorkArea& w) {
   bool dictionaryFull = false;
   uint32_t token;
   for (;;) {
-    TopUp(w, b);
+    if (b.count < FastBits) TopUp(w, b);
     uint32_t dist = 0;
     if (b.count >= FastBits) {
       token = FastToken(w, b, &dist);
