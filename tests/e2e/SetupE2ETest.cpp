@@ -20,6 +20,7 @@
 #include "setup/Handles.h"
 #include "tests/common/TestUtil.h"
 #include "tools/automate/Automation.h"
+#include "tests/common/SetupTexts.h"
 
 namespace fs = std::filesystem;
 using automate::Session;
@@ -29,18 +30,6 @@ using testutil::TempDir;
 namespace {
 
 const char Title[] = "Pavlane Orbit Suite 3.03 Setup";
-const char SuccessText[] =
-    "Pavlane has been successfully installed.\r\rTo run the application, click the START "
-    "button, then point to PROGRAMS, and select PAVLANE ORBIT SUITE.";
-const char CorruptedText[] =
-    "Unable to extract data as the Setup file has been corrupted.\r\r"
-    "You should obtain a correct copy by visiting the VelmoraSoft home page at "
-    "http://www.velmsoft.com.";
-const char ExitQuestion[] = "Setup is not complete yet. Are you sure you want to exit setup now?";
-const char WarningText[] =
-    "There is not enough disk space on the destination drive (at least 5MB recommended). "
-    "This may cause errors while installing or running Pavlane.\r\r"
-    "Would you, nevertheless, wish to proceed now?";
 
 // A path handed in by CTest (a Unix path) as this Windows program names it.
 std::string FromEnvironment(const char* name) {
@@ -108,9 +97,9 @@ struct Box {
   UINT flags;
   std::string answer;
 };
-const Box Success = {"Pavlane Setup", SuccessText, MB_OK | MB_ICONASTERISK, "OK"};
+const Box Success = {"Pavlane Setup", texts::Success, MB_OK | MB_ICONASTERISK, "OK"};
 Box Exit(const char* answer) {
-  return {"Exit Setup", ExitQuestion, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, answer};
+  return {"Exit Setup", texts::ExitQuestion, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, answer};
 }
 Box CreateQuestion(const std::string& dest) {
   return {"Setup",
@@ -118,7 +107,7 @@ Box CreateQuestion(const std::string& dest) {
           MB_YESNO | MB_ICONQUESTION, "Yes"};
 }
 Box Warning(const char* answer) {
-  return {"Pavlane Setup", WarningText, MB_YESNO | MB_ICONQUESTION, answer};
+  return {"Pavlane Setup", texts::LowSpaceWarning, MB_YESNO | MB_ICONQUESTION, answer};
 }
 
 bool operator==(const Box& a, const Box& b) {
@@ -298,7 +287,7 @@ TEST_F(E2E, ADamagedOrMissingPayloadIsReportedAndNothingIsExtracted) {
     ASSERT_TRUE(Open(session, &row.program));
     Install(session, dest);
     ExpectEnd(session, {CreateQuestion(dest),
-                          {"Pavlane Setup", CorruptedText, MB_OK | MB_ICONHAND, "OK"}});
+                          {"Pavlane Setup", texts::Corrupted, MB_OK | MB_ICONHAND, "OK"}});
     EXPECT_TRUE(fs::is_directory(dest) && fs::is_empty(dest));
   }
 }

@@ -20,6 +20,7 @@
 #include "postset/shortcut.h"
 #include "postset/PostHandles.h"
 #include "tests/common/TestUtil.h"
+#include "tests/common/SetupTexts.h"
 
 // Declared by the headers only from Vista on; Wine's advapi32 has it.
 extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
@@ -33,15 +34,6 @@ constexpr char UninstallKey[] =
 constexpr char InternetSettings[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr char SessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr char SuccessText[] =
-    "Pavlane has been successfully installed.\r\rTo run the application, click the START "
-    "button, then point to PROGRAMS, and select PAVLANE ORBIT SUITE.";
-constexpr char RestartQuestion[] =
-    "The Pavlane icon has been placed in the PROGRAMS menu.\r\rYou should restart your "
-    "computer to complete the Pavlane setup. Would you like to do it now?";
-constexpr char CompletedText[] =
-    "The installation process has been completed. When you restart the computer, you may "
-    "launch Pavlane by clicking onto the corresponding icon in the Programs menu.";
 
 std::string Product(const char* subkey) { return std::string(ProductKeyPath) + "\\" + subkey; }
 
@@ -309,7 +301,7 @@ TEST_F(PostSetTest, WritesTheUninstallEntryAndSettingsAndEndsWithSuccess) {
   EXPECT_FALSE(ReadString(Product("Options"), "Use Proxy"));  // the proxy is off
   // The last pump closes the progress window before the message.
   EXPECT_EQ(Events, std::string(15, 'f') + "tB");
-  EXPECT_EQ(Boxes, std::vector<Box>{Setup(SuccessText, MB_OK | MB_ICONASTERISK)});
+  EXPECT_EQ(Boxes, std::vector<Box>{Setup(texts::Success, MB_OK | MB_ICONASTERISK)});
   // Each library against its own minimum; recent ones stay, and the
   // product's copies go all the same.
   EXPECT_EQ(VersionChecks, (std::vector<std::pair<std::string, uint32_t>>{
@@ -394,7 +386,7 @@ TEST_F(PostSetTest, CopiesOverAnOlderLibrary) {
   EXPECT_EQ(Contents(System("Wininet.dll")), "new Wininet");
   EXPECT_EQ(Contents(System("Shlwapi.dll")), "new Shlwapi");
   EXPECT_FALSE(RestartNeeded);
-  EXPECT_EQ(Boxes, std::vector<Box>{Setup(SuccessText, MB_OK | MB_ICONASTERISK)});
+  EXPECT_EQ(Boxes, std::vector<Box>{Setup(texts::Success, MB_OK | MB_ICONASTERISK)});
 }
 
 // A library in use is staged and renamed at the next restart, which the
@@ -438,8 +430,8 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
     EXPECT_FALSE(fs::exists(temp / "product" / "Shlwapi.dl_"));  // the other one is seen to
     const bool yes = row.answer == IDYES, completed = !yes || !row.restarted;
     EXPECT_EQ(ExitCalls, yes ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
-    std::vector<Box> boxes{Setup(RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
-    if (completed) boxes.push_back(Setup(CompletedText, MB_OK | MB_ICONASTERISK));
+    std::vector<Box> boxes{Setup(texts::RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
+    if (completed) boxes.push_back(Setup(texts::Completed, MB_OK | MB_ICONASTERISK));
     EXPECT_EQ(Boxes, boxes);
     EXPECT_EQ(Events, std::string(15, 'f') + (completed ? "tBB" : "tB"));
   }

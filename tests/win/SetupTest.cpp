@@ -19,18 +19,12 @@
 #include "setup/PavInst.h"
 #include "setup/PavInstRes.h"
 #include "tests/common/TestUtil.h"
+#include "tests/common/SetupTexts.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char WarningText[] =
-    "There is not enough disk space on the destination drive (at least 5MB recommended). "
-    "This may cause errors while installing or running Pavlane.\r\r"
-    "Would you, nevertheless, wish to proceed now?";
-const char ExitQuestion[] = "Setup is not complete yet. Are you sure you want to exit setup now?";
-const char PermissionText[] =
-    "You do not have enough permissions to install Pavlane.\r\rPlease, log on as administrator.";
 constexpr char ScratchPath[] = "Software\\PavlaneSetupTest";
 
 // RegDeleteTreeA is hidden by the build's Windows XP headers.
@@ -326,8 +320,8 @@ TEST_F(SetupTest, WelcomeSessions) {
   testutil::WriteFile(temp_ / "file.txt", std::string("x"));
   fs::create_directory(temp_ / "exists");
   fs::create_directory(temp_ / "picked");
-  const Shown warning{nullptr, WarningText, "Pavlane Setup", MB_YESNO | MB_ICONQUESTION};
-  const Shown exit{nullptr, ExitQuestion, "Exit Setup", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2};
+  const Shown warning{nullptr, texts::LowSpaceWarning, "Pavlane Setup", MB_YESNO | MB_ICONQUESTION};
+  const Shown exit{nullptr, texts::ExitQuestion, "Exit Setup", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2};
   const Shown cannot{nullptr, "Cannot create destination directory:\r\r" + Path("file.txt\\sub"),
                      "Pavlane Setup", MB_OK | MB_ICONHAND};
   const Step install = Press(IDC_INSTALL), browse = Press(IDC_BROWSE);
@@ -408,7 +402,7 @@ TEST_F(SetupTest, WelcomeSessions) {
 
 TEST_F(SetupTest, RefusedRightsStopAfterTheWelcomeDialog) {
   FakeMachine machine(true);
-  RunSetupInstalling("dest", PermissionText);
+  RunSetupInstalling("dest", texts::Permission);
   EXPECT_FALSE(DestFont);
 }
 
