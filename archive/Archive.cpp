@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/Encript.h"
 #include "archive/FileIo.h"
@@ -43,7 +44,8 @@ uint32_t ReadBlock(uint8_t* buffer, uint32_t* size, void*) {
 void WriteBlock(uint8_t* buffer, uint32_t* size, void*) {
   if (!OutputFile.Write(buffer, *size)) StreamIoFailed = true;
   RunningCrc = UpdateCrc32(buffer, size, &RunningCrc);
-  BytesWritten += int32_t(*size);
+  // Wraps like the 32-bit counter it is, never as a signed overflow.
+  BytesWritten = int32_t(uint32_t(BytesWritten) + *size);
   if (Progress) Progress(CurrentName.c_str(), Percent);
 }
 
@@ -96,6 +98,35 @@ int32_t DecodeRecord(const FileRecordHeader& header, uint8_t* workArea) {
   return ArcOk;
 }
 
+// Makes the directories of a record's name below dir, parents first, and
+// holds each one open in held until the record's file is written, so none
+// can be swapped for a link meanwhile. Whoever could write below dir before
+// the setup ran may have planted links there: such a link is replaced by a
+// real directory, never followed. False when a directory cannot be made
+// safe this way.
+bool MakeRecordDirectories(const std::string& dir, const std::string& name,
+                           std::vector<fileio::File>& held) {
+  held.clear();
+  // The destination itself is the user's choice and is taken as it stands.
+  MakeDirPath(dir);
+  std::string path = dir;
+  size_t start = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    // Both separators: the system takes "/" for one too.
+    if (name[i] != '\\' && name[i] != '/') continue;
+    if (i > start) {
+      path += '\\';
+      path.append(name, start, i - start);
+      fileio::RemoveLink(path);
+      fileio::MakeDirectory(path);  // fails harmlessly when it exists
+      held.emplace_back();
+      if (!held.back().OpenDirectory(path)) return false;
+    }
+    start = i + 1;
+  }
+  return true;
+}
+
 int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* workArea) {
   const int64_t bodyLength = fileLength - 4;
   if (!ArchiveFile.Seek(0)) return ArcBadRecord;
@@ -119,11 +150,14 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
       return ArcBadRecord;
 
     CurrentName = dir + "\\" + name;
-    size_t cut = CurrentName.size();
-    while (cut > 0 && !IsPathDelimiter(CurrentName[cut - 1])) --cut;
-    MakeDirPath(CurrentName.substr(0, cut));
-    fileio::SetAttributes(CurrentName, 0);
-    fileio::RemoveFile(CurrentName);
+    std::vector<fileio::File> heldDirectories;
+    if (!MakeRecordDirectories(dir, name, heldDirectories)) return ArcCannotCreate;
+    // An old file is replaced, read-only or not; a link in its place goes
+    // itself, and its target keeps its attributes and contents.
+    if (!fileio::RemoveLink(CurrentName)) {
+      fileio::SetAttributes(CurrentName, 0);
+      fileio::RemoveFile(CurrentName);
+    }
     if (!OutputFile.Open(CurrentName, fileio::OpenMode::Create)) return ArcCannotCreate;
 
     // Taken in 64 bits: position * 100 overflows 32 bits past 21 MB.
@@ -134,8 +168,10 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
     int32_t result = DecodeRecord(header, workArea);
     if (result != ArcOk) return result;
     OutputFile.SetDosTime(header.DosDateTime);
-    OutputFile.Close();
+    // Attributes go on while the file is still open: nobody can then have
+    // put a link in its place.
     fileio::SetAttributes(CurrentName, header.Attributes);
+    OutputFile.Close();
   }
   return ArcOk;
 }

@@ -19,8 +19,13 @@ inline constexpr uint32_t AttrSystem = 0x04;
 inline constexpr uint32_t AttrDirectory = 0x10;
 inline constexpr uint32_t AttrArchive = 0x20;
 inline constexpr uint32_t AttrNormal = 0x80;
+inline constexpr uint32_t AttrReparsePoint = 0x400;  // a symbolic link, junction and the like
 inline constexpr uint32_t InvalidAttributes = 0xFFFFFFFFu;
 
+// The two modes that write never open through a link standing at the path
+// itself: the open fails instead, and what the link points to is untouched.
+// The setup runs with raised rights in a folder that others may have
+// prepared, so a planted link must not steer its writes elsewhere.
 enum class OpenMode {
   ReadShared,  // an existing file, for reading; others may read and write it
   ReadWrite,   // an existing file, for reading and writing
@@ -46,6 +51,11 @@ class File {
 
   // Opens path; an already open file is closed first. False on failure.
   bool Open(const std::string& path, OpenMode mode);
+  // Opens path as a real directory (not a link) and holds it: while it is
+  // held, Windows lets nobody rename or remove it, so it cannot be swapped
+  // for a link. False when path is no directory or is a link. Where the
+  // system has no links (Windows 9x) it only checks, and nothing is open.
+  bool OpenDirectory(const std::string& path);
   bool IsOpen() const { return handle_ != Invalid; }
   // Closes the file. False if the close failed or nothing was open.
   bool Close();
@@ -76,14 +86,18 @@ class File {
   intptr_t handle_ = Invalid;
 };
 
-// Attributes of path, or InvalidAttributes when it does not exist. On POSIX
-// a directory is AttrDirectory, a file AttrArchive, plus AttrReadOnly when
-// the owner may not write it.
+// Attributes of path itself, or InvalidAttributes when it does not exist. A
+// link is described, not followed: AttrReparsePoint, with AttrDirectory when
+// it stands for a directory. On POSIX a directory is AttrDirectory, a file
+// AttrArchive, plus AttrReadOnly when the owner may not write it.
 uint32_t GetAttributes(const std::string& path);
 // Names avoid the Win32 macros DeleteFile, CreateDirectory and friends.
 // Sets attributes; on POSIX only the read-only bit has an effect.
 bool SetAttributes(const std::string& path, uint32_t attributes);
 bool RemoveFile(const std::string& path);
+// Removes the link at path itself, never what it points to. False when no
+// link stands there, or it could not be removed.
+bool RemoveLink(const std::string& path);
 // Creates one directory level (default security). False if it failed,
 // including when it already exists.
 bool MakeDirectory(const std::string& path);
@@ -91,5 +105,10 @@ bool MakeDirectory(const std::string& path);
 std::string CurrentDir();
 // The full path of the running program's executable, or an empty string.
 std::string ModulePath();
+
+// Test seam: when set, every read and write of an open file asks it first,
+// and a true answer makes that call fail as a failing disk would.
+using FaultProc = bool (*)(bool isWrite);
+extern FaultProc InjectFault;
 
 }  // namespace fileio

@@ -24,11 +24,13 @@ int Fd(intptr_t handle) { return int(handle); }
 
 }  // namespace
 
+FaultProc InjectFault = nullptr;
+
 bool File::Open(const std::string& path, OpenMode mode) {
   Close();
-  int flags = O_RDWR;
+  int flags = O_RDWR | O_NOFOLLOW;
   if (mode == OpenMode::ReadShared) flags = O_RDONLY;
-  if (mode == OpenMode::Create) flags = O_RDWR | O_CREAT | O_TRUNC;
+  if (mode == OpenMode::Create) flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
   int fd = ::open(Native(path).c_str(), flags | O_CLOEXEC, 0666);
   if (fd >= 0) {
     struct stat st;
@@ -42,6 +44,12 @@ bool File::Open(const std::string& path, OpenMode mode) {
   return IsOpen();
 }
 
+bool File::OpenDirectory(const std::string& path) {
+  Close();
+  handle_ = ::open(Native(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return IsOpen();
+}
+
 bool File::Close() {
   if (!IsOpen()) return false;
   int r = ::close(Fd(handle_));
@@ -51,7 +59,7 @@ bool File::Close() {
 
 bool File::Read(void* buffer, uint32_t count, uint32_t* got) {
   *got = 0;
-  if (!IsOpen()) return false;
+  if (!IsOpen() || (InjectFault && InjectFault(false))) return false;
   auto* p = static_cast<char*>(buffer);
   while (*got < count) {
     ssize_t n = ::read(Fd(handle_), p + *got, count - *got);
@@ -67,7 +75,7 @@ bool File::Read(void* buffer, uint32_t count, uint32_t* got) {
 }
 
 bool File::Write(const void* buffer, uint32_t count) {
-  if (!IsOpen()) return false;
+  if (!IsOpen() || (InjectFault && InjectFault(true))) return false;
   auto* p = static_cast<const char*>(buffer);
   uint32_t done = 0;
   while (done < count) {
@@ -127,7 +135,10 @@ uint32_t File::GetDosTime() const {
 
 uint32_t GetAttributes(const std::string& path) {
   struct stat st;
-  if (::stat(Native(path).c_str(), &st) != 0) return InvalidAttributes;
+  const std::string p = Native(path);
+  if (::lstat(p.c_str(), &st) != 0) return InvalidAttributes;
+  if (S_ISLNK(st.st_mode))
+    return AttrReparsePoint | (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? AttrDirectory : AttrArchive);
   if (S_ISDIR(st.st_mode)) return AttrDirectory;
   return AttrArchive | ((st.st_mode & S_IWUSR) ? 0 : AttrReadOnly);
 }
@@ -135,13 +146,20 @@ uint32_t GetAttributes(const std::string& path) {
 bool SetAttributes(const std::string& path, uint32_t attributes) {
   std::string p = Native(path);
   struct stat st;
-  if (::stat(p.c_str(), &st) != 0) return false;
+  // A link's own mode cannot be changed here, and its target is not ours to.
+  if (::lstat(p.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
   mode_t mode = st.st_mode & 07777;
   mode = (attributes & AttrReadOnly) ? mode & ~mode_t(0222) : mode | S_IWUSR;
   return ::chmod(p.c_str(), mode) == 0;
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(Native(path).c_str()) == 0; }
+
+bool RemoveLink(const std::string& path) {
+  struct stat st;
+  const std::string p = Native(path);
+  return ::lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(p.c_str()) == 0;
+}
 
 bool MakeDirectory(const std::string& path) { return ::mkdir(Native(path).c_str(), 0777) == 0; }
 

@@ -88,11 +88,17 @@ bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
     failed = true;
 
   const std::string tempName = destDir + "\\tempfile.$$$";
+  // A link planted under the temporary file's name goes itself; its target
+  // is never truncated, written or deleted (the file layer refuses to open
+  // through one, should it come back).
+  fileio::RemoveLink(tempName);
   fileio::File temp;
   if (!temp.Open(tempName, fileio::OpenMode::Create)) failed = true;
 
   if (!failed) {
-    const int64_t end = FindArchiveEnd(exe, start, chunk);
+    // Only an archive behind a marker can end at a certificate table; a
+    // file without one is copied whole.
+    const int64_t end = start > 0 ? FindArchiveEnd(exe, start, chunk) : exe.Size();
     if (!exe.Seek(start)) failed = true;
     for (int64_t position = start; !failed && position < end;) {
       PumpMessages();

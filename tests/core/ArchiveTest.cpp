@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -202,5 +204,88 @@ TEST_F(ArchiveTest, AWrongKeyIsADamagedArchive) {
             ArcBadChecksum);
   EXPECT_TRUE(DestIsEmpty());
 }
+
+// Links planted by whoever could write below the destination before the
+// setup ran. Natively these are POSIX links, which open, truncate and
+// delete through just as Windows' file links do; under Wine the directory
+// links show as reparse points.
+TEST_F(ArchiveTest, LinksBelowTheDestinationAreReplacedNeverFollowed) {
+  fs::create_directories(temp_ / "outside");
+  testutil::WriteFile(temp_ / "outside" / "guide.htm", std::string("precious"));
+  testutil::WriteFile(temp_ / "outside.exe", std::string("precious too"));
+  fs::create_directory(Dest() / "docs");
+  std::error_code e1, e2, e3;
+  fs::create_directory_symlink(temp_ / "outside", Dest() / "bin", e1);
+  fs::create_directory_symlink(temp_ / "outside", Dest() / "docs" / "en", e2);
+  fs::create_symlink(temp_ / "outside.exe", Dest() / "readme.txt", e3);
+  if (e1 || e2 || e3) GTEST_SKIP() << "no links can be made here: " << e1.message();
+
+  // The file layer itself never writes through a link.
+  fileio::File file;
+  EXPECT_FALSE(file.Open((Dest() / "readme.txt").string(), fileio::OpenMode::Create));
+  EXPECT_FALSE(file.Open((Dest() / "readme.txt").string(), fileio::OpenMode::ReadWrite));
+  EXPECT_FALSE(file.OpenDirectory((Dest() / "bin").string()));
+
+  ASSERT_EQ(Extract(testutil::BuildArchive(Product)), ArcOk);
+  EXPECT_EQ(testutil::TreeContents(temp_ / "outside").size(), 1u);
+  EXPECT_EQ(testutil::ReadFile(temp_ / "outside" / "guide.htm"), Text("precious"));
+  EXPECT_EQ(testutil::ReadFile(temp_ / "outside.exe"), Text("precious too"));
+  for (const char* name : {"bin", "docs/en", "readme.txt"})
+    EXPECT_FALSE(fs::is_symlink(Dest() / name)) << name;
+  EXPECT_EQ(testutil::TreeContents(Dest()).size(), 4u);
+}
+
+// Fails the n-th read or write of any open file, as a failing disk would.
+struct {
+  bool write;
+  int n, seen;
+} Fault;
+bool FailNth(bool isWrite) { return isWrite == Fault.write && ++Fault.seen == Fault.n; }
+
+TEST_F(ArchiveTest, AFailedPackedReadOrOutputWriteIsMinus3) {
+  // With one small record the reads are: the body, the trailer, the name's
+  // length, the name, the header, then the packed stream; the writes: the
+  // unscrambled body back into the archive, then the file's data.
+  const struct {
+    int line;
+    bool write;
+    int n;
+  } rows[] = {{__LINE__, false, 6}, {__LINE__, true, 2}};
+  for (const auto& r : rows) {
+    Fault = {r.write, r.n, 0};
+    fileio::InjectFault = FailNth;
+    int32_t result = Extract(testutil::BuildArchive({TestRecord("a.txt", Bytes(100, 'a'))}));
+    fileio::InjectFault = nullptr;
+    EXPECT_EQ(result, ArcIoError) << "row at line " << r.line;
+  }
+}
+
+#ifndef _WIN32  // 2 GiB through Wine's file layer would take minutes
+TEST_F(ArchiveTest, ARecordOf2GiBOrMoreIsCountedWithoutOverflow) {
+  // A zero byte, then copies of 518 bytes at distance 1: each copy is the
+  // same 24 bits (flag, length code 0000000 with extra bits 254, distance
+  // code 11 with six low bits 0), one bit after a byte border.
+  constexpr uint32_t Copies = 4145725;
+  constexpr uint32_t Size = 1 + 518 * Copies;  // 2^31 + 1903
+  Bytes stream = {0, 6, 0};                    // header, then the literal 0 in 9 bits
+  stream.reserve(4 + 3 * size_t(Copies) + 3);
+  for (uint32_t i = 0; i < Copies; ++i) stream.insert(stream.end(), {0x02, 0xFC, 0x07});
+  // The end code: length value 517.
+  stream.insert(stream.end(), {0x02, 0xFE, 0x01});
+  TestRecord big("big.dat", {});
+  big.WithStream(stream).WithSize(Size).WithCheck(0xA15597AF);  // register of Size zeros
+  ASSERT_EQ(Size, 2147485551u);
+  testutil::WriteFile(ArchivePath(), testutil::BuildArchive({big}));
+  // Into memory where the system offers it: 2 GiB through a disk is slow.
+  std::string dest = (fs::exists("/dev/shm") ? std::string("/dev/shm") : temp_.str()) + "/pv-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dest.data()));
+  struct Remove {
+    std::string dir;
+    ~Remove() { fs::remove_all(dir); }
+  } remove{dest};
+  EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), dest.c_str(), nullptr, nullptr), ArcOk);
+  EXPECT_EQ(fs::file_size(dest + "/big.dat"), Size);
+}
+#endif
 
 }  // namespace

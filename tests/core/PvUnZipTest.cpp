@@ -16,9 +16,14 @@ namespace {
 
 int PumpCalls = 0;
 bool PumpClosed = false;
+fs::path WatchedFile;       // a file whose largest size the pump notes
+uintmax_t WatchedSize = 0;
 void CountingPump(bool close) {
   ++PumpCalls;
   PumpClosed |= close;
+  std::error_code error;
+  uintmax_t size = WatchedFile.empty() ? 0 : fs::file_size(WatchedFile, error);
+  if (!error) WatchedSize = std::max(WatchedSize, size);
 }
 
 Bytes Marker() { return Bytes(PayloadMarker.begin(), PayloadMarker.end()); }
@@ -37,6 +42,8 @@ class PvUnZipTest : public ::testing::Test {
     fs::create_directory(Dest());
     PumpCalls = 0;
     PumpClosed = false;
+    WatchedFile.clear();
+    WatchedSize = 0;
   }
   bool Unpack(const Bytes& exe) {
     testutil::WriteFile(temp_ / "setup.exe", exe);
@@ -110,6 +117,25 @@ TEST_F(PvUnZipTest, ASignedSetupEndsItsArchiveAtTheCertificateTable) {
   // A table that would begin inside the image is no signature of ours.
   testutil::SetCertificateTable(exe, 100, uint32_t(table.size()));
   EXPECT_FALSE(Unpack(exe));
+}
+
+TEST_F(PvUnZipTest, WithoutAMarkerACertificateTableCutsNothing) {
+  Bytes exe = Join({testutil::FakePeImage(), Bytes(3 * 65536, 'x')});
+  testutil::SetCertificateTable(exe, 1024, 200);
+  WatchedFile = Dest() / "tempfile.$$$";
+  EXPECT_FALSE(Unpack(exe));
+  // The pump runs before each 64 KiB of the copy: it saw at least three.
+  EXPECT_GE(WatchedSize, 3u * 65536);
+}
+
+TEST_F(PvUnZipTest, ALinkInPlaceOfTheTemporaryFileIsNeverFollowed) {
+  testutil::WriteFile(temp_ / "precious.txt", std::string("precious"));
+  std::error_code error;
+  fs::create_symlink(temp_ / "precious.txt", Dest() / "tempfile.$$$", error);
+  if (error) GTEST_SKIP() << "no links can be made here: " << error.message();
+  EXPECT_TRUE(Unpack(Join({Marker(), Payload})));
+  EXPECT_TRUE(Unpacked());
+  EXPECT_EQ(testutil::ReadFile(temp_ / "precious.txt"), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
 }
 
 TEST_F(PvUnZipTest, IOFailuresGiveFalseWithoutCallingTheReader) {

@@ -67,7 +67,27 @@ wine reg query 'HKLM\SOFTWARE\VelmoraSoft' >/dev/null 2>&1 && fail "the product 
 wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite' \
   >/dev/null 2>&1 && fail "the uninstall entry stayed"
 
-echo "== 4: an older Wininet.dll in use ends with the restart question"
+echo "== 4: links planted in the destination are never followed"
+# Whoever can write the destination before the setup runs may plant links
+# there; the setup runs with raised rights. Wine shows a link to a folder as
+# a reparse point (a link to a file looks like the file itself there), but
+# can neither open nor remove the link itself: the setup stops instead.
+outside=$work/outside
+mkdir -p "$outside/help" "$outside/maps" "$dest"
+echo precious >"$outside/help/contents.htm"
+ln -s "$outside/help" "$dest/Help"
+ln -s "$outside/maps" "$dest/SiteMaps"
+state() { (cd "$outside" && find . -printf '%p %s %T@\n' | sort && cat help/contents.htm); }
+before=$(state)
+out=$(pvauto run "$setup" --timeout 60 --wait "Pavlane Orbit Suite 3.03 Setup" --press 201 \
+  --answer "Pavlane Setup=OK" --exit)
+echo "$out"
+expect_in "$out" 'Unable to extract data as the Setup file has been corrupted.'
+wineserver -w
+[ "$(state)" = "$before" ] || fail "outside the destination: $(state)"
+rm "$dest/Help" "$dest/SiteMaps"
+
+echo "== 5: an older Wininet.dll in use ends with the restart question"
 # Wine reports its own library's version for any file named wininet.dll
 # unless the native one is asked for. The stand-in older library is the
 # sample's main program (version 3.3); running it keeps the file in use.
