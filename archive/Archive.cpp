@@ -1,5 +1,6 @@
 #include "archive/Archive.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -28,21 +29,68 @@ uint32_t RunningCrc = 0;   // CRC-32 register of the pass or the record
 int32_t Percent = 0;       // progress of the current record
 ProgressProc Progress = nullptr;
 bool StreamIoFailed = false;  // a read or write failed during decoding
+// The directories of the current record's path below the destination, held
+// open (see MakeRecordDirectories); records in the same folder keep them.
+std::vector<std::pair<std::string, fileio::File>> HeldDirectories;
 
 constexpr size_t WorkAreaSize =
     DclWorkAreaSize > size_t(WorkAreaChunk) ? DclWorkAreaSize : size_t(WorkAreaChunk);
 
+// The archive is read and the output written in blocks of this size: one
+// system call where the decoder's 2 KiB reads and 4 KiB writes would take
+// 32 and 16, and a quarter of the calls of the unscrambling pass.
+constexpr uint32_t IoBlock = 65536;
+std::vector<uint8_t> InBuffer;   // read-ahead of the archive, IoBlock bytes
+uint32_t InAt = 0, InEnd = 0;    // its unread bytes: [InAt, InEnd)
+int64_t InPosition = 0;          // archive offset of the next unread byte
+std::vector<uint8_t> OutBuffer;  // decoded bytes not yet written
+uint32_t OutFill = 0;
+
+// Reads up to count bytes of the archive through the read-ahead and sets
+// *got to the count read. False when reading the file failed.
+bool ReadArchive(void* buffer, uint32_t count, uint32_t* got) {
+  auto* to = static_cast<uint8_t*>(buffer);
+  *got = 0;
+  while (count > 0) {
+    if (InAt == InEnd) {
+      InAt = InEnd = 0;
+      if (!ArchiveFile.Read(InBuffer.data(), IoBlock, &InEnd)) return false;
+      if (InEnd == 0) break;
+    }
+    uint32_t n = std::min(count, InEnd - InAt);
+    std::memcpy(to + *got, InBuffer.data() + InAt, n);
+    InAt += n;
+    InPosition += n;
+    *got += n;
+    count -= n;
+  }
+  return true;
+}
+
+// Writes the gathered output. False on a failed or short write.
+bool FlushOutput() {
+  bool ok = OutFill == 0 || OutputFile.Write(OutBuffer.data(), OutFill);
+  OutFill = 0;
+  return ok;
+}
+
 uint32_t ReadBlock(uint8_t* buffer, uint32_t* size, void*) {
   uint32_t want = uint32_t(Min32(PackedLeft, int32_t(*size)));
   uint32_t got = 0;
-  if (want > 0 && !ArchiveFile.Read(buffer, want, &got)) StreamIoFailed = true;
+  if (want > 0 && !ReadArchive(buffer, want, &got)) StreamIoFailed = true;
   PackedRead += int32_t(got);
   PackedLeft -= int32_t(got);
   return got;
 }
 
 void WriteBlock(uint8_t* buffer, uint32_t* size, void*) {
-  if (!OutputFile.Write(buffer, *size)) StreamIoFailed = true;
+  if (OutFill + *size > IoBlock && !FlushOutput()) StreamIoFailed = true;
+  if (*size > IoBlock) {
+    if (!OutputFile.Write(buffer, *size)) StreamIoFailed = true;
+  } else {
+    std::memcpy(OutBuffer.data() + OutFill, buffer, *size);
+    OutFill += *size;
+  }
   RunningCrc = UpdateCrc32(buffer, size, &RunningCrc);
   // Wraps like the 32-bit counter it is, never as a signed overflow.
   BytesWritten = int32_t(uint32_t(BytesWritten) + *size);
@@ -53,27 +101,27 @@ void CloseArchive(const std::string& name) {
   ArchiveFile.Close();
   fileio::RemoveFile(name);
   OutputFile.Close();
+  HeldDirectories.clear();
 }
 
 // Unscrambles the body in place, chunk by chunk, running RunningCrc over the
 // plain bytes. False when a read failed or came up short before the trailer
 // (the body then cannot match its check value).
-bool UnscrambleBody(int64_t bodyLength, uint8_t* chunk) {
+bool UnscrambleBody(int64_t bodyLength) {
   RunningCrc = 0xFFFFFFFFu;
-  int64_t left = bodyLength;
-  while (left > 0) {
-    int64_t position = ArchiveFile.Tell();
+  uint8_t* chunk = InBuffer.data();
+  for (int64_t position = 0; position < bodyLength;) {
     uint32_t n = 0;
-    if (position < 0 || !ArchiveFile.Read(chunk, uint32_t(left < WorkAreaChunk ? left : WorkAreaChunk), &n) ||
-        n == 0)
+    const int64_t left = bodyLength - position;
+    if (!ArchiveFile.Read(chunk, uint32_t(left < IoBlock ? left : IoBlock), &n) || n == 0)
       return false;
-    left -= n;
     CryptBuffer(chunk, int32_t(n));
     RunningCrc = UpdateCrc32(chunk, &n, &RunningCrc);
     // Writing back is best effort: the check above already covers the
     // bytes that were read.
     ArchiveFile.Seek(position);
     ArchiveFile.Write(chunk, n);
+    position += n;
   }
   return true;
 }
@@ -88,6 +136,7 @@ int32_t DecodeRecord(const FileRecordHeader& header, uint8_t* workArea) {
   StreamIoFailed = false;
 
   uint32_t r = DclDecompress(ReadBlock, WriteBlock, workArea, &Percent);
+  if (!FlushOutput()) StreamIoFailed = true;
   if (StreamIoFailed) return ArcIoError;
   // An empty file's stream is the header and the end code alone: 4 bytes,
   // which the decoder reports as too short.
@@ -99,47 +148,53 @@ int32_t DecodeRecord(const FileRecordHeader& header, uint8_t* workArea) {
 }
 
 // Makes the directories of a record's name below dir, parents first, and
-// holds each one open in held until the record's file is written, so none
-// can be swapped for a link meanwhile. Whoever could write below dir before
-// the setup ran may have planted links there: such a link is replaced by a
-// real directory, never followed. False when a directory cannot be made
-// safe this way.
-bool MakeRecordDirectories(const std::string& dir, const std::string& name,
-                           std::vector<fileio::File>& held) {
-  held.clear();
+// holds each one open until a record outside it comes, so none can be
+// swapped for a link while files are written into it. Whoever could write
+// below dir before the setup ran may have planted links there: such a link
+// is replaced by a real directory, never followed. False when a directory
+// cannot be made safe this way.
+bool MakeRecordDirectories(const std::string& dir, const std::string& name) {
   // The destination itself is the user's choice and is taken as it stands.
-  MakeDirPath(dir);
+  if (HeldDirectories.empty()) MakeDirPath(dir);
   std::string path = dir;
-  size_t start = 0;
+  size_t level = 0, start = 0;
   for (size_t i = 0; i < name.size(); ++i) {
     // Both separators: the system takes "/" for one too.
     if (name[i] != '\\' && name[i] != '/') continue;
     if (i > start) {
       path += '\\';
       path.append(name, start, i - start);
-      fileio::RemoveLink(path);
-      fileio::MakeDirectory(path);  // fails harmlessly when it exists
-      held.emplace_back();
-      if (!held.back().OpenDirectory(path)) return false;
+      if (level < HeldDirectories.size() && HeldDirectories[level].first != path)
+        HeldDirectories.resize(level);
+      if (level == HeldDirectories.size()) {
+        fileio::RemoveLink(path);
+        fileio::MakeDirectory(path);  // fails harmlessly when it exists
+        HeldDirectories.emplace_back(path, fileio::File());
+        if (!HeldDirectories.back().second.OpenDirectory(path)) return false;
+      }
+      ++level;
     }
     start = i + 1;
   }
+  HeldDirectories.resize(level);
   return true;
 }
 
 int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* workArea) {
   const int64_t bodyLength = fileLength - 4;
   if (!ArchiveFile.Seek(0)) return ArcBadRecord;
-  for (int64_t position = 0; position < bodyLength; position = ArchiveFile.Tell()) {
+  InAt = InEnd = 0;
+  InPosition = 0;
+  for (int64_t position = 0; position < bodyLength; position = InPosition) {
     uint16_t nameLength = 0;
     uint32_t got = 0;
-    ArchiveFile.Read(&nameLength, sizeof nameLength, &got);
+    ReadArchive(&nameLength, sizeof nameLength, &got);
     nameLength = uint16_t(got == sizeof nameLength ? nameLength : 0);
     std::string name(nameLength, '\0');
     FileRecordHeader header = {};
     uint32_t gotName = 0, gotHeader = 0;
-    if (nameLength) ArchiveFile.Read(name.data(), nameLength, &gotName);
-    ArchiveFile.Read(&header, sizeof header, &gotHeader);
+    if (nameLength) ReadArchive(name.data(), nameLength, &gotName);
+    ReadArchive(&header, sizeof header, &gotHeader);
 
     // A record cut off by the trailer, or one whose name would leave the
     // destination, fails before anything of it is written.
@@ -150,8 +205,7 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
       return ArcBadRecord;
 
     CurrentName = dir + "\\" + name;
-    std::vector<fileio::File> heldDirectories;
-    if (!MakeRecordDirectories(dir, name, heldDirectories)) return ArcCannotCreate;
+    if (!MakeRecordDirectories(dir, name)) return ArcCannotCreate;
     // An old file is replaced, read-only or not; a link in its place goes
     // itself, and its target keeps its attributes and contents.
     if (!fileio::RemoveLink(CurrentName)) {
@@ -207,11 +261,14 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
     return ArcCannotOpen;
   }
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
+  InBuffer.resize(IoBlock);
+  OutBuffer.resize(IoBlock);
+  OutFill = 0;
   SetKey(key ? key : "");
 
   int32_t result = ArcOk;
   const int64_t fileLength = ArchiveFile.Size();
-  bool bodyRead = fileLength >= 0 && UnscrambleBody(fileLength - 4, workArea);
+  bool bodyRead = fileLength >= 0 && UnscrambleBody(fileLength - 4);
   uint32_t trailer = 0;
   uint32_t got = 0;
   if (bodyRead) ArchiveFile.Read(&trailer, sizeof trailer, &got);

@@ -31,8 +31,8 @@ struct FileRecordHeader {
 #pragma pack(pop)
 static_assert(sizeof(FileRecordHeader) == 20);
 
-// Bytes of the unscrambling chunk, which is also the work area lent to the
-// decoder (the 64-bit build's decoder needs a little more).
+// Bytes of the work area lent to the decoder (the 64-bit build's decoder
+// needs a little more).
 inline constexpr int32_t WorkAreaChunk = 12596;
 
 // Called with the full path of the file being written and a percentage.

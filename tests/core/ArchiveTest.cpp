@@ -235,26 +235,29 @@ TEST_F(ArchiveTest, LinksBelowTheDestinationAreReplacedNeverFollowed) {
   EXPECT_EQ(testutil::TreeContents(Dest()).size(), 4u);
 }
 
-// Fails the n-th read or write of any open file, as a failing disk would.
-struct {
-  bool write;
-  int n, seen;
-} Fault;
-bool FailNth(bool isWrite) { return isWrite == Fault.write && ++Fault.seen == Fault.n; }
+// Once armed, fails every read or every write of an open file, as a failing
+// disk would. The first progress call, made before the first record is
+// decoded, arms it.
+bool FaultArmed = false, FaultOnWrite = false;
+bool FailWhenArmed(bool isWrite) { return FaultArmed && isWrite == FaultOnWrite; }
+void ArmFault(const char*, int32_t) { FaultArmed = true; }
 
 TEST_F(ArchiveTest, AFailedPackedReadOrOutputWriteIsMinus3) {
-  // With one small record the reads are: the body, the trailer, the name's
-  // length, the name, the header, then the packed stream; the writes: the
-  // unscrambled body back into the archive, then the file's data.
+  // 100000 bytes: more than a read-ahead block, so the packed stream is
+  // still being read when decoding starts, and an output block is written
+  // before the end; 1000 bytes are written only at the end.
   const struct {
     int line;
-    bool write;
-    int n;
-  } rows[] = {{__LINE__, false, 6}, {__LINE__, true, 2}};
+    bool onWrite;
+    size_t size;
+  } rows[] = {{__LINE__, false, 100000}, {__LINE__, true, 100000}, {__LINE__, true, 1000}};
   for (const auto& r : rows) {
-    Fault = {r.write, r.n, 0};
-    fileio::InjectFault = FailNth;
-    int32_t result = Extract(testutil::BuildArchive({TestRecord("a.txt", Bytes(100, 'a'))}));
+    testutil::WriteFile(ArchivePath(), testutil::BuildArchive({TestRecord("a.dat", Bytes(r.size, 'a'))}));
+    FaultArmed = false;
+    FaultOnWrite = r.onWrite;
+    fileio::InjectFault = FailWhenArmed;
+    int32_t result =
+        ExtractArchive(ArchivePath().string().c_str(), Dest().string().c_str(), nullptr, ArmFault);
     fileio::InjectFault = nullptr;
     EXPECT_EQ(result, ArcIoError) << "row at line " << r.line;
   }
