@@ -115,7 +115,7 @@ Bytes FinishArchive(Bytes body) {
 namespace {
 
 // The last DOS time, 2107-12-31 23:59:58.
-constexpr uint32_t LastDosTime = uint32_t(127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
+constexpr uint32_t LastDosTime = (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
 constexpr uint32_t FirstDosTime = (1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
 
 // The same conversion as the file layer's File::GetDosTime, so that a time

@@ -318,7 +318,8 @@ int CmdExtract(const std::vector<std::string>& args) {
   std::error_code ec;
   const std::string dest = std::filesystem::absolute(args[1], ec).string();
   Extracting.show = StderrIsTerminal();
-  int32_t result = ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr, NoteProgress);
+  int32_t result =
+      ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr, NoteProgress);
   std::remove(temp.c_str());
   if (result == ArcCannotCreate) {
     // The reader says only that a file could not be created; the records
@@ -395,7 +396,8 @@ const Command* Find(const std::string& name) {
 
 void PrintUsage(std::FILE* to) {
   for (const Command& c : Commands)
-    std::fprintf(to, "%s pvpack %s %s\n", &c == Commands ? "usage:" : "      ", c.name, c.arguments);
+    std::fprintf(to, "%s pvpack %s %s\n", &c == Commands ? "usage:" : "      ", c.name,
+                 c.arguments);
   std::fprintf(to,
                "IN, OUT and FILE may be - for standard input or output.\n"
                "pvpack COMMAND --help explains a command; pvpack --version prints the version.\n");
