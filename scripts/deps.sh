@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev libfuzzer-14-dev
   googletest libgtest-dev zlib1g-dev liblzma-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-win32 binutils-mingw-w64
-  wine wine64 fonts-wine xvfb xauth python3 osslsigncode openssl
+  wine wine64 fonts-wine xvfb xauth python3 osslsigncode openssl git
 )
 
 missing=()

@@ -15,6 +15,8 @@ wineboot --init >/dev/null 2>&1
 wineserver -w
 winpath() { echo "Z:${1//\//\\}"; }
 
+# Packed as ./run packs it: file times held back to the last commit's.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || true)}
 pvpack=${PV_PVPACK:-$build/tools/pvpack/pvpack.exe}
 stub=${PV_SETUP_STUB:-$build/setup/setup-stub.exe}
 pvauto_exe=${PV_PVAUTO:-$build/tools/automate/pvauto.exe}

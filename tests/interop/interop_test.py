@@ -382,6 +382,117 @@ class Archives(TempDirTest):
                 self.assertEqual(p.returncode, want, p.stderr)
 
 
+class TreesAndDates(TempDirTest):
+    """What pvpack pack makes of links, special files and SOURCE_DATE_EPOCH."""
+
+    def pack(self, epoch=None):
+        """(exit status, stderr, {name: record}) of pvpack pack on tree/."""
+        archive = self.path("tree.pvz")
+        if os.path.exists(archive):
+            os.remove(archive)
+        env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        if epoch is not None:
+            env["SOURCE_DATE_EPOCH"] = epoch
+        p = subprocess.run([PVPACK, "pack", self.path("tree"), archive], capture_output=True,
+                           timeout=120, env=env)
+        records = {}
+        if os.path.exists(archive):
+            records = {r.name.decode(): r for r in pf.read_archive(self.read(archive)).records}
+        return p.returncode, p.stderr.decode(), records
+
+    def test_links_are_followed_and_what_cannot_be_stored_is_named(self):
+        stamp = time.mktime((2003, 4, 5, 6, 7, 8, 0, 0, -1))
+        for rel in ("tree/dir/inner.txt", "outside/target.txt", "outside/sub/deep.txt"):
+            os.utime(self.write(rel, rel.encode()), (stamp, stamp))
+        os.chmod(self.path("outside", "target.txt"), 0o444)
+        os.symlink(self.path("outside", "target.txt"), self.path("tree", "file-link"))
+        os.symlink(os.path.join("..", "outside"), self.path("tree", "dir-link"))
+        status, err, records = self.pack()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(sorted(records), ["dir-link\\sub\\deep.txt", "dir-link\\target.txt",
+                                           "dir\\inner.txt", "file-link"])
+        link = records["file-link"]   # the target's contents, time and attributes
+        self.assertEqual((link.data, link.dos_time, link.attributes & pf.ATTR_READONLY),
+                         (b"outside/target.txt", pf.dos_datetime(2003, 4, 5, 6, 7, 8), 1))
+
+        rows = [  # (what is added, path named in the refusal, why)
+            ("a dangling link", lambda p: os.symlink("missing.txt", p), "tree/dir/bad", "nowhere"),
+            ("a link to itself", lambda p: os.symlink("bad", p), "tree/dir/bad", "nowhere"),
+            ("a link to the root", lambda p: os.symlink(self.path("tree"), p), "tree/dir/bad",
+             "a link back to " + self.path("tree") + ","),
+            ("a loop behind a link", lambda p: os.symlink("../tree", self.path("outside", "up")),
+             "tree/dir-link/up", "a link back to " + self.path("tree") + ","),
+            ("a FIFO", os.mkfifo, "tree/dir/bad", "a FIFO"),
+        ]
+        for label, make, named, why in rows:
+            with self.subTest(label):
+                make(self.path("tree", "dir", "bad"))
+                status, err, records = self.pack()
+                for p in (self.path("tree", "dir", "bad"), self.path("outside", "up")):
+                    if os.path.lexists(p):
+                        os.remove(p)
+                self.assertEqual((status, records), (74, {}), err)
+                self.assertEqual(err.count("\n"), 1, err)
+                self.assertIn(self.path(*named.split("/")) + ": ", err)
+                self.assertIn(why, err)
+
+    def test_source_date_epoch_holds_later_times_back(self):
+        for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011)):
+            stamp = time.mktime((year, 4, 5, 6, 7, 8, 0, 0, -1))
+            os.utime(self.write(rel, b"x"), (stamp, stamp))
+        old, new = pf.dos_datetime(2003, 4, 5, 6, 7, 8), pf.dos_datetime(2011, 4, 5, 6, 7, 8)
+        # 1100000001 is 2004-11-09 11:33:21 UTC, 14:33:21 in this zone; DOS
+        # times keep even seconds.
+        epoch = pf.dos_datetime(2004, 11, 9, 14, 33, 20)
+        rows = [  # (SOURCE_DATE_EPOCH or None, exit status, time of old.txt, of new.txt)
+            (None, 0, old, new),
+            ("", 0, old, new),
+            ("1100000001", 0, old, epoch),
+            ("0", 0, pf.dos_datetime(1980, 1, 1, 0, 0, 0), pf.dos_datetime(1980, 1, 1, 0, 0, 0)),
+            ("1100000001 ", 64, None, None),
+            ("-1", 64, None, None),
+            ("99999999999999999999", 64, None, None),
+        ]
+        for value, want_status, want_old, want_new in rows:
+            with self.subTest(value=value):
+                status, err, records = self.pack(value)
+                self.assertEqual(status, want_status, err)
+                if want_status:
+                    self.assertIn("SOURCE_DATE_EPOCH", err)
+                    continue
+                self.assertEqual((records["old.txt"].dos_time, records["new.txt"].dos_time),
+                                 (want_old, want_new))
+
+
+class CommandLine(TempDirTest):
+    def test_help_version_and_usage_errors(self):
+        usage = b"usage: pvpack implode"
+        rows = [  # (arguments, exit status, start of stdout, start of stderr; empty: nothing)
+            ([], 64, b"", usage),
+            (["--help"], 0, usage, b""),
+            (["-h"], 0, usage, b""),
+            (["--version"], 0, b"pvpack 3.03\n", b""),
+            (["pack", "DIR"], 64, b"", b"usage: pvpack pack DIR ARCHIVE\n"),
+            (["unpack"], 64, b"", b"pvpack: unknown command unpack\n" + usage),
+        ] + [([command, "--help"], 0, b"usage: pvpack " + command.encode() + b" ", b"")
+             for command in ("implode", "explode", "pack", "list", "extract", "setup", "verify")]
+        for args, want_status, want_out, want_err in rows:
+            with self.subTest(args=args):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, want_status, p.stderr)
+                for got, want in ((p.stdout, want_out), (p.stderr, want_err)):
+                    self.assertTrue(got.startswith(want) and bool(got) == bool(want), got)
+                if "--help" in args[1:]:
+                    self.assertGreater(len(p.stdout.splitlines()), 1, p.stdout)
+
+    def test_an_error_names_the_folder_that_failed(self):
+        archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"sub\\a.txt", b"a")]))
+        blocker = self.write("blocker", b"a file where a folder must go")
+        p = pvpack("extract", archive, os.path.join(blocker, "dest"))
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assertTrue(p.stderr.startswith(b"pvpack: " + blocker.encode() + b": "), p.stderr)
+
+
 def main():
     global PVPACK
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])

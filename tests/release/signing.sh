@@ -16,6 +16,8 @@ fail() { echo "signing.sh: $*" >&2; exit 1; }
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Pavlane Test Signing" \
   -addext "extendedKeyUsage=codeSigning" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 
+# Packed as ./run packs it: file times held back to the last commit's.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || true)}
 "$pvpack" pack "$product" "$work/product.pvz"
 "$pvpack" setup "$stub" "$work/product.pvz" "$work/PavlaneSetup.exe"
 osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Pavlane Orbit Suite 3.03 Setup" \

@@ -1,9 +1,16 @@
 #include "tools/pvpack/Pack.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "archive/Encript.h"
 #include "archive/FileIo.h"
@@ -105,45 +112,159 @@ Bytes FinishArchive(Bytes body) {
   return body;
 }
 
-bool CollectTree(const std::string& dir, std::vector<SourceFile>& files, std::string& error) {
+namespace {
+
+// The last DOS time, 2107-12-31 23:59:58.
+constexpr uint32_t LastDosTime = (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
+constexpr uint32_t FirstDosTime = (1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
+
+// The same conversion as the file layer's File::GetDosTime, so that a time
+// held back to latestTime and an untouched one read alike.
+uint32_t DosTimeOf(int64_t seconds) {
+#ifdef _WIN32
+  constexpr int64_t From1601 = 11644473600;  // seconds from 1601 (FILETIME's origin) to 1970
+  if (seconds < 0) return FirstDosTime;
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = uint64_t(seconds + From1601) * 10000000u;
+  FILETIME utc = {ticks.LowPart, ticks.HighPart}, local;
+  WORD date = 0, time = 0;
+  if (!FileTimeToLocalFileTime(&utc, &local)) return FirstDosTime;
+  if (!FileTimeToDosDateTime(&local, &date, &time))
+    return seconds < 4102444800 ? FirstDosTime : LastDosTime;  // before or after 2100
+  return uint32_t(date) << 16 | time;
+#else
+  if (seconds > int64_t(std::numeric_limits<time_t>::max())) return LastDosTime;
+  const time_t when = time_t(seconds);
+  struct tm t;
+  if (!localtime_r(&when, &t)) return LastDosTime;  // only a year beyond int fails
+  if (t.tm_year < 80) return FirstDosTime;
+  if (t.tm_year > 80 + 127) return LastDosTime;
+  uint32_t date = uint32_t(t.tm_year - 80) << 9 | uint32_t(t.tm_mon + 1) << 5 | uint32_t(t.tm_mday);
+  uint32_t time = uint32_t(t.tm_hour) << 11 | uint32_t(t.tm_min) << 5 | uint32_t(t.tm_sec / 2);
+  return date << 16 | time;
+#endif
+}
+
+const char* KindOf(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::socket: return "a socket";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device";
+    default: return "of an unknown kind";
+  }
+}
+
+// Walks a product tree. Every folder on the way down is held by its
+// canonical path, so a link back to one of them (which would repeat the
+// tree forever) is seen; a link to any other folder is simply followed.
+struct TreeWalk {
+  struct Open {
+    fs::path canonical;
+    std::string shown;
+  };
+  struct Found {
+    std::string name;  // record name
+    fs::path real;     // the file itself, past any links
+    std::string shown;
+    bool operator<(const Found& other) const { return name < other.name; }
+  };
+  std::vector<Open> open;  // the folders being walked, outermost first
+  std::vector<Found> found;
+  std::string error;
+
+  // Walks dir, whose records are named prefix + their name below it.
+  bool Walk(const fs::path& dir, const std::string& prefix) {
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+      entries.push_back(it->path());
+    if (ec) return Fail(dir.string() + ": " + ec.message());
+    // Name order, so that the first problem reported is the same on every run.
+    std::sort(entries.begin(), entries.end());
+    for (const fs::path& path : entries) {
+      const std::string shown = path.string();
+      const std::string name = prefix + path.filename().string();
+      // canonical follows every link on the way and fails on one to nothing
+      // (or a chain of links that never ends).
+      const fs::path real = fs::canonical(path, ec);
+      if (ec) {
+        std::error_code linkError;
+        if (fs::is_symlink(fs::symlink_status(path, linkError)))
+          return Fail(shown + ": a link that leads nowhere (" + ec.message() + ")");
+        return Fail(shown + ": " + ec.message());
+      }
+      const fs::file_status status = fs::status(real, ec);
+      if (ec) return Fail(shown + ": " + ec.message());
+      if (fs::is_regular_file(status)) {
+        found.push_back({name, real, shown});
+      } else if (fs::is_directory(status)) {
+        for (const Open& o : open)
+          if (o.canonical == real)
+            return Fail(shown + ": a link back to " + o.shown + ", a folder that holds it");
+        open.push_back({real, shown});
+        if (!Walk(path, name + "\\")) return false;
+        open.pop_back();
+      } else {
+        return Fail(shown + ": " + KindOf(status.type()) + ", neither a file nor a folder");
+      }
+    }
+    return true;
+  }
+
+  bool Fail(std::string message) {
+    error = std::move(message);
+    return false;
+  }
+};
+
+}  // namespace
+
+bool CollectTree(const std::string& dir, std::vector<SourceFile>& files, std::string& error,
+                 std::optional<int64_t> latestTime) {
   std::error_code ec;
   const fs::path root(dir);
   if (!fs::is_directory(root, ec)) {
     error = dir + ": not a directory";
     return false;
   }
-  std::vector<std::pair<std::string, fs::path>> found;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
-    std::string name = fs::relative(it->path(), root, ec).generic_string();
-    std::replace(name.begin(), name.end(), '/', '\\');
-    found.emplace_back(std::move(name), it->path());
-  }
-  if (ec) {
-    error = dir + ": " + ec.message();
+  TreeWalk walk;
+  walk.open.push_back({fs::canonical(root, ec), dir});
+  if (ec || !walk.Walk(root, "")) {
+    error = ec ? dir + ": " + ec.message() : walk.error;
     return false;
   }
-  std::sort(found.begin(), found.end());
-  for (auto& [name, path] : found) {
+  std::sort(walk.found.begin(), walk.found.end());
+  for (const TreeWalk::Found& found : walk.found) {
+    const std::string& name = found.name;
+    const std::string& shown = found.shown;
+    const std::string path = found.real.string();
     if (name.size() > 0xFFFF || !IsSafeRecordName(name.data(), uint32_t(name.size()))) {
-      error = name + ": this name cannot be stored";
+      error = shown + ": this name cannot be stored";
       return false;
     }
     SourceFile file;
     file.name = name;
-    if (!ReadFileBytes(path.string(), file.data)) {
-      error = path.string() + ": cannot read";
+    if (!ReadFileBytes(path, file.data)) {
+      error = shown + ": cannot read";
       return false;
     }
     if (file.data.size() > 0xFFFFFFFFu) {
-      error = name + ": larger than 4 GB";
+      error = shown + ": larger than 4 GB";
       return false;
     }
-    fileio::File f;
-    f.Open(path.string(), fileio::OpenMode::ReadShared);
-    file.dosDateTime = f.GetDosTime();
-    uint32_t attributes = fileio::GetAttributes(path.string());
+    // The time and attributes of the file itself, not of a link to it.
+    const auto written = fs::last_write_time(found.real, ec);
+    const int64_t seconds = ec ? 0 : std::chrono::floor<std::chrono::seconds>(
+        std::chrono::file_clock::to_sys(written)).time_since_epoch().count();
+    if (latestTime && seconds > *latestTime) {
+      file.dosDateTime = DosTimeOf(*latestTime);
+    } else {
+      fileio::File f;
+      f.Open(path, fileio::OpenMode::ReadShared);
+      file.dosDateTime = f.GetDosTime();
+    }
+    uint32_t attributes = fileio::GetAttributes(path);
     attributes &= fileio::AttrReadOnly | fileio::AttrHidden | fileio::AttrSystem |
                   fileio::AttrArchive;
     file.attributes = attributes ? attributes : fileio::AttrNormal;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,15 @@ void AppendRecord(const SourceFile& file, Bytes& body);
 Bytes FinishArchive(Bytes body);
 
 // Collects every regular file below dir, in a fixed order (byte order of
-// the record names), with their times, attributes and contents. Sets error
-// and returns false when something cannot be read or stored.
-bool CollectTree(const std::string& dir, std::vector<SourceFile>& files, std::string& error);
+// the record names), with their times, attributes and contents. A symbolic
+// link is followed: what it points to is stored under the link's name, with
+// the target's time and attributes. A file time later than latestTime
+// (seconds since 1970) is recorded as latestTime. Sets error, naming the
+// path, and returns false when something cannot be read or stored: a link
+// that leads nowhere, a link back to a folder that holds it, a FIFO, socket
+// or device, an unreadable folder or file, a name the archive cannot hold.
+bool CollectTree(const std::string& dir, std::vector<SourceFile>& files, std::string& error,
+                 std::optional<int64_t> latestTime = std::nullopt);
 
 // Unscrambles an archive's body in a copy and checks it against the
 // trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or

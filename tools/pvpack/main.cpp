@@ -1,6 +1,7 @@
 // pvpack: packs a product tree into the setup program's archive, appends it
 // to the setup stub, and checks and unpacks archives with the setup
 // program's own reader.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,15 +35,11 @@ using pack::Bytes;
 constexpr int ExitUsage = 64;
 constexpr int ExitIo = 74;
 
-const char Usage[] =
-    "usage: pvpack implode [--ascii] [--dict 1024|2048|4096] IN OUT\n"
-    "       pvpack explode IN OUT\n"
-    "       pvpack pack DIR ARCHIVE\n"
-    "       pvpack list ARCHIVE\n"
-    "       pvpack extract ARCHIVE DIR\n"
-    "       pvpack setup STUB ARCHIVE OUT\n"
-    "       pvpack verify FILE\n"
-    "IN, OUT and FILE may be - for standard input or output.\n";
+constexpr char Version[] = "3.03";
+
+// Prints "usage: pvpack COMMAND ..." for command to standard error, after
+// problem when there is one, and returns ExitUsage.
+int UsageError(const std::string& command, const std::string& problem = "");
 
 bool StderrIsTerminal() {
 #ifdef _WIN32
@@ -100,15 +98,16 @@ int CmdImplode(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--ascii") {
       mode = implode::LiteralMode::Ascii;
-    } else if (args[i] == "--dict" && i + 1 < args.size()) {
+    } else if (args[i] == "--dict") {
+      if (i + 1 == args.size()) return UsageError("implode", "--dict needs a size");
       const std::string& size = args[++i];
       dictBits = size == "1024" ? 4 : size == "2048" ? 5 : size == "4096" ? 6 : 0;
-      if (!dictBits) return Fail(ExitUsage, "the dictionary size is 1024, 2048 or 4096");
+      if (!dictBits) return UsageError("implode", "the dictionary size is 1024, 2048 or 4096");
     } else {
       files.push_back(args[i]);
     }
   }
-  if (files.size() != 2) return Fail(ExitUsage, std::string("\n") + Usage);
+  if (files.size() != 2) return UsageError("implode");
   Bytes in;
   if (!ReadAll(files[0], in)) return Fail(ExitIo, files[0] + ": cannot read");
   if (!WriteAll(files[1], implode::Implode(in.data(), in.size(), mode, dictBits)))
@@ -134,7 +133,6 @@ struct MemoryStreams {
 };
 
 int CmdExplode(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Fail(ExitUsage, std::string("\n") + Usage);
   Bytes in;
   if (!ReadAll(args[0], in)) return Fail(ExitIo, args[0] + ": cannot read");
   MemoryStreams streams{&in, 0, {}};
@@ -143,15 +141,38 @@ int CmdExplode(const std::vector<std::string>& args) {
   if (!WriteAll(args[1], streams.out)) return Fail(ExitIo, args[1] + ": cannot write");
   static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
                                       "stream too short", "stream ended without an end code"};
-  if (result != DclOk) std::fprintf(stderr, "pvpack: %s\n", Words[result]);
+  if (result != DclOk) std::fprintf(stderr, "pvpack: %s: %s\n", args[0].c_str(), Words[result]);
   return int(result);
 }
 
+// Reads a SOURCE_DATE_EPOCH value: a decimal count of seconds since 1970,
+// digits only, no later than the end of 9999. False for anything else.
+bool ParseEpoch(const std::string& text, int64_t& seconds) {
+  constexpr int64_t Last = 253402300799;  // 9999-12-31 23:59:59 UTC
+  if (text.empty() || text.size() > 12) return false;
+  seconds = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    seconds = seconds * 10 + (c - '0');
+  }
+  return seconds <= Last;
+}
+
 int CmdPack(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Fail(ExitUsage, std::string("\n") + Usage);
+  // The reproducible-builds convention: no file time after the source's
+  // own date (set to the last commit's), so that a tree checked out or
+  // built later packs to the same bytes. Set but empty counts as not set.
+  std::optional<int64_t> latest;
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
+    int64_t seconds = 0;
+    if (!ParseEpoch(epoch, seconds))
+      return Fail(ExitUsage, std::string("SOURCE_DATE_EPOCH is \"") + epoch +
+                                 "\", not a whole number of seconds since 1970");
+    latest = seconds;
+  }
   std::vector<pack::SourceFile> files;
   std::string error;
-  if (!pack::CollectTree(args[0], files, error)) return Fail(ExitIo, error);
+  if (!pack::CollectTree(args[0], files, error, latest)) return Fail(ExitIo, error);
   const bool showProgress = StderrIsTerminal() && files.size() > 1;
   Bytes body;
   for (size_t i = 0; i < files.size(); ++i) {
@@ -184,7 +205,6 @@ const char* AttributeLetters(uint32_t a, char* out) {
 }
 
 int CmdList(const std::vector<std::string>& args) {
-  if (args.size() != 1) return Fail(ExitUsage, std::string("\n") + Usage);
   Bytes body;
   std::vector<pack::Record> records;
   if (int status = LoadRecords(args[0], body, records)) return status;
@@ -201,7 +221,6 @@ int CmdList(const std::vector<std::string>& args) {
 }
 
 int CmdVerify(const std::vector<std::string>& args) {
-  if (args.size() != 1) return Fail(ExitUsage, std::string("\n") + Usage);
   Bytes body;
   std::vector<pack::Record> records;
   if (int status = LoadRecords(args[0], body, records)) return status;
@@ -211,56 +230,112 @@ int CmdVerify(const std::vector<std::string>& args) {
   return 0;
 }
 
-// A new temporary file that nobody else can have guessed, or "". It has an
-// extension, so the reader takes its name as it is.
-std::string NewTempFile() {
+// A new temporary file that nobody else can have guessed, or "" with
+// folder naming where it could not be made. It has an extension, so the
+// reader takes its name as it is.
+std::string NewTempFile(std::string& folder) {
 #ifdef _WIN32
   char dir[MAX_PATH], name[MAX_PATH];
   DWORD n = GetTempPathA(sizeof dir, dir);
+  folder = n > 0 && n < sizeof dir ? dir : "the temporary folder";
   if (n == 0 || n >= sizeof dir || !GetTempFileNameA(dir, "pvp", 0, name)) return "";
   return name;
 #else
-  std::string name = (std::filesystem::temp_directory_path() / "pvpack-XXXXXX.tmp").string();
-  int fd = mkstemps(name.data(), 4);
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+  folder = ec ? "the temporary folder" : dir.string();
+  std::string name = (dir / "pvpack-XXXXXX.tmp").string();
+  int fd = ec ? -1 : mkstemps(name.data(), 4);
   if (fd < 0) return "";
   close(fd);
   return name;
 #endif
 }
 
-int LastPercent = -1;
-void ShowPercent(const char*, int32_t percent) {
-  if (percent == LastPercent) return;
-  LastPercent = percent;
+// What the reader has reported while it extracts: the file it works on,
+// and how many records it has started.
+struct ExtractProgress {
+  std::string name;
+  size_t started = 0;
+  int percent = -1;
+  bool show = false;
+} Extracting;
+
+void NoteProgress(const char* name, int32_t percent) {
+  if (Extracting.name != name) {
+    Extracting.name = name;
+    ++Extracting.started;
+  }
+  if (!Extracting.show || percent == Extracting.percent) return;
+  Extracting.percent = percent;
   std::fprintf(stderr, "\rextracting %3d%%", int(percent));
   if (percent == 100) std::fprintf(stderr, "\n");
 }
 
+// A path as the reader makes it ("\" between folders), as this system writes it.
+std::string Shown(std::string path) {
+#ifndef _WIN32
+  std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+  return path;
+}
+
+// The reader could not create the file of records[index] below dest:
+// names the first folder on its way that is missing (which the reader
+// could not make) or stands as a file, else the file itself.
+std::string CannotCreate(const std::string& dest, const std::vector<pack::Record>& records,
+                         size_t index) {
+  namespace fs = std::filesystem;
+  if (index >= records.size()) return dest + ": " + ReaderFailure(ArcCannotCreate);
+  const fs::path file = fs::path(dest) / Shown(records[index].name);
+  fs::path folder;
+  for (const fs::path& part : file.parent_path()) {
+    folder /= part;
+    std::error_code ec;
+    const fs::file_status status = fs::status(folder, ec);
+    if (!fs::exists(status)) return folder.string() + ": cannot make this folder";
+    if (!fs::is_directory(status))
+      return folder.string() + ": cannot make this folder, a file of that name is in the way";
+  }
+  return file.string() + ": cannot create this file";
+}
+
 int CmdExtract(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Fail(ExitUsage, std::string("\n") + Usage);
   Bytes file;
   if (!ReadAll(args[0], file)) return Fail(-ArcCannotOpen, args[0] + ": " + ReaderFailure(ArcCannotOpen));
   bool isSetup = false;
   Bytes archive = pack::ArchiveOf(file, isSetup);
   // The reader unscrambles in place and deletes what it reads: give it a copy.
-  std::string temp = NewTempFile();
-  if (temp.empty() || !WriteAll(temp, archive)) {
-    if (!temp.empty()) std::remove(temp.c_str());
-    return Fail(ExitIo, "cannot write a temporary copy of the archive");
+  std::string folder;
+  const std::string temp = NewTempFile(folder);
+  if (temp.empty()) return Fail(ExitIo, folder + ": cannot make a temporary copy of the archive");
+  if (!WriteAll(temp, archive)) {
+    std::remove(temp.c_str());
+    return Fail(ExitIo, temp + ": cannot write a temporary copy of the archive");
   }
   // An absolute destination: the reader takes a name of fewer than three
   // characters for a drive root and would make no directory for it.
   std::error_code ec;
   const std::string dest = std::filesystem::absolute(args[1], ec).string();
-  int32_t result = ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr,
-                                  StderrIsTerminal() ? ShowPercent : nullptr);
+  Extracting.show = StderrIsTerminal();
+  int32_t result =
+      ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr, NoteProgress);
   std::remove(temp.c_str());
+  if (result == ArcCannotCreate) {
+    // The reader says only that a file could not be created; the records
+    // it has started tell which one.
+    Bytes body;
+    std::vector<pack::Record> records;
+    pack::ReadRecords(archive, body, records);
+    return Fail(-result, CannotCreate(args[1], records, Extracting.started));
+  }
+  if (result == ArcIoError && Extracting.started > 0)
+    return Fail(-result, args[0] + ": " + ReaderFailure(result) + " " + Shown(Extracting.name));
   if (result != ArcOk) return Fail(-result, args[0] + ": " + ReaderFailure(result));
   return 0;
 }
 
 int CmdSetup(const std::vector<std::string>& args) {
-  if (args.size() != 3) return Fail(ExitUsage, std::string("\n") + Usage);
   Bytes stub, archive;
   if (!ReadAll(args[0], stub)) return Fail(ExitIo, args[0] + ": cannot read");
   if (!ReadAll(args[1], archive)) return Fail(ExitIo, args[1] + ": cannot read");
@@ -271,18 +346,100 @@ int CmdSetup(const std::vector<std::string>& args) {
   return 0;
 }
 
+struct Command {
+  const char* name;
+  const char* arguments;
+  size_t argumentCount;  // 0: the command checks its own
+  int (*run)(const std::vector<std::string>& args);
+  const char* help;
+};
+
+const Command Commands[] = {
+    {"implode", "[--ascii] [--dict 1024|2048|4096] IN OUT", 0, CmdImplode,
+     "Compresses IN into one stream of the compressed-data format, written to OUT.\n"
+     "--ascii codes the literals for text; --dict sets the dictionary size in\n"
+     "bytes (4096 unless given).\n"},
+    {"explode", "IN OUT", 2, CmdExplode,
+     "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
+     "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
+     "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
+    {"pack", "DIR ARCHIVE", 2, CmdPack,
+     "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
+     "with the smallest stream. A symbolic link is followed and what it points to\n"
+     "is stored under the link's name. A link that leads nowhere, a link back to a\n"
+     "folder that holds it, and a FIFO, socket or device stop the packing, named.\n"
+     "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
+     "it is recorded as it, so that a tree checked out later packs the same.\n"},
+    {"list", "ARCHIVE", 1, CmdList,
+     "Lists the files in ARCHIVE (an archive or a setup executable): name, size,\n"
+     "packed size, attributes (RHSA), time and check value.\n"},
+    {"extract", "ARCHIVE DIR", 2, CmdExtract,
+     "Unpacks ARCHIVE (an archive or a setup executable) into DIR with the setup\n"
+     "program's own reader. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
+     "file or folder, 3 read or write failure, 5 damaged archive (check value),\n"
+     "6 damaged record or unsafe name.\n"},
+    {"setup", "STUB ARCHIVE OUT", 3, CmdSetup,
+     "Writes the setup executable OUT: STUB (the bare setup-stub.exe), zero filler\n"
+     "to a length that is a multiple of 8, the marker and ARCHIVE; it is then\n"
+     "ready for signing. A stub that already carries an archive or a signature\n"
+     "is refused.\n"},
+    {"verify", "FILE", 1, CmdVerify,
+     "Checks FILE (an archive or a setup executable) file by file and writes\n"
+     "nothing. Exit status as for extract.\n"},
+};
+
+const Command* Find(const std::string& name) {
+  for (const Command& c : Commands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+void PrintUsage(std::FILE* to) {
+  for (const Command& c : Commands)
+    std::fprintf(to, "%s pvpack %s %s\n", &c == Commands ? "usage:" : "      ", c.name,
+                 c.arguments);
+  std::fprintf(to,
+               "IN, OUT and FILE may be - for standard input or output.\n"
+               "pvpack COMMAND --help explains a command; pvpack --version prints the version.\n");
+}
+
+int UsageError(const std::string& command, const std::string& problem) {
+  if (!problem.empty()) std::fprintf(stderr, "pvpack: %s\n", problem.c_str());
+  const Command* c = Find(command);
+  std::fprintf(stderr, "usage: pvpack %s %s\n", c->name, c->arguments);
+  return ExitUsage;
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Fail(ExitUsage, std::string("\n") + Usage);
-  const std::string command = argv[1];
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return ExitUsage;
+  }
+  const std::string first = argv[1];
+  if (IsHelp(first)) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (first == "--version") {
+    std::printf("pvpack %s\n", Version);
+    return 0;
+  }
+  const Command* command = Find(first);
+  if (!command) {
+    std::fprintf(stderr, "pvpack: unknown command %s\n", first.c_str());
+    PrintUsage(stderr);
+    return ExitUsage;
+  }
   const std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "implode") return CmdImplode(args);
-  if (command == "explode") return CmdExplode(args);
-  if (command == "pack") return CmdPack(args);
-  if (command == "list") return CmdList(args);
-  if (command == "extract") return CmdExtract(args);
-  if (command == "setup") return CmdSetup(args);
-  if (command == "verify") return CmdVerify(args);
-  return Fail(ExitUsage, "unknown command " + command + "\n" + Usage);
+  if (std::any_of(args.begin(), args.end(), IsHelp)) {
+    std::printf("usage: pvpack %s %s\n%s", command->name, command->arguments, command->help);
+    return 0;
+  }
+  if (command->argumentCount && args.size() != command->argumentCount)
+    return UsageError(command->name);
+  return command->run(args);
 }
