@@ -65,8 +65,10 @@ static_assert(PowerOfX(32) == dcl::Crc32Table[0x80] && PowerOfX(39) == dcl::Crc3
 constexpr uint64_t FoldFactor(uint32_t e) { return uint64_t(PowerOfX(e - 1)) << 32; }
 
 // Both factors of a fold by D bits: for H in the low half, for L in the high.
-PV_TARGET("sse2") inline __m128i FoldFactors(uint32_t d) {
-  return _mm_set_epi64x(int64_t(FoldFactor(d)), int64_t(FoldFactor(d + 64)));
+template <uint32_t D>
+PV_TARGET("sse2") inline __m128i FoldFactors() {
+  constexpr uint64_t forH = FoldFactor(D + 64), forL = FoldFactor(D);
+  return _mm_set_epi64x(int64_t(forL), int64_t(forH));
 }
 
 PV_TARGET("sse2,pclmul") inline __m128i Fold(__m128i block, __m128i factors) {
@@ -82,7 +84,7 @@ PV_TARGET("sse2,pclmul") uint32_t UpdateClmul(const uint8_t* p, uint32_t n, uint
   if (n < 64) return UpdatePlain(p, n, crc);
   // Four blocks in flight hide the latency of the products; each is folded
   // over the other three, 512 bits ahead.
-  const __m128i by512 = FoldFactors(512), by128 = FoldFactors(128);
+  const __m128i by512 = FoldFactors<512>(), by128 = FoldFactors<128>();
   __m128i a0 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(int32_t(crc)));
   __m128i a1 = Load(p + 16), a2 = Load(p + 32), a3 = Load(p + 48);
   for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
