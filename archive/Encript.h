@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 // State of the shared generator: a 32-bit linear congruential generator,
@@ -23,6 +24,21 @@ void SetKey(std::string_view key);
 // runs on across calls, and the shared generator is left as it was found.
 // The same call unscrambles what it scrambled.
 void CryptBuffer(uint8_t* buffer, int32_t count);
+
+// One way of combining a buffer with the stream; every one gives the same
+// bytes and the same state.
+struct ScrambleImplementation {
+  const char* name;
+  bool (*runsHere)();  // whether this processor and system can run it
+  // Combines the count bytes of buffer with the stream that follows state,
+  // and returns the state after the last of them (state itself for 0).
+  uint32_t (*run)(uint8_t* buffer, uint32_t count, uint32_t state);
+};
+
+// Every implementation built into the program, the plain one (which runs
+// everywhere) first and the fastest last. CryptBuffer uses the last one
+// that runs here, chosen on its first call.
+std::span<const ScrambleImplementation> ScrambleImplementations();
 
 inline int32_t Min32(int32_t a, int32_t b) { return a < b ? a : b; }
 inline int32_t Max32(int32_t a, int32_t b) { return a > b ? a : b; }
