@@ -5,7 +5,27 @@
 
 #include <cstdint>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
+
+// Windows 95 and NT 4 neither enable the SSE registers nor save them on a
+// task switch, whatever the processor offers. Systems that do say so when
+// asked; one that cannot be asked gets the plain paths.
+bool SystemSavesSseRegisters() {
+#ifdef _WIN32
+  using Query = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(
+                            GetProcAddress(kernel, "IsProcessorFeaturePresent")))
+                      : nullptr;
+  return query && query(PF_XMMI64_INSTRUCTIONS_AVAILABLE);
+#else
+  return true;
+#endif
+}
 
 // The register state the system saves on a task switch (XCR0). Only asked
 // once the processor has said the system enabled the instruction.
@@ -21,7 +41,7 @@ CpuFeatures DetectCpuFeatures() {
   CpuFeatures f;
   unsigned a, b, c, d;
   // __get_cpuid fails on a processor without the instruction or its leaf.
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !SystemSavesSseRegisters()) return f;
   f.sse2 = (d & bit_SSE2) != 0;
   f.sse41 = f.sse2 && (c & bit_SSE4_1) != 0;
   f.pclmul = f.sse2 && (c & bit_PCLMUL) != 0;
