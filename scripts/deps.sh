@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev zlib1g-dev liblzma-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-win32 binutils-mingw-w64
   wine wine64 fonts-wine xvfb xauth python3 osslsigncode openssl git
+  nsis  # bench/peer.sh: the setup program against NSIS
 )
 
 missing=()

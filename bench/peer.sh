@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# The setup program against NSIS on one product of about 100 MB: Wine's own
+# Windows libraries (about 70 MB) and the MinGW Windows headers (about
+# 30 MB), files that every machine with the project's dependencies holds,
+# picked by name so that each run packs the same tree, with the staged
+# sample product at the top so that the post-install steps find their files.
+#
+#   bench/peer.sh     after ./run build (it needs out/bin/pvpack,
+#                     out/win64/setup-stub.exe and pvauto.exe, build/win64/product)
+#
+# Packs the tree with pvpack and with makensis (zlib, and solid lzma), then
+# installs each setup three times in one Wine prefix: ours driven by pvauto
+# (Install, then OK), NSIS's silently (/S). Prints pack times, setup sizes,
+# install times (best of three; wall clock, and the CPU time of the setup
+# and of Wine on its behalf) and the ratios. It fails only when a setup
+# cannot be built or an install is incomplete, never on speed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+# Wine starts each program as an orphan. With this shell as their reaper,
+# the CPU time of the setup programs (and of the Wine server, its child)
+# can be counted; the machine's load then tells less in the figures.
+if [ -z "${PV_PEER_REAPER:-}" ]; then
+  export PV_PEER_REAPER=1
+  exec python3 -c 'import ctypes, os, sys
+PR_SET_CHILD_SUBREAPER = 36
+ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+os.execvp(sys.argv[1], sys.argv[1:])' bash "$0" "$@"
+fi
+
+pvpack=$top/out/bin/pvpack
+stub=$top/out/win64/setup-stub.exe
+pvauto_exe=$top/out/win64/pvauto.exe
+sample=$top/build/win64/product
+for need in "$pvpack" "$stub" "$pvauto_exe" "$sample/uninst.exe"; do
+  [ -e "$need" ] || { echo "peer.sh: $need is missing; run ./run build first" >&2; exit 1; }
+done
+command -v makensis >/dev/null ||
+  { echo "peer.sh: makensis is missing; run scripts/deps.sh" >&2; exit 1; }
+
+pe_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+header_dir=/usr/share/mingw-w64/include
+work=$top/build/bench-peer
+runs=3
+
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# No Mono or Gecko installer prompts; no menu entries on the host for the
+# shortcuts the setups make (equal work saved for both).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset SOURCE_DATE_EPOCH  # file times go in as they are, so the install can be compared
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+rm -rf "$work"
+mkdir -p "$work"
+
+fail() { echo "peer.sh: $*" >&2; exit 1; }
+now_ms() { date +%s%3N; }
+seconds() { awk -v ms="$1" 'BEGIN { printf "%.2f", ms / 1000 }'; }
+winpath() { echo "Z:${1//\//\\}"; }
+# The CPU time (ms) of this shell's descendants, living and ended: what the
+# living ones have used, and what the ended ones left to this shell.
+cpu_ms() {
+  { cat /proc/[0-9]*/stat 2>/dev/null || true; } | awk -v root=$$ -v hz="$(getconf CLK_TCK)" '
+    { pid = $1; sub(/.*\) /, ""); parent[pid] = $2; used[pid] = $12 + $13
+      if (pid == root) ended = $14 + $15 }
+    END {
+      for (pid in parent) {
+        for (p = parent[pid]; p in parent && p != root; p = parent[p]) {}
+        if (p == root) total += used[pid]
+      }
+      printf "%d\n", (total + ended) * 1000 / hz
+    }'
+}
+
+# pick DIR LIMIT SMALLER-THAN [one]: the files below DIR in byte order of
+# their names, each smaller than SMALLER-THAN bytes, until they add up to
+# LIMIT bytes. With "one", a single file of each family of names that differ
+# only in digits and underscores (Wine builds twenty versions of some
+# libraries, which no product ships side by side).
+pick() {
+  (cd "$1" && find . -type f -size -"$3"c -printf '%s %P\n') | LC_ALL=C sort -k2 |
+    awk -v limit="$2" -v one="${4:-}" '
+      full { next }
+      { name = substr($0, index($0, " ") + 1); family = name; gsub(/[0-9_]/, "", family) }
+      one && seen[family]++ { next }
+      { total += $1; print name; if (total >= limit) full = 1 }'
+}
+
+echo "== the machine"
+printf '%s; %s cores, %s; %s GB RAM; %s; load %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')" "$(nproc)" \
+  "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)" \
+  "$(awk '/^MemTotal/ { printf "%.0f", $2 / 1048576 }' /proc/meminfo)" "$(wine --version)" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
+
+echo "== the product tree"
+product=$work/product
+cp -a "$sample" "$product"
+mkdir -p "$product/System" "$product/Include"
+# The very largest libraries (4 MB and more) are left out: a handful would
+# make most of the bytes.
+pick "$pe_dir" 70000000 4194304 one | (cd "$pe_dir" && xargs -d '\n' cp -p -t "$product/System")
+pick "$header_dir" 30000000 4194304 |
+  (cd "$header_dir" && xargs -d '\n' cp -p --parents -t "$product/Include")
+product_files=$(find "$product" -type f | wc -l)
+product_bytes=$(du -sb --apparent-size "$product" | cut -f1)
+printf '%d files, %.1f MB: the sample product, %s files of %s, %s files of %s\n' \
+  "$product_files" "$(awk -v b="$product_bytes" 'BEGIN { print b / 1e6 }')" \
+  "$(find "$product/System" -type f | wc -l)" "$pe_dir" \
+  "$(find "$product/Include" -type f | wc -l)" "$header_dir"
+
+echo "== packing (wall clock, and CPU time of all its threads)"
+declare -A pack_ms pack_cpu size
+time_pack() {  # time_pack NAME COMMAND...: its wall-clock and CPU times into pack_ms, pack_cpu
+  local name=$1 t0 TIMEFORMAT='%U %S'
+  shift
+  t0=$(now_ms)
+  if ! { time "$@" >"$work/$name.log" 2>&1; } 2>"$work/$name.time"; then
+    cat "$work/$name.log" >&2
+    fail "$name: packing failed"
+  fi
+  pack_ms[$name]=$(($(now_ms) - t0))
+  pack_cpu[$name]=$(awk '{ printf "%.2f", $1 + $2 }' "$work/$name.time")
+}
+ours=$work/PavlaneSetup.exe
+# One core against all of them where the packer can be told.
+if "$pvpack" pack --help 2>&1 | grep -qE '(^|[[ ])-j'; then
+  time_pack ours-1core "$pvpack" pack -j1 "$product" "$work/product.pvz"
+fi
+time_pack ours "$pvpack" pack "$product" "$work/product.pvz"
+"$pvpack" setup "$stub" "$work/product.pvz" "$ours"
+size[ours]=$(stat -c %s "$ours")
+
+nsis_script() {  # nsis_script COMPRESSOR OUT: an installer of the same files and shortcuts
+  cat <<EOF
+Unicode true
+Target amd64-unicode
+SetCompressor $1
+Name "Pavlane Orbit Suite"
+OutFile "$2"
+InstallDir "\$PROGRAMFILES64\\VelmSoft\\Pavlane"
+RequestExecutionLevel admin
+Section
+  SetOutPath "\$INSTDIR"
+  File /r "$product/*"
+  SetShellVarContext all
+  CreateDirectory "\$SMPROGRAMS\\Pavlane Orbit Suite"
+  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane  .lnk" "\$INSTDIR\\Pavlane.exe"
+  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane Help.lnk" \\
+    "\$INSTDIR\\Help\\contents.htm"
+  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane Report Library.lnk" \\
+    "\$INSTDIR\\Library"
+  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane Site Maps.lnk" "\$INSTDIR\\SiteMaps"
+  WriteRegStr HKLM "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pavlane Orbit Suite" \\
+    "DisplayName" "Pavlane Orbit Suite"
+  WriteRegStr HKLM "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pavlane Orbit Suite" \\
+    "UninstallString" '"\$INSTDIR\\uninst.exe"'
+SectionEnd
+EOF
+}
+for kind in zlib lzma; do
+  compressor=zlib
+  [ $kind = lzma ] && compressor="/SOLID lzma"
+  nsis_script "$compressor" "$work/nsis-$kind.exe" >"$work/nsis-$kind.nsi"
+  time_pack nsis-$kind makensis -V2 "$work/nsis-$kind.nsi"
+  size[nsis-$kind]=$(stat -c %s "$work/nsis-$kind.exe")
+done
+
+label() {
+  case $1 in
+    ours) echo "ours" ;;
+    ours-1core) echo "ours, one core (-j1)" ;;
+    nsis-zlib) echo "NSIS zlib" ;;
+    nsis-lzma) echo "NSIS solid lzma" ;;
+  esac
+}
+printf '%-26s %9s %9s %13s %9s\n' "" "pack s" "CPU s" "setup bytes" "% of tree"
+for name in ours-1core ours nsis-zlib nsis-lzma; do
+  [ -n "${pack_ms[$name]:-}" ] || continue
+  setup_bytes=${size[$name]:-${size[ours]}}
+  printf '%-26s %9s %9s %13d %9.1f\n' "$(label $name)" "$(seconds "${pack_ms[$name]}")" \
+    "${pack_cpu[$name]}" "$setup_bytes" \
+    "$(awk -v s="$setup_bytes" -v t="$product_bytes" 'BEGIN { print 100 * s / t }')"
+done
+
+echo "== installing under Wine (wall clock until the setup ends; best of $runs)"
+wineboot --init >/dev/null 2>&1
+# Without a window manager on the virtual screen, Wine waits for one each
+# time a managed window is hidden.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+wineserver -w
+# One Wine server and its system processes for all the runs, started
+# before the clock, so that no run pays for their start or their end.
+wineserver -p
+wine reg query 'HKCU\Software\Wine\X11 Driver' >/dev/null 2>&1
+
+dest=$WINEPREFIX/drive_c/Program\ Files/VelmSoft/Pavlane
+menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Pavlane\ Orbit\ Suite
+uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite'
+forget_install() {  # so that each run is a fresh install
+  rm -rf "$dest" "$menu"
+  wine reg delete 'HKLM\SOFTWARE\VelmoraSoft' /f >/dev/null 2>&1 || true
+  wine reg delete "$uninstall_key" /f >/dev/null 2>&1 || true
+}
+install() {  # install NAME: runs that setup to its end
+  case $1 in
+    ours)
+      # pvauto's CPU time, counted by a shell of its own, since the setup
+      # program it starts is not its child but an orphan of Wine's.
+      bash -c 'TIMEFORMAT="%U %S"; { time "$@" 2>&3; } 3>&2 2>"$0"' "$work/driver.time" \
+        wine "$pvauto_exe" run "$(winpath "$ours")" --timeout 600 \
+        --wait "Pavlane Orbit Suite 3.03 Setup" --press 201 --answer "Pavlane Setup=OK" --exit ;;
+    nsis-*) wine "$work/$1.exe" /S ;;
+  esac
+}
+check_install() {  # check_install NAME: every file, the shortcuts and the uninstall entry
+  python3 scripts/compare-trees.py "$product" "$dest" '*.dl_' >"$work/compare.log" ||
+    { tail -5 "$work/compare.log" >&2; fail "$1: the installed tree differs"; }
+  [ "$(ls "$menu" 2>/dev/null | grep -c '\.lnk$')" -eq 4 ] || fail "$1: not four shortcuts"
+  wine reg query "$uninstall_key" /v UninstallString >/dev/null 2>&1 ||
+    fail "$1: no uninstall entry"
+}
+# What counting costs by itself, taken off every count.
+a=$(cpu_ms)
+b=$(cpu_ms)
+counting=$((b - a))
+declare -A best_ms all_ms best_cpu all_cpu
+keep() {  # keep TABLE NAME VALUE: the value into all_TABLE, the least into best_TABLE
+  local -n every=all_$1 least=best_$1
+  every[$2]="${every[$2]:-} $(seconds "$3")"
+  if [ -z "${least[$2]:-}" ] || [ "$3" -lt "${least[$2]}" ]; then least[$2]=$3; fi
+}
+for round in $(seq $runs); do
+  for name in ours nsis-zlib nsis-lzma; do
+    forget_install
+    c0=$(cpu_ms)
+    t0=$(now_ms)
+    if ! install $name >"$work/install.log" 2>&1; then
+      cat "$work/install.log" >&2
+      fail "$name: the install failed (run $round)"
+    fi
+    ms=$(($(now_ms) - t0))
+    cpu=$(($(cpu_ms) - c0 - counting))
+    # What pvauto spends stands for the user, not for the setup.
+    if [ $name = ours ]; then
+      cpu=$((cpu - $(awk '{ printf "%d", ($1 + $2) * 1000 }' "$work/driver.time")))
+    fi
+    check_install $name
+    keep ms $name $ms
+    keep cpu $name $cpu
+  done
+done
+printf '%-26s %9s %9s   %s\n' "" "best s" "CPU s" "runs (wall clock; CPU)"
+for name in ours nsis-zlib nsis-lzma; do
+  printf '%-26s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
+    "$(seconds "${best_cpu[$name]}")" "${all_ms[$name]}" "${all_cpu[$name]}"
+done
+
+echo "== ours / NSIS"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+printf '%-26s %9s %9s %9s %9s %9s\n' "" "size" "pack" "pack CPU" "install" "inst. CPU"
+for kind in zlib lzma; do
+  printf '%-26s %9s %9s %9s %9s %9s\n' "against $(label nsis-$kind)" \
+    "$(ratio "${size[ours]}" "${size[nsis-$kind]}")" \
+    "$(ratio "${pack_ms[ours]}" "${pack_ms[nsis-$kind]}")" \
+    "$(ratio "${pack_cpu[ours]}" "${pack_cpu[nsis-$kind]}")" \
+    "$(ratio "${best_ms[ours]}" "${best_ms[nsis-$kind]}")" \
+    "$(ratio "${best_cpu[ours]}" "${best_cpu[nsis-$kind]}")"
+done
