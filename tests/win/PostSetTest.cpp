@@ -211,8 +211,7 @@ std::optional<LinkFields> ReadLink(const fs::path& file) {
   handles::UniqueCom<IPersistFile> persist;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
                               reinterpret_cast<void**>(link.put()))) ||
-      FAILED(link->QueryInterface(IID_IPersistFile,
-                                        reinterpret_cast<void**>(persist.put()))) ||
+      FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(persist.put()))) ||
       FAILED(persist->Load(file.wstring().c_str(), STGM_READ)))
     return {};
   char target[MAX_PATH] = {}, description[1024] = {}, dir[MAX_PATH] = {};
@@ -400,9 +399,8 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
   const std::string target = System("Wininet.dll").string();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
-    boxes.shown.clear(), Events.clear(), ExitCalls.clear(), RestartNeeded = false;
-    boxes.answers = {row.answer};
-    ExitResult = row.restarted;
+    boxes.shown.clear(), boxes.answers = {row.answer}, Events.clear(), ExitCalls.clear();
+    RestartNeeded = false, ExitResult = row.restarted;
     DeleteFileA(winInit.c_str());
     testutil::WriteFile(staged, "left by an earlier run");
     testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
