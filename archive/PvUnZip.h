@@ -4,9 +4,7 @@
 
 #include <string>
 
-// The driver's message pump: dispatches waiting window messages; with true
-// it then also closes the progress window.
-using MessagePumpProc = void (*)(bool close);
+#include "archive/MessagePump.h"
 
 // The marker that stands between the program image and the archive, in
 // upper case. The program keeps only its lower-case form and makes this one

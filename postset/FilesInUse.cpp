@@ -4,6 +4,7 @@
 
 #include "postset/PostSet.h"
 #include "postset/Sequence.h"
+#include "winbase/Messages.h"
 
 bool RestartNeeded = false;
 
@@ -37,5 +38,5 @@ void ReportFileInUse(const std::string& path) {
                            "is currently in use by another process.\r\r" +
                            "Please, close all applicaions that are working at the moment and run " +
                            "this program, again.";
-  PostSetSystem.messageBox(Sequence.owner, text.c_str(), PostSetCaption, MB_OK | MB_ICONHAND);
+  ShowMessageBox(Sequence.owner, text.c_str(), SetupCaption, MB_OK | MB_ICONHAND);
 }

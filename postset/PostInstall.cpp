@@ -6,8 +6,9 @@
 #include "postset/PostSet.h"
 #include "postset/Sequence.h"
 #include "postset/shortcut.h"
-#include "setup/Handles.h"
-#include "setup/SysLib.h"
+#include "winbase/Handles.h"
+#include "winbase/Messages.h"
+#include "winbase/SysLib.h"
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the system expects");
 static_assert(sizeof(TOKEN_PRIVILEGES) == 16, "one privilege, as the previous state is read back");
@@ -63,22 +64,14 @@ constexpr SystemLibrary SystemLibraries[] = {
     {"Shlwapi.dll", "\\Shlwapi.dl_", MakeVersion(4, 71, 1712, 0)},
 };
 
-// version.dll is not one of the libraries the system always takes from its
-// own directory, so it is never linked: a copy beside the setup would win.
-template <typename Function>
-Function VersionProc(const char* name) {
-  static const handles::UniqueLibrary module(LoadSystemLibrary("version.dll"));
-  return module ? ProcAs<Function>(GetProcAddress(module.get(), name)) : nullptr;
-}
-
 // A key below HKEY_LOCAL_MACHINE, created when missing, with default
 // security; empty when it cannot be had.
 handles::UniqueHkey CreateMachineKey(const std::string& path) {
-  HKEY key = nullptr;
+  handles::UniqueHkey key;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      ProductKeyAccess, nullptr, &key, nullptr) != ERROR_SUCCESS)
+                      ProductKeyAccess, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
     return {};
-  return handles::UniqueHkey(key);
+  return key;
 }
 
 std::string ProductSubkey(const char* name) { return std::string(ProductKeyPath) + "\\" + name; }
@@ -151,10 +144,10 @@ void SplitProxyServer(std::string server, std::string& host, std::string& port) 
 // Copies the user's HTTP proxy into the product's "Options" when the user
 // has one enabled; writes nothing otherwise.
 void CopyProxySettings() {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, InternetSettingsKey, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+  handles::UniqueHkey settings;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, InternetSettingsKey, 0, KEY_READ, settings.put()) !=
+      ERROR_SUCCESS)
     return;
-  handles::UniqueHkey settings(opened);
   std::string server;
   if (!ProxyEnabled(settings.get()) || !ReadProxyServer(settings.get(), server)) return;
   std::string host, port;
@@ -192,10 +185,9 @@ bool UpdateSystemLibrary(const SystemLibrary& library, const std::string& destDi
 bool BeginRestart() {
   if (Sequence.version.dwPlatformId != VER_PLATFORM_WIN32_NT)
     return PostSetSystem.exitWindows(EWX_REBOOT, 0) != 0;
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
+  handles::UniqueKernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
     return false;
-  const handles::UniqueKernelHandle token(opened);
   TOKEN_PRIVILEGES shutdown{};
   shutdown.PrivilegeCount = 1;
   shutdown.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -216,14 +208,13 @@ bool BeginRestart() {
 // The closing message, or the restart the user asked for.
 void Finish() {
   if (!RestartNeeded) {
-    PostSetSystem.messageBox(Sequence.owner, SuccessText, PostSetCaption, MB_OK | MB_ICONASTERISK);
+    ShowMessageBox(Sequence.owner, SuccessText, SetupCaption, MB_OK | MB_ICONASTERISK);
     return;
   }
-  if (PostSetSystem.messageBox(Sequence.owner, RestartQuestion, PostSetCaption,
-                               MB_YESNO | MB_ICONQUESTION) == IDYES &&
-      BeginRestart())
-    return;
-  PostSetSystem.messageBox(Sequence.owner, CompletedText, PostSetCaption, MB_OK | MB_ICONASTERISK);
+  const int answer =
+      ShowMessageBox(Sequence.owner, RestartQuestion, SetupCaption, MB_YESNO | MB_ICONQUESTION);
+  if (answer == IDYES && BeginRestart()) return;
+  ShowMessageBox(Sequence.owner, CompletedText, SetupCaption, MB_OK | MB_ICONASTERISK);
 }
 
 }  // namespace
@@ -249,8 +240,8 @@ bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump) {
   if (length >= MAX_PATH) length = 0;  // too long for the buffer, which then holds nothing
   if (length == 0) {
     pump(true);
-    PostSetSystem.messageBox(owner, "Unable to determine Windows' System Directory",
-                             "Pavlane - Error", MB_OK | MB_ICONHAND);
+    ShowMessageBox(owner, "Unable to determine Windows' System Directory", ErrorCaption,
+                   MB_OK | MB_ICONHAND);
     return true;
   }
   Sequence.systemDir.assign(systemDir, length);
@@ -287,9 +278,14 @@ bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump) {
 }
 
 bool IsOlderThan(const std::string& path, MinimumVersion minimum) {
-  auto infoSize = VersionProc<decltype(&GetFileVersionInfoSizeA)>("GetFileVersionInfoSizeA");
-  auto readInfo = VersionProc<decltype(&GetFileVersionInfoA)>("GetFileVersionInfoA");
-  auto query = VersionProc<decltype(&VerQueryValueA)>("VerQueryValueA");
+  // version.dll is not one of the libraries the system always takes from
+  // its own directory, so it is never linked: a copy beside the setup would
+  // win.
+  auto infoSize = SystemFunction<decltype(&GetFileVersionInfoSizeA)>("version.dll",
+                                                                     "GetFileVersionInfoSizeA");
+  auto readInfo =
+      SystemFunction<decltype(&GetFileVersionInfoA)>("version.dll", "GetFileVersionInfoA");
+  auto query = SystemFunction<decltype(&VerQueryValueA)>("version.dll", "VerQueryValueA");
   // Without the system's version functions nothing can be judged, and the
   // libraries are left alone rather than replaced blindly.
   if (!infoSize || !readInfo || !query) return false;

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/PvUnZip.h"
+#include "archive/MessagePump.h"
 
 // The product's settings key below HKEY_LOCAL_MACHINE.
 inline constexpr char ProductKeyPath[] = "SOFTWARE\\VelmoraSoft\\Pavlane 1.0";
@@ -61,12 +61,12 @@ bool ReplaceAtRestart(const std::string& libraryName, const std::string& sourceP
 void ReportFileInUse(const std::string& path);
 
 // The calls through which the sequence reaches the system where a test
-// must watch or steer it: the messages, the restart, the platform, the
-// system directory, the value writes and the version test. Each holds the
-// system's own (or the module's own) function; tests put theirs in its
-// place and restore the whole record with PostSetCalls{}.
+// must watch or steer it (its messages go through ShowMessageBox): the
+// restart, the platform, the system directory, the value writes and the
+// version test. Each holds the system's own (or the module's own) function;
+// tests put theirs in its place and restore the whole record with
+// PostSetCalls{}.
 struct PostSetCalls {
-  int(WINAPI* messageBox)(HWND owner, LPCSTR text, LPCSTR caption, UINT flags) = MessageBoxA;
   BOOL(WINAPI* exitWindows)(UINT flags, DWORD reason) = ExitWindowsEx;
   BOOL(WINAPI* getVersion)(LPOSVERSIONINFOA version) = GetVersionExA;
   UINT(WINAPI* systemDirectory)(LPSTR buffer, UINT size) = GetSystemDirectoryA;

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "archive/PvUnZip.h"
+#include "archive/MessagePump.h"
 
 struct SequenceContext {
   OSVERSIONINFOA version{};  // platform ID and major version decide how to schedule
@@ -16,7 +16,3 @@ struct SequenceContext {
   MessagePumpProc pump = nullptr;
 };
 extern SequenceContext Sequence;
-
-// The caption of every message of the sequence but the missing system
-// directory.
-inline constexpr char PostSetCaption[] = "Pavlane Setup";

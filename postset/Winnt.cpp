@@ -2,19 +2,16 @@
 
 #include <aclapi.h>
 
-#include "setup/SysLib.h"
+#include "winbase/SysLib.h"
 
 // The record sizes the 32-bit program hands the system.
 static_assert(sizeof(void*) != 4 || sizeof(SECURITY_ATTRIBUTES) == 12);
 static_assert(sizeof(void*) != 4 || sizeof(EXPLICIT_ACCESS_A) == 32);
 
-AccessProcLookupProc AccessProcLookup = GetProcAddress;
+AccessProcLookupProc AccessProcLookup = SystemProc;
 CreateKeyProc RegistryCreateKey = RegCreateKeyExA;
 
 namespace {
-
-// Loaded on first use and kept for the life of the process.
-handles::UniqueLibrary AccessLibrary;
 
 using GetNamedSecurityInfoProc = DWORD(WINAPI*)(LPCSTR name, SE_OBJECT_TYPE type,
                                                 SECURITY_INFORMATION info, PSID* owner,
@@ -37,12 +34,10 @@ static_assert(ProductKeyAccess == 0x1F);
 // list). Fills absolute and newAcl and returns true, or false when any step
 // fails.
 bool BuildEveryoneSecurity(SECURITY_DESCRIPTOR& absolute, handles::UniqueLocal& newAcl) {
-  if (!AccessLibrary) AccessLibrary.reset(LoadLibraryA("advapi32.dll"));
-  if (!AccessLibrary) return false;
   auto setEntriesInAcl =
-      ProcAs<SetEntriesInAclProc>(AccessProcLookup(AccessLibrary.get(), "SetEntriesInAclA"));
-  auto getNamedSecurityInfo = ProcAs<GetNamedSecurityInfoProc>(
-      AccessProcLookup(AccessLibrary.get(), "GetNamedSecurityInfoA"));
+      ProcAs<SetEntriesInAclProc>(AccessProcLookup("advapi32.dll", "SetEntriesInAclA"));
+  auto getNamedSecurityInfo =
+      ProcAs<GetNamedSecurityInfoProc>(AccessProcLookup("advapi32.dll", "GetNamedSecurityInfoA"));
   if (!setEntriesInAcl || !getNamedSecurityInfo) return false;
 
   PACL templateAcl = nullptr;  // points into templateDescriptor

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "setup/Handles.h"
+#include "winbase/Handles.h"
 
 // Creates (or opens, when it exists) root\subkey for querying, setting,
 // creating and enumerating subkeys and notification (0x1F). A key this
@@ -16,9 +16,9 @@
 handles::UniqueHkey CreateKeyWithAccess(HKEY root, const std::string& subkey);
 
 // How CreateKeyWithAccess finds the access-control functions in
-// advapi32.dll: GetProcAddress. Older systems lack them; tests put a
-// function here that finds only some.
-using AccessProcLookupProc = FARPROC(WINAPI*)(HMODULE module, LPCSTR name);
+// advapi32.dll: SystemProc. Older systems lack them; tests put a function
+// here that finds only some.
+using AccessProcLookupProc = FARPROC (*)(const char* library, const char* function);
 extern AccessProcLookupProc AccessProcLookup;
 
 // How CreateKeyWithAccess creates the key: RegCreateKeyExA. Tests put a

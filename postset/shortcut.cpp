@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "postset/PostHandles.h"
-#include "setup/SysLib.h"
+#include "winbase/Handles.h"
+#include "winbase/SysLib.h"
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the system expects");
 static_assert(sizeof(WIN32_FIND_DATAA) == 320, "the search record the system fills");
@@ -14,39 +14,25 @@ namespace {
 // ole32 and shell32 are reached by full path in the system directory: the
 // setup starts from a downloads folder, where a stray DLL of the same name
 // must never be picked up, and linking them would load them (and what they
-// pull in) before the program could narrow the search. Each is held here
-// rather than in SystemProc's table: ProgramsFolder is resolved before main
-// runs, when that table may not have been built yet.
-template <typename Function>
-Function Ole32Proc(const char* name) {
-  static const handles::UniqueLibrary module(LoadSystemLibrary("ole32.dll"));
-  return module ? ProcAs<Function>(GetProcAddress(module.get(), name)) : nullptr;
+// pull in) before the program could narrow the search.
+void FreeItemIdList(LPITEMIDLIST list) {
+  if (auto free = SystemFunction<decltype(&CoTaskMemFree)>("ole32.dll", "CoTaskMemFree"))
+    free(list);
 }
-template <typename Function>
-Function Shell32Proc(const char* name) {
-  static const handles::UniqueLibrary module(LoadSystemLibrary("shell32.dll"));
-  return module ? ProcAs<Function>(GetProcAddress(module.get(), name)) : nullptr;
-}
-
-struct ItemIdListTraits {
-  using Type = LPITEMIDLIST;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type list) {
-    if (auto free = Ole32Proc<decltype(&CoTaskMemFree)>("CoTaskMemFree")) free(list);
-  }
-};
-using UniqueItemIdList = handles::Unique<ItemIdListTraits>;
+using UniqueItemIdList = handles::Unique<LPITEMIDLIST, FreeItemIdList>;
 
 // COM for the life of the object, released only when it was had.
 class ComScope {
  public:
   ComScope() {
-    if (auto initialize = Ole32Proc<decltype(&CoInitialize)>("CoInitialize"))
+    if (auto initialize = SystemFunction<decltype(&CoInitialize)>("ole32.dll", "CoInitialize"))
       initialized_ = SUCCEEDED(initialize(nullptr));
   }
   ~ComScope() {
     if (!initialized_) return;
-    if (auto uninitialize = Ole32Proc<decltype(&CoUninitialize)>("CoUninitialize")) uninitialize();
+    if (auto uninitialize =
+            SystemFunction<decltype(&CoUninitialize)>("ole32.dll", "CoUninitialize"))
+      uninitialize();
   }
   ComScope(const ComScope&) = delete;
   ComScope& operator=(const ComScope&) = delete;
@@ -70,8 +56,10 @@ int ProgramsFolderId() {
 
 std::string ResolveProgramsFolder() {
   const int folder = ProgramsFolderId();
-  auto location = Shell32Proc<decltype(&SHGetSpecialFolderLocation)>("SHGetSpecialFolderLocation");
-  auto toPath = Shell32Proc<decltype(&SHGetPathFromIDListA)>("SHGetPathFromIDListA");
+  auto location = SystemFunction<decltype(&SHGetSpecialFolderLocation)>(
+      "shell32.dll", "SHGetSpecialFolderLocation");
+  auto toPath =
+      SystemFunction<decltype(&SHGetPathFromIDListA)>("shell32.dll", "SHGetPathFromIDListA");
   if (!location || !toPath) return {};
   UniqueItemIdList list;
   if (FAILED(location(nullptr, folder, list.put()))) return {};
@@ -100,28 +88,28 @@ bool CreateLink(const std::string& target, const std::string& linkDir, const std
                 bool notify) {
   const ComScope com;
   if (!com) return false;
-  auto create = Ole32Proc<decltype(&CoCreateInstance)>("CoCreateInstance");
+  auto create = SystemFunction<decltype(&CoCreateInstance)>("ole32.dll", "CoCreateInstance");
   handles::UniqueCom<IShellLinkA> link;
   if (!create || FAILED(create(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
                                reinterpret_cast<void**>(link.put()))))
     return false;
-  link.get()->SetPath(target.c_str());
-  link.get()->SetDescription(name.c_str());
-  link.get()->SetWorkingDirectory(WorkingDirectoryOf(target).c_str());
+  link->SetPath(target.c_str());
+  link->SetDescription(name.c_str());
+  link->SetWorkingDirectory(WorkingDirectoryOf(target).c_str());
 
   bool saved = false;
   {
     handles::UniqueCom<IPersistFile> file;
-    if (FAILED(link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))))
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))))
       return false;
     const std::string path = linkDir + "\\" + name + ".lnk";
     wchar_t widePath[MAX_PATH];
     // A path too long for the buffer converts to nothing and is not saved.
     if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, widePath, MAX_PATH) != 0)
-      saved = SUCCEEDED(file.get()->Save(widePath, TRUE));
+      saved = SUCCEEDED(file->Save(widePath, TRUE));
   }
   if (notify) {
-    if (auto changed = Shell32Proc<decltype(&SHChangeNotify)>("SHChangeNotify"))
+    if (auto changed = SystemFunction<decltype(&SHChangeNotify)>("shell32.dll", "SHChangeNotify"))
       changed(SHCNE_UPDATEDIR, SHCNF_PATHA, linkDir.c_str(), nullptr);
   }
   return saved;

@@ -3,8 +3,8 @@
 #include <winnetwk.h>
 
 #include "seldir/SelDirRes.h"
-#include "setup/Handles.h"
-#include "setup/SysLib.h"
+#include "winbase/Handles.h"
+#include "winbase/SysLib.h"
 
 SelDirState SelDir;
 
@@ -88,8 +88,7 @@ void FillDriveList(const std::string& path) {
         // its own folder, so it is loaded from there by its full path, never
         // linked: a copy beside the setup would win.
         using GetConnectionProc = DWORD(WINAPI*)(LPCSTR local, LPSTR remote, LPDWORD size);
-        auto getConnection =
-            ProcAs<GetConnectionProc>(SystemProc("mpr.dll", "WNetGetConnectionA"));
+        auto getConnection = SystemFunction<GetConnectionProc>("mpr.dll", "WNetGetConnectionA");
         if (!getConnection || getConnection(drive, label, &size) != NO_ERROR) label[0] = '\0';
         break;
       }

@@ -2,12 +2,9 @@
 
 #include "seldir/DriveLists.h"
 #include "seldir/SelDirRes.h"
-
-SelDirMessageBoxProc SelDirMessageBox = MessageBoxA;
+#include "winbase/Messages.h"
 
 namespace {
-
-const char MessageCaption[] = "Setup";
 
 std::string ChosenDirectory;   // the answer; starts as the caller's directory
 HFONT DialogFont = nullptr;    // the caller's font, or null for the template's
@@ -77,7 +74,7 @@ void OnOk(HWND dialog) {
   if (path.size() < 3 || (path[1] != ':' && path[0] != '\\')) {
     const std::string text = "The specified directory:\r\r" + path +
                              "\r\ris invalid. Please, type a full path with drive letter.";
-    SelDirMessageBox(dialog, text.c_str(), MessageCaption, MB_OK | MB_ICONEXCLAMATION);
+    ShowMessageBox(dialog, text.c_str(), SelDirCaption, MB_OK | MB_ICONEXCLAMATION);
     return;
   }
 
@@ -86,7 +83,7 @@ void OnOk(HWND dialog) {
   if (ProbeDirectory(path + "\\*.*") == ERROR_PATH_NOT_FOUND) {
     const std::string text = "The directory:\r\r" + path +
                              "\r\rdoes not exist. Do you want the directory to be created?";
-    if (SelDirMessageBox(dialog, text.c_str(), MessageCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    if (ShowMessageBox(dialog, text.c_str(), SelDirCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
   }
   // Any other failure to search it (no access, a drive not ready) is left
   // to the setup's own checks of the destination.

@@ -24,8 +24,3 @@ std::string ExpandDirectoryPath(const std::string& path);
 
 // The dialog procedure of dialog resource 100.
 INT_PTR CALLBACK SelDirDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Shows the dialog's two messages (the invalid path, the missing directory).
-// MessageBoxA; tests put their own function here to see and answer them.
-using SelDirMessageBoxProc = int(WINAPI*)(HWND owner, LPCSTR text, LPCSTR caption, UINT flags);
-extern SelDirMessageBoxProc SelDirMessageBox;

@@ -10,7 +10,6 @@ std::string DefaultDestDir = "\\VelmSoft\\Pavlane";
 handles::UniqueFont DestFont;
 handles::UniqueLibrary ShellModule;
 
-SetupMessageBoxProc SetupMessageBox = MessageBoxA;
 DiskFreeSpaceProc QueryDiskFreeSpace = GetDiskFreeSpaceA;
 
 void SetDefaultDestDir() {

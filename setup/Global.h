@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "setup/Handles.h"
+#include "winbase/Handles.h"
 
 // The full-screen backdrop. Owner of the welcome dialog, the progress
 // window and the driver's messages; null when it could not be made.
@@ -31,16 +31,8 @@ extern handles::UniqueFont DestFont;
 // installation.
 extern handles::UniqueLibrary ShellModule;
 
-// Caption of every message of the driver, the welcome dialog and the
-// post-install steps.
-inline constexpr char SetupCaption[] = "Pavlane Setup";
 // Free space below which Install warns.
 inline constexpr int MinFreeMegabytes = 5;
-
-// Where the messages of the driver and the welcome dialog go: MessageBoxA.
-// Tests put their own function here to read and answer them.
-using SetupMessageBoxProc = int(WINAPI*)(HWND owner, LPCSTR text, LPCSTR caption, UINT flags);
-extern SetupMessageBoxProc SetupMessageBox;
 
 // How DriveFreeMegabytes asks the system: GetDiskFreeSpaceA. Tests put
 // volumes of any size here.

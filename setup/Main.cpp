@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "setup/PavInst.h"
-#include "setup/SysLib.h"
+#include "winbase/SysLib.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 #include "postset/PostSet.h"
 #include "setup/Global.h"
 #include "setup/PavInstRes.h"
-#include "setup/SysLib.h"
+#include "winbase/Messages.h"
+#include "winbase/SysLib.h"
 
 // The record sizes the 32-bit program hands the system.
 static_assert(sizeof(void*) != 4 || sizeof(WNDCLASSEXA) == 48);
@@ -28,10 +29,6 @@ const char PermissionText[] =
 // the program.
 WNDCLASSA AnimationClass;
 
-// comctl32.dll, once loaded for the animation class, stays: the class's
-// window procedure lives in it.
-handles::UniqueLibrary CommonControls;
-
 HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
 
 // Opens the progress window with its animation. Each failure silently
@@ -39,13 +36,9 @@ HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
 void OpenProgressWindow() {
   ShellModule.reset(LoadSystemLibrary("shell32.dll"));
   if (!ShellModule) return;
-  if (!CommonControls) CommonControls.reset(LoadSystemLibrary("comctl32.dll"));
-  if (CommonControls) {
-    using InitCommonControlsProc = void(WINAPI*)();
-    if (auto init = ProcAs<InitCommonControlsProc>(
-            GetProcAddress(CommonControls.get(), "InitCommonControls")))
-      init();
-  }
+  // comctl32 stays loaded once it is: the animation class's window
+  // procedure lives in it.
+  if (auto init = SystemFunction<void(WINAPI*)()>("comctl32.dll", "InitCommonControls")) init();
   if (!GetClassInfoA(nullptr, "SysAnimate32", &AnimationClass)) return;
   // The copy's instance is shell32, so that the control finds the clip in
   // shell32's resources when it is opened with no module of its own.
@@ -69,7 +62,7 @@ void OpenProgressWindow() {
 HWND CreateMainWindow(const std::string& title) {
   // The brush belongs to the class for the life of the program once it is
   // registered.
-  handles::Unique<handles::GdiTraits<HBRUSH>> background(CreateSolidBrush(RGB(0, 0, 128)));
+  handles::UniqueBrush background(CreateSolidBrush(RGB(0, 0, 128)));
   WNDCLASSEXA windowClass = {};
   windowClass.cbSize = sizeof(windowClass);
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
@@ -105,7 +98,7 @@ void RunSetup() {
   // The rights test comes only now, so that a user without rights still
   // sees what would be installed where; the directory Install made stays.
   if (proceed && !CheckInstallRights()) {
-    SetupMessageBox(MainWindow, PermissionText, SetupCaption, MB_OK | MB_ICONHAND);
+    ShowMessageBox(MainWindow, PermissionText, SetupCaption, MB_OK | MB_ICONHAND);
     proceed = false;
   }
 
@@ -118,7 +111,7 @@ void RunSetup() {
     // The post-install steps may have closed the window through the pump.
     if (IsWindow(CurrentDialog)) DestroyWindow(CurrentDialog);
     ShellModule.reset();
-    if (!ok) SetupMessageBox(MainWindow, CorruptedSetupText, SetupCaption, MB_OK | MB_ICONHAND);
+    if (!ok) ShowMessageBox(MainWindow, CorruptedSetupText, SetupCaption, MB_OK | MB_ICONHAND);
   }
 
   SendMessageA(MainWindow, WM_CLOSE, 0, 0);

@@ -5,6 +5,7 @@
 #include "setup/Global.h"
 #include "setup/PavInst.h"
 #include "setup/PavInstRes.h"
+#include "winbase/Messages.h"
 
 // The record size SystemParametersInfoA is told, on both platforms.
 static_assert(sizeof(NONCLIENTMETRICSA) == 340);
@@ -54,15 +55,15 @@ std::string LowSpaceWarning() {
 void Install(HWND dialog) {
   // An unknown free space counts as -1 and so warns too.
   if (DriveFreeMegabytes(DestDir) < double(MinFreeMegabytes) &&
-      SetupMessageBox(dialog, LowSpaceWarning().c_str(), SetupCaption,
-                      MB_YESNO | MB_ICONQUESTION) != IDYES)
+      ShowMessageBox(dialog, LowSpaceWarning().c_str(), SetupCaption,
+                     MB_YESNO | MB_ICONQUESTION) != IDYES)
     return;
   if (!MakeDestinationDirectory(DestDir).empty()) {
     EndDialog(dialog, 1);
     return;
   }
   const std::string text = "Cannot create destination directory:\r\r" + DestDir;
-  SetupMessageBox(dialog, text.c_str(), SetupCaption, MB_OK | MB_ICONHAND);
+  ShowMessageBox(dialog, text.c_str(), SetupCaption, MB_OK | MB_ICONHAND);
 }
 
 void Browse(HWND dialog) {
@@ -74,8 +75,8 @@ void Browse(HWND dialog) {
 }  // namespace
 
 void ConfirmExit(HWND dialog) {
-  if (SetupMessageBox(dialog, "Setup is not complete yet. Are you sure you want to exit setup now?",
-                      "Exit Setup", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES)
+  if (ShowMessageBox(dialog, "Setup is not complete yet. Are you sure you want to exit setup now?",
+                     ExitCaption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES)
     EndDialog(dialog, 0);
 }
 

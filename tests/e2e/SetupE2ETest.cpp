@@ -17,10 +17,12 @@
 #include <tuple>
 #include <vector>
 
-#include "setup/Handles.h"
+#include "seldir/SelDirRes.h"
+#include "setup/PavInstRes.h"
+#include "tests/common/SetupTexts.h"
 #include "tests/common/TestUtil.h"
 #include "tools/automate/Automation.h"
-#include "tests/common/SetupTexts.h"
+#include "winbase/Handles.h"
 
 namespace fs = std::filesystem;
 using automate::Session;
@@ -186,16 +188,16 @@ class E2E : public ::testing::Test {
   // Picks dest in the directory dialog (agreeing to create it when asked),
   // starts the installation and answers the box that follows with button.
   void Install(Session& s, const std::string& dest, int button = IDOK, bool missing = true) {
-    ASSERT_TRUE(s.Press(welcome_, 203));
+    ASSERT_TRUE(s.Press(welcome_, IDC_BROWSE));
     HWND chooser = s.WaitWindow("Choose Directory");
     ASSERT_NE(chooser, nullptr) << s.Error();
-    ASSERT_TRUE(s.SetText(chooser, 103, dest));
-    ASSERT_TRUE(s.Press(chooser, 108));
+    ASSERT_TRUE(s.SetText(chooser, IDC_SELDIR_PATH, dest));
+    ASSERT_TRUE(s.Press(chooser, IDC_SELDIR_OK));
     if (missing) Answer(s, "Setup", IDYES);
     for (int i = 0; i < 500 && IsWindow(chooser); ++i) Sleep(10);
     ASSERT_FALSE(IsWindow(chooser));
-    EXPECT_EQ(s.GetText(welcome_, 206), dest);
-    ASSERT_TRUE(s.Press(welcome_, 201));
+    EXPECT_EQ(s.GetText(welcome_, IDC_DESTDIR), dest);
+    ASSERT_TRUE(s.Press(welcome_, IDC_INSTALL));
     Answer(s, "Pavlane Setup", button);
   }
   static void Answer(Session& s, const char* caption, int button) {
@@ -229,8 +231,8 @@ TEST_F(E2E, InstallsEveryFileIntoTheDefaultDestination) {
   ASSERT_GT(ExpandEnvironmentStringsA("%ProgramFiles%\\VelmSoft\\Pavlane", dest, MAX_PATH), 0u);
   RemoveTree(dest);
   ASSERT_TRUE(Open(session_));
-  EXPECT_EQ(session_.GetText(welcome_, 206), dest);
-  ASSERT_TRUE(session_.Press(welcome_, 201));
+  EXPECT_EQ(session_.GetText(welcome_, IDC_DESTDIR), dest);
+  ASSERT_TRUE(session_.Press(welcome_, IDC_INSTALL));
   Answer(session_, "Pavlane Setup", IDOK);
   ExpectEnd(session_, {Success});
   ExpectInstalled(dest);
@@ -248,13 +250,13 @@ TEST_F(E2E, ADriveRootLosesItsBackslashOnTheWayToTheFiles) {
 
 TEST_F(E2E, CancelAsksAndNoStays) {
   ASSERT_TRUE(Open(session_));
-  const std::string dest = session_.GetText(welcome_, 206);
+  const std::string dest = session_.GetText(welcome_, IDC_DESTDIR);
   ASSERT_FALSE(fs::exists(dest));
-  ASSERT_TRUE(session_.Press(welcome_, 202));
+  ASSERT_TRUE(session_.Press(welcome_, IDC_CANCEL));
   Answer(session_, "Exit Setup", IDNO);
   EXPECT_TRUE(IsWindowVisible(welcome_));
-  EXPECT_EQ(session_.GetText(welcome_, 206), dest);
-  ASSERT_TRUE(session_.Press(welcome_, 202));
+  EXPECT_EQ(session_.GetText(welcome_, IDC_DESTDIR), dest);
+  ASSERT_TRUE(session_.Press(welcome_, IDC_CANCEL));
   Answer(session_, "Exit Setup", IDYES);
   ExpectEnd(session_, {Exit("No"), Exit("Yes")});
   EXPECT_FALSE(fs::exists(dest));
@@ -298,7 +300,7 @@ TEST_F(E2E, ADestinationThatCannotBeMadeKeepsTheDialog) {
   ASSERT_TRUE(Open(session_));
   Install(session_, dest);
   EXPECT_EQ(session_.WaitWindow(Title), welcome_);  // the user may browse again or leave
-  ASSERT_TRUE(session_.Press(welcome_, 202));
+  ASSERT_TRUE(session_.Press(welcome_, IDC_CANCEL));
   Answer(session_, "Exit Setup", IDYES);
   ExpectEnd(session_, {CreateQuestion(dest),
                          {"Pavlane Setup", "Cannot create destination directory:\r\r" + dest,
@@ -317,7 +319,7 @@ TEST_F(E2E, ASmallDriveBringsTheSpaceWarning) {
   Install(session_, dest, IDNO);
   EXPECT_EQ(session_.WaitWindow(Title), welcome_);
   EXPECT_FALSE(fs::exists(dest));
-  ASSERT_TRUE(session_.Press(welcome_, 201));
+  ASSERT_TRUE(session_.Press(welcome_, IDC_INSTALL));
   Answer(session_, "Pavlane Setup", IDYES);
   Answer(session_, "Pavlane Setup", IDOK);
   ExpectEnd(session_, {CreateQuestion(dest), Warning("No"), Warning("Yes"), Success});

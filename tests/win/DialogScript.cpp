@@ -29,37 +29,26 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return 0;
 }
 
-class OwnerWindow {
- public:
-  OwnerWindow() {
-    static const ATOM atom = [] {
-      WNDCLASSA wc{};
-      wc.lpfnWndProc = OwnerProc;
-      wc.hInstance = GetModuleHandleA(nullptr);
-      wc.lpszClassName = OwnerClass;
-      return RegisterClassA(&wc);
-    }();
-    (void)atom;
-    handle_ = CreateWindowExA(0, OwnerClass, "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                              GetModuleHandleA(nullptr), nullptr);
-  }
-  ~OwnerWindow() {
-    if (handle_) DestroyWindow(handle_);
-  }
-  OwnerWindow(const OwnerWindow&) = delete;
-  OwnerWindow& operator=(const OwnerWindow&) = delete;
-  HWND get() const { return handle_; }
-
- private:
-  HWND handle_;
-};
+// A hidden window of its own to own the dialog and hear it go idle.
+handles::UniqueWindow MakeOwner() {
+  static const ATOM atom = [] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = OwnerProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = OwnerClass;
+    return RegisterClassA(&wc);
+  }();
+  (void)atom;
+  return handles::UniqueWindow(CreateWindowExA(0, OwnerClass, "", WS_POPUP, 0, 0, 1, 1, nullptr,
+                                               nullptr, GetModuleHandleA(nullptr), nullptr));
+}
 
 }  // namespace
 
 Outcome RunDialog(const std::string& initialDir, std::vector<Step> steps, HFONT font) {
   Script script;
   script.steps = std::move(steps);
-  OwnerWindow owner;
+  const handles::UniqueWindow owner = MakeOwner();
   Current = &script;
   Outcome outcome{ChooseDirectory(owner.get(), initialDir, font), {}};
   Current = nullptr;
@@ -107,7 +96,7 @@ std::string WindowText(HWND window) {
 }
 
 Canvas::Canvas(int w, int h)
-    : width(w), height(h), dc(CreateCompatibleDC(nullptr), &DeleteDC), bitmap(nullptr, &DeleteObject) {
+    : width(w), height(h), dc(CreateCompatibleDC(nullptr)) {
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
   info.bmiHeader.biWidth = w;

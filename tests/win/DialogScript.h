@@ -7,10 +7,10 @@
 #include <windows.h>
 
 #include <functional>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
+
+#include "winbase/Handles.h"
 
 namespace dialogscript {
 
@@ -38,10 +38,6 @@ void CloseBox(HWND dialog);
 
 std::string WindowText(HWND window);
 
-// GDI objects the tests and the screenshot create, freed when they go.
-using UniqueDc = std::unique_ptr<std::remove_pointer_t<HDC>, decltype(&DeleteDC)>;
-using UniqueBitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, decltype(&DeleteObject)>;
-
 // A 32-bit top-down bitmap selected into a memory DC.
 struct Canvas {
   Canvas(int width, int height);
@@ -53,8 +49,8 @@ struct Canvas {
 
   int width, height;
   uint32_t* pixels = nullptr;
-  UniqueDc dc;
-  UniqueBitmap bitmap;
+  handles::UniqueMemoryDc dc;
+  handles::UniqueBitmap bitmap;
   HGDIOBJ old;
 };
 

@@ -18,9 +18,10 @@
 
 #include "postset/PostSet.h"
 #include "postset/shortcut.h"
-#include "postset/PostHandles.h"
-#include "tests/common/TestUtil.h"
 #include "tests/common/SetupTexts.h"
+#include "tests/common/TestUtil.h"
+#include "tests/win/Boxes.h"
+#include "winbase/Handles.h"
 
 // Declared by the headers only from Vista on; Wine's advapi32 has it.
 extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
@@ -39,11 +40,9 @@ std::string Product(const char* subkey) { return std::string(ProductKeyPath) + "
 
 // ---- What the sequence did, through its seams.
 
-using Box = std::tuple<HWND, std::string, std::string, UINT>;  // owner, caption, text, flags
-using Written = std::tuple<std::string, DWORD, std::string>;   // name, type, bytes handed over
-std::vector<Box> Boxes;
-std::string Events;        // 'f' pump(false), 't' pump(true), 'B' a message box
-int Answer;  // to every message
+using boxes::Shown;
+using Written = std::tuple<std::string, DWORD, std::string>;  // name, type, bytes handed over
+std::string Events;  // 'f' pump(false), 't' pump(true), 'B' a message box
 std::vector<Written> Writes;
 std::vector<UINT> ExitCalls;
 BOOL ExitResult;
@@ -53,12 +52,6 @@ std::set<std::string> OlderInstalled;                         // library file na
 std::vector<std::pair<std::string, uint32_t>> VersionChecks;  // path, minimum's low half
 
 void Pump(bool close) { Events += close ? 't' : 'f'; }
-
-int WINAPI RecordBox(HWND owner, LPCSTR text, LPCSTR caption, UINT flags) {
-  Events += 'B';
-  Boxes.emplace_back(owner, caption, text, flags);
-  return Answer;
-}
 
 LSTATUS WINAPI RecordWrite(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                            DWORD size) {
@@ -94,9 +87,9 @@ using Value = std::pair<DWORD, std::string>;  // type, data
 Value Sz(const std::string& data) { return {REG_SZ, data}; }
 
 handles::UniqueHkey OpenKey(HKEY root, const std::string& key) {
-  HKEY opened;
-  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
-  return handles::UniqueHkey(opened);
+  handles::UniqueHkey opened;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, opened.put()) != ERROR_SUCCESS) return {};
+  return opened;
 }
 
 std::optional<Value> ReadValue(HKEY root, const std::string& key, const char* name) {
@@ -119,15 +112,14 @@ std::optional<Value> ReadString(const std::string& key, const char* name) {
 
 void WriteValue(HKEY root, const std::string& key, const char* name,
                 const std::optional<Value>& value) {
-  HKEY opened;
-  ASSERT_EQ(RegCreateKeyA(root, key.c_str(), &opened), ERROR_SUCCESS);
-  const handles::UniqueHkey owner(opened);
+  handles::UniqueHkey opened;
+  ASSERT_EQ(RegCreateKeyA(root, key.c_str(), opened.put()), ERROR_SUCCESS);
   if (!value) {
-    RegDeleteValueA(opened, name);
+    RegDeleteValueA(opened.get(), name);
     return;
   }
-  RegSetValueExA(opened, name, 0, value->first, reinterpret_cast<const BYTE*>(value->second.data()),
-                 DWORD(value->second.size()));
+  RegSetValueExA(opened.get(), name, 0, value->first,
+                 reinterpret_cast<const BYTE*>(value->second.data()), DWORD(value->second.size()));
 }
 
 void DeleteProductKeys() {
@@ -219,14 +211,13 @@ std::optional<LinkFields> ReadLink(const fs::path& file) {
   handles::UniqueCom<IPersistFile> persist;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
                               reinterpret_cast<void**>(link.put()))) ||
-      FAILED(link.get()->QueryInterface(IID_IPersistFile,
-                                        reinterpret_cast<void**>(persist.put()))) ||
-      FAILED(persist.get()->Load(file.wstring().c_str(), STGM_READ)))
+      FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(persist.put()))) ||
+      FAILED(persist->Load(file.wstring().c_str(), STGM_READ)))
     return {};
   char target[MAX_PATH] = {}, description[1024] = {}, dir[MAX_PATH] = {};
-  link.get()->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
-  link.get()->GetDescription(description, sizeof description);
-  link.get()->GetWorkingDirectory(dir, MAX_PATH);
+  link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+  link->GetDescription(description, sizeof description);
+  link->GetWorkingDirectory(dir, MAX_PATH);
   return LinkFields{target, description, dir};
 }
 
@@ -237,10 +228,11 @@ class PostSetTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-    Boxes = {}, Events = {}, Answer = IDOK, Writes = {}, ExitCalls = {}, OlderInstalled = {};
-    VersionChecks = {}, FakePlatform = {}, ExitResult = TRUE, RestartNeeded = false;
-    PostSetSystem = {RecordBox,   RecordExit,  Version,        SystemDirectory,
-                     RecordWrite, MarkedOlder, winInit.c_str()};
+    Events = {}, Writes = {}, ExitCalls = {}, OlderInstalled = {}, VersionChecks = {};
+    FakePlatform = {}, ExitResult = TRUE, RestartNeeded = false;
+    PostSetSystem = {RecordExit, Version, SystemDirectory, RecordWrite, MarkedOlder,
+                     winInit.c_str()};
+    boxes.onShow = [] { Events += 'B'; };
     for (const char* dir : {"product", "product\\Help", "product\\Library", "product\\SiteMaps",
                             "product\\Queries", "system", "programs"})
       ASSERT_TRUE(CreateDirectoryA((temp.str() + "\\" + dir).c_str(), nullptr)) << dir;
@@ -268,8 +260,8 @@ class PostSetTest : public ::testing::Test {
   fs::path System(const std::string& name) const { return temp / "system" / name; }
   fs::path MenuFolder() const { return temp / "programs" / "Pavlane Orbit Suite"; }
   bool Run() { return PostInstall(Dest(), owner, Pump); }
-  Box Setup(const std::string& text, UINT flags) const {
-    return {owner, "Pavlane Setup", text, flags};
+  Shown Setup(const std::string& text, UINT flags) const {
+    return {owner, text, "Pavlane Setup", flags};
   }
 
   testutil::TempDir temp;
@@ -277,6 +269,7 @@ class PostSetTest : public ::testing::Test {
   std::string savedPrograms;
   HWND owner = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   RegistryRestorer registry;
+  boxes::Recorder boxes;
 };
 
 TEST_F(PostSetTest, WritesTheUninstallEntryAndSettingsAndEndsWithSuccess) {
@@ -301,7 +294,7 @@ TEST_F(PostSetTest, WritesTheUninstallEntryAndSettingsAndEndsWithSuccess) {
   EXPECT_FALSE(ReadString(Product("Options"), "Use Proxy"));  // the proxy is off
   // The last pump closes the progress window before the message.
   EXPECT_EQ(Events, std::string(15, 'f') + "tB");
-  EXPECT_EQ(Boxes, std::vector<Box>{Setup(texts::Success, MB_OK | MB_ICONASTERISK)});
+  EXPECT_EQ(boxes.shown, std::vector<Shown>{Setup(texts::Success, MB_OK | MB_ICONASTERISK)});
   // Each library against its own minimum; recent ones stay, and the
   // product's copies go all the same.
   EXPECT_EQ(VersionChecks, (std::vector<std::pair<std::string, uint32_t>>{
@@ -317,9 +310,9 @@ TEST_F(PostSetTest, WithoutASystemDirectoryWritesNothingAndSaysSo) {
   FakeSystemDir.clear();
   ASSERT_TRUE(Run());
   EXPECT_EQ(Events, std::string(6, 'f') + "tB");
-  EXPECT_EQ(Boxes, (std::vector<Box>{{owner, "Pavlane - Error",
-                                      "Unable to determine Windows' System Directory",
-                                      MB_OK | MB_ICONHAND}}));
+  EXPECT_EQ(boxes.shown,
+            (std::vector<Shown>{{owner, "Unable to determine Windows' System Directory",
+                                 "Pavlane - Error", MB_OK | MB_ICONHAND}}));
   EXPECT_TRUE(Writes.empty());
   EXPECT_EQ(FileNames(MenuFolder()).size(), 4u);  // the shortcuts came first
 }
@@ -386,7 +379,7 @@ TEST_F(PostSetTest, CopiesOverAnOlderLibrary) {
   EXPECT_EQ(Contents(System("Wininet.dll")), "new Wininet");
   EXPECT_EQ(Contents(System("Shlwapi.dll")), "new Shlwapi");
   EXPECT_FALSE(RestartNeeded);
-  EXPECT_EQ(Boxes, std::vector<Box>{Setup(texts::Success, MB_OK | MB_ICONASTERISK)});
+  EXPECT_EQ(boxes.shown, std::vector<Shown>{Setup(texts::Success, MB_OK | MB_ICONASTERISK)});
 }
 
 // A library in use is staged and renamed at the next restart, which the
@@ -406,8 +399,8 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
   const std::string target = System("Wininet.dll").string();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
-    Boxes.clear(), Events.clear(), ExitCalls.clear(), Answer = row.answer, RestartNeeded = false;
-    ExitResult = row.restarted;
+    boxes.shown.clear(), boxes.answers = {row.answer}, Events.clear(), ExitCalls.clear();
+    RestartNeeded = false, ExitResult = row.restarted;
     DeleteFileA(winInit.c_str());
     testutil::WriteFile(staged, "left by an earlier run");
     testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
@@ -430,9 +423,9 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
     EXPECT_FALSE(fs::exists(temp / "product" / "Shlwapi.dl_"));  // the other one is seen to
     const bool yes = row.answer == IDYES, completed = !yes || !row.restarted;
     EXPECT_EQ(ExitCalls, yes ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
-    std::vector<Box> boxes{Setup(texts::RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
-    if (completed) boxes.push_back(Setup(texts::Completed, MB_OK | MB_ICONASTERISK));
-    EXPECT_EQ(Boxes, boxes);
+    std::vector<Shown> shown{Setup(texts::RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
+    if (completed) shown.push_back(Setup(texts::Completed, MB_OK | MB_ICONASTERISK));
+    EXPECT_EQ(boxes.shown, shown);
     EXPECT_EQ(Events, std::string(15, 'f') + (completed ? "tBB" : "tB"));
   }
 }
@@ -446,13 +439,13 @@ TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMess
     ASSERT_TRUE(running && staged && Run());
   }
   EXPECT_EQ(Events, std::string(12, 'f') + "tB");
-  EXPECT_EQ(Boxes, std::vector<Box>{Setup(
-                       "Unable to complete the setup process as file \"" +
-                           System("Wininet.dll").string() +
-                           "\"is currently in use by another process.\r\rPlease, close all "
-                           "applicaions that are working at the moment and run this program, "
-                           "again.",
-                       MB_OK | MB_ICONHAND)});
+  EXPECT_EQ(boxes.shown,
+            std::vector<Shown>{Setup("Unable to complete the setup process as file \"" +
+                                         System("Wininet.dll").string() +
+                                         "\"is currently in use by another process.\r\rPlease, "
+                                         "close all applicaions that are working at the moment "
+                                         "and run this program, again.",
+                                     MB_OK | MB_ICONHAND)});
   EXPECT_FALSE(RestartNeeded);
   // Nothing after the message; what was written before stays.
   EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));

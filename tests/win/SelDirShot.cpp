@@ -21,31 +21,13 @@ using namespace dialogscript;
 
 namespace {
 
-using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, decltype(&DeleteObject)>;
-
-// A window's own DC, covering its frame too.
-class WindowDc {
- public:
-  explicit WindowDc(HWND window) : window_(window), dc_(GetWindowDC(window)) {}
-  ~WindowDc() {
-    if (dc_) ReleaseDC(window_, dc_);
-  }
-  WindowDc(const WindowDc&) = delete;
-  WindowDc& operator=(const WindowDc&) = delete;
-  HDC get() const { return dc_; }
-
- private:
-  HWND window_;
-  HDC dc_;
-};
-
 struct Image {
   int width = 0, height = 0;
   std::vector<uint32_t> pixels;  // 0x00RRGGBB, top row first
 };
 
-// The windows as they are painted, each at its place relative to the first,
-// on a plain background.
+// The windows as the screen shows them, each at its place relative to the
+// first, on a plain background.
 Image Capture(const std::vector<HWND>& windows) {
   RECT all;
   GetWindowRect(windows[0], &all);
@@ -56,12 +38,12 @@ Image Capture(const std::vector<HWND>& windows) {
   }
   Canvas canvas(all.right - all.left, all.bottom - all.top);
   for (int i = 0; i < canvas.width * canvas.height; ++i) canvas.pixels[i] = 0xFFFFFF;
+  const handles::UniqueScreenDc screen(GetDC(nullptr));
   for (HWND w : windows) {
     RECT r;
     GetWindowRect(w, &r);
-    WindowDc source(w);
-    BitBlt(canvas.dc.get(), r.left - all.left, r.top - all.top, r.right - r.left, r.bottom - r.top, source.get(),
-           0, 0, SRCCOPY);
+    BitBlt(canvas.dc.get(), r.left - all.left, r.top - all.top, r.right - r.left, r.bottom - r.top, screen.get(),
+           r.left, r.top, SRCCOPY);
   }
   GdiFlush();
   return {canvas.width, canvas.height, std::vector<uint32_t>(canvas.pixels, canvas.pixels + canvas.width * canvas.height)};
@@ -124,13 +106,12 @@ std::string StartFolder() {
 }
 
 // The font the welcome dialog hands over: the message font, 11 pixels high.
-UniqueFont WelcomeFont() {
+handles::UniqueFont WelcomeFont() {
   NONCLIENTMETRICSA metrics{};
   metrics.cbSize = sizeof(metrics);
-  if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
-    return UniqueFont(nullptr, &DeleteObject);
+  if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return {};
   metrics.lfMessageFont.lfHeight = -11;
-  return UniqueFont(CreateFontIndirectA(&metrics.lfMessageFont), &DeleteObject);
+  return handles::UniqueFont(CreateFontIndirectA(&metrics.lfMessageFont));
 }
 
 }  // namespace
@@ -140,7 +121,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: seldir_shot OUTPUT.bmp\n");
     return 2;
   }
-  UniqueFont font = WelcomeFont();
+  const handles::UniqueFont font = WelcomeFont();
   Image inUse, dropped;
   const Outcome o = RunDialog(
       StartFolder(),

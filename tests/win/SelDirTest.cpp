@@ -5,26 +5,19 @@
 
 #include <algorithm>
 #include <cctype>
-#include <tuple>
 
 #include "seldir/DriveLists.h"
 #include "seldir/SelDir.h"
 #include "seldir/SelDirRes.h"
 #include "tests/common/TestUtil.h"
+#include "tests/win/Boxes.h"
 #include "tests/win/DialogScript.h"
 
 using namespace dialogscript;
 
 namespace {
 
-using Shown = std::tuple<HWND, std::string, std::string, UINT>;  // owner, text, caption, flags
-std::vector<Shown> Messages;
-int Answer = IDNO;
-
-int WINAPI RecordMessage(HWND owner, LPCSTR text, LPCSTR caption, UINT flags) {
-  Messages.emplace_back(owner, text, caption, flags);
-  return Answer;
-}
+using boxes::Shown;
 
 using Item = std::pair<std::string, LRESULT>;  // text, indent
 
@@ -88,18 +81,14 @@ class SelDirTest : public ::testing::Test {
       ASSERT_TRUE(CreateDirectoryA((T + "\\Program Files" + dir).c_str(), nullptr)) << dir;
     SetFileAttributesA((Common + "\\Shared").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     testutil::WriteFile(temp / "Program Files" / "Common Files" / "notes.txt", "not a folder");
-    Messages.clear();
-    SelDirMessageBox = RecordMessage;
   }
-  void TearDown() override {
-    SelDirMessageBox = MessageBoxA;
-    SetCurrentDirectoryA(savedCwd.c_str());  // before temp goes
-  }
+  void TearDown() override { SetCurrentDirectoryA(savedCwd.c_str()); }  // before temp goes
 
   const std::string savedCwd = std::filesystem::current_path().string();
   testutil::TempDir temp;
   const std::string T = temp.str();  // on C:, the prefix's drive
   const std::string Common = T + "\\Program Files\\Common Files";
+  boxes::Recorder boxes;
 };
 
 TEST_F(SelDirTest, StartsInTheDeepestFolderThatExists) {
@@ -181,8 +170,8 @@ TEST_F(SelDirTest, TypedPaths) {
       {__LINE__, "\\" + unc, true, IDYES, directory + unc + missing, question, unc},
   };
   for (const auto& r : rows) {
-    Messages.clear();
-    Answer = r.answer;
+    boxes.shown.clear();
+    boxes.answers = {r.answer};
     HWND shownBy = nullptr;
     std::vector<Step> steps = {[&](HWND dialog) {
       shownBy = dialog;
@@ -198,7 +187,7 @@ TEST_F(SelDirTest, TypedPaths) {
     EXPECT_EQ(o.problem, "") << "row at line " << r.line;
     EXPECT_EQ(o.result, r.result.empty() ? T : r.result) << "row at line " << r.line;
     const std::vector<Shown> want = {{shownBy, r.message, "Setup", r.flags}};
-    EXPECT_EQ(Messages, r.message.empty() ? std::vector<Shown>{} : want) << "row at line " << r.line;
+    EXPECT_EQ(boxes.shown, r.message.empty() ? std::vector<Shown>{} : want) << "row at line " << r.line;
   }
   EXPECT_EQ(GetFileAttributesA((T + "\\New").c_str()), INVALID_FILE_ATTRIBUTES) << "the dialog creates nothing";
 }
@@ -311,7 +300,7 @@ TEST_F(SelDirTest, DrivesAreListedWithTheirIconAndPickedDrivesOpenOrSpringBack) 
   const Outcome o = RunDialog(T, steps);
   EXPECT_EQ(o.problem, "");
   EXPECT_EQ(o.result, T);
-  EXPECT_TRUE(Messages.empty());
+  EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(SelDirTest, ItemsAreDrawnIndentedWithTheirIconAndHighlightedOnlyWithFocus) {

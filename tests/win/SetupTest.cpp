@@ -9,31 +9,28 @@
 
 #include <filesystem>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <vector>
 
-#include "seldir/SelDir.h"
+#include "seldir/SelDirRes.h"
 #include "setup/Global.h"
-#include "setup/Handles.h"
 #include "setup/PavInst.h"
 #include "setup/PavInstRes.h"
-#include "tests/common/TestUtil.h"
 #include "tests/common/SetupTexts.h"
+#include "tests/common/TestUtil.h"
+#include "tests/win/Boxes.h"
+#include "winbase/Handles.h"
 
 namespace fs = std::filesystem;
+
+// Declared by the headers only from Vista on; Wine's advapi32 has it.
+extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
 
 namespace {
 
 constexpr char ScratchPath[] = "Software\\PavlaneSetupTest";
 
-// RegDeleteTreeA is hidden by the build's Windows XP headers.
-void DeleteScratch() {
-  using Proc = LONG(WINAPI*)(HKEY, LPCSTR);
-  static const auto deleteTree = reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("advapi32.dll"), "RegDeleteTreeA")));
-  deleteTree(HKEY_CURRENT_USER, ScratchPath);
-}
+void DeleteScratch() { RegDeleteTreeA(HKEY_CURRENT_USER, ScratchPath); }
 
 // A fresh scratch key that HKEY_LOCAL_MACHINE of this process stands for
 // while it lives; nothing lasting can be made below a volatile one.
@@ -54,25 +51,7 @@ struct FakeMachine {
   handles::UniqueHkey key;
 };
 
-struct Shown {
-  HWND owner;
-  std::string text, caption;
-  UINT flags;
-  bool operator==(const Shown&) const = default;
-  friend void PrintTo(const Shown& b, std::ostream* os) {
-    *os << b.owner << " \"" << b.text << "\" \"" << b.caption << "\" 0x" << std::hex << b.flags;
-  }
-};
-std::vector<Shown> Boxes;
-std::vector<int> Answers;  // given in turn; IDNO (or IDOK) when they run out
-
-int WINAPI RecordBox(HWND owner, LPCSTR text, LPCSTR caption, UINT flags) {
-  Boxes.push_back({owner, text, caption, flags});
-  if (Answers.empty()) return (flags & MB_TYPEMASK) == MB_YESNO ? IDNO : IDOK;
-  int answer = Answers.front();
-  Answers.erase(Answers.begin());
-  return answer;
-}
+using boxes::Shown;
 
 struct {
   BOOL ok;
@@ -171,16 +150,12 @@ Step Key(WPARAM key, LPARAM data) {
 class SetupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Boxes.clear();
-    Answers.clear();
-    SetupMessageBox = SelDirMessageBox = RecordBox;
     QueryDiskFreeSpace = FakeDiskFreeSpace;
     CurrentDialog = nullptr;
     DestDir.clear();
     DefaultDestDir = Path("dest");
   }
   void TearDown() override {
-    SetupMessageBox = SelDirMessageBox = MessageBoxA;
     QueryDiskFreeSpace = GetDiskFreeSpaceA;
     DestFont.reset();
     DefaultDestDir = "\\VelmSoft\\Pavlane";
@@ -197,13 +172,14 @@ class SetupTest : public ::testing::Test {
     Drive({Press(IDC_INSTALL)}, RunSetup);
     EXPECT_FALSE(IsWindow(MainWindow));
     UnregisterClassA("PavInstWnd", GetModuleHandleA(nullptr));  // the next run registers it
-    EXPECT_EQ(Boxes,
+    EXPECT_EQ(boxes_.shown,
               (std::vector<Shown>{{MainWindow, stoppedBy, "Pavlane Setup", MB_OK | MB_ICONHAND}}));
     EXPECT_TRUE(IsExistingDirectory(Path("dest")));
     EXPECT_TRUE(fs::is_empty(temp_ / "dest"));
   }
 
   testutil::TempDir temp_;
+  boxes::Recorder boxes_;
 };
 
 TEST_F(SetupTest, MakeDestinationDirectoryMakesMissingParentsOnly) {
@@ -308,8 +284,8 @@ Step Choose(const char* typed) {
     GetWindowTextA(chooser, title, sizeof title);
     EXPECT_STREQ(title, "Choose Directory");
     if (!typed) return Click(chooser, IDCANCEL);
-    SetDlgItemTextA(chooser, 103, typed);
-    Click(chooser, 108);
+    SetDlgItemTextA(chooser, IDC_SELDIR_PATH, typed);
+    Click(chooser, IDC_SELDIR_OK);
   };
 }
 Step Shows(const std::string& dest) {
@@ -387,14 +363,14 @@ TEST_F(SetupTest, WelcomeSessions) {
     SCOPED_TRACE(row.line);
     fs::remove_all(temp_ / "new");
     fs::remove_all(temp_ / "dest");
-    Boxes.clear();
-    Answers = row.answers;
+    boxes_.shown.clear();
+    boxes_.answers = row.answers;
     Disk = {row.clusters >= 0, 1, 512, DWORD(row.clusters), ""};
     DefaultDestDir = Path(row.dest);
     EXPECT_EQ(RunWelcome(row.steps), row.result);
     std::vector<Shown> boxes = row.boxes;
     for (Shown& box : boxes) box.owner = CurrentDialog;
-    EXPECT_EQ(Boxes, boxes);
+    EXPECT_EQ(boxes_.shown, boxes);
     EXPECT_EQ(DestDir, row.chosen.empty() ? Path(row.dest) : row.chosen);
     EXPECT_EQ(IsExistingDirectory(DestDir), row.result == 1);
   }

@@ -12,19 +12,17 @@
 
 #include "postset/PostSet.h"
 #include "postset/Winnt.h"
-#include "setup/Handles.h"
+#include "winbase/Handles.h"
+#include "winbase/SysLib.h"
+
+// Declared by the headers only from Vista on; Wine's advapi32 has it.
+extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
 
 namespace {
 
 constexpr char Scratch[] = "Software\\PavlaneWinntTest";
 
-// RegDeleteTreeA is hidden by the build's Windows XP headers.
-void DeleteScratch() {
-  using Proc = LONG(WINAPI*)(HKEY, LPCSTR);
-  static const auto deleteTree = reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("advapi32.dll"), "RegDeleteTreeA")));
-  deleteTree(HKEY_CURRENT_USER, Scratch);
-}
+void DeleteScratch() { RegDeleteTreeA(HKEY_CURRENT_USER, Scratch); }
 
 handles::UniqueHkey MakeKey(HKEY root, const char* path, DWORD options = 0) {
   handles::UniqueHkey key;
@@ -55,14 +53,12 @@ std::vector<Entry> EntriesOf(PACL acl) {
 std::vector<Entry> EntriesOf(HKEY opened) {
   handles::UniqueHkey key;  // reopened: the handles under test may not read their own security
   PACL acl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  handles::UniqueLocal descriptor;
   if (RegOpenKeyExA(opened, "", 0, READ_CONTROL, key.put()) != ERROR_SUCCESS ||
       GetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
-                      nullptr, &descriptor) != ERROR_SUCCESS)
+                      nullptr, descriptor.put()) != ERROR_SUCCESS)
     return {};
-  std::vector<Entry> entries = EntriesOf(acl);
-  LocalFree(descriptor);
-  return entries;
+  return EntriesOf(acl);
 }
 
 // What the key was created with, seen on its way to the system (which may
@@ -104,8 +100,8 @@ bool GrantsEveryone(const std::vector<Entry>& entries) {
 }
 
 const char* Hidden = nullptr;  // the function the lookup pretends is missing
-FARPROC WINAPI LookupWithout(HMODULE module, LPCSTR name) {
-  return Hidden && std::string(name) == Hidden ? nullptr : GetProcAddress(module, name);
+FARPROC LookupWithout(const char* library, const char* name) {
+  return Hidden && std::string(name) == Hidden ? nullptr : SystemProc(library, name);
 }
 
 class WinntTest : public ::testing::Test {
@@ -117,7 +113,7 @@ class WinntTest : public ::testing::Test {
     RegistryCreateKey = RecordCreate;
   }
   void TearDown() override {
-    AccessProcLookup = GetProcAddress;
+    AccessProcLookup = SystemProc;
     RegistryCreateKey = RegCreateKeyExA;
     Hidden = nullptr;
     scratch_.reset();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "setup/Handles.h"
+#include "winbase/Handles.h"
 
 namespace automate {
 

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "setup/Handles.h"
+#include "winbase/Handles.h"
 #include "ProductFiles.h"  // ProductFiles, ProductFolders: generated from the product tree
 
 namespace {
@@ -32,9 +32,9 @@ constexpr char CleanupSwitch[] = "/cleanup";
 
 // key below root, or an empty owner when it cannot be opened.
 handles::UniqueHkey OpenKey(HKEY root, const std::string& path, REGSAM access) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(root, path.c_str(), 0, access, &key) != ERROR_SUCCESS) return {};
-  return handles::UniqueHkey(key);
+  handles::UniqueHkey key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, access, key.put()) != ERROR_SUCCESS) return {};
+  return key;
 }
 
 std::string ModulePath() {
@@ -141,15 +141,15 @@ bool HandOver(const std::string& self, const std::string& dir) {
       std::string(temp) + "PvUninst" + std::to_string(GetCurrentProcessId()) + ".exe";
   if (!CopyFileA(self.c_str(), copy.c_str(), FALSE)) return false;
 
-  HANDLE waitable = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &waitable,
+  handles::UniqueKernelHandle parent;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), parent.put(),
                        SYNCHRONIZE, TRUE, 0)) {
     DeleteFileA(copy.c_str());
     return false;
   }
-  const handles::UniqueKernelHandle parent(waitable);
   std::string command = "\"" + copy + "\" " + CleanupSwitch + " " +
-                        std::to_string(reinterpret_cast<uintptr_t>(waitable)) + " \"" + dir + "\"";
+                        std::to_string(reinterpret_cast<uintptr_t>(parent.get())) + " \"" + dir +
+                        "\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};

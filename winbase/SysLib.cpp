@@ -1,9 +1,9 @@
-#include "setup/SysLib.h"
+#include "winbase/SysLib.h"
 
 #include <array>
 #include <cstring>
 
-#include "setup/Handles.h"
+#include "winbase/Handles.h"
 
 namespace {
 
@@ -14,21 +14,20 @@ struct KeptLibrary {
   const char* name = nullptr;  // the caller's literal
   handles::UniqueLibrary module;
 };
-std::array<KeptLibrary, 4> KeptLibraries;
+// Room for every library the program looks functions up in: kernel32,
+// comctl32, mpr, ole32, shell32, version, advapi32, and one to spare.
+// Constant-initialised, so that lookups made while other modules start up
+// find it ready.
+constinit std::array<KeptLibrary, 8> KeptLibraries;
 
 }  // namespace
 
 void RestrictDllSearch() {
-  // kernel32 is always loaded: asking for it by name loads nothing.
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (!kernel) return;
-  using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
-  if (auto setDefault = ProcAs<SetDefaultDllDirectoriesProc>(
-          GetProcAddress(kernel, "SetDefaultDllDirectories")))
+  // kernel32 is loaded in every process: asking for it loads nothing.
+  if (auto setDefault = SystemFunction<BOOL(WINAPI*)(DWORD)>("kernel32.dll",
+                                                            "SetDefaultDllDirectories"))
     setDefault(SearchSystem32);
-  using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR);
-  if (auto setDirectory =
-          ProcAs<SetDllDirectoryProc>(GetProcAddress(kernel, "SetDllDirectoryA")))
+  if (auto setDirectory = SystemFunction<BOOL(WINAPI*)(LPCSTR)>("kernel32.dll", "SetDllDirectoryA"))
     setDirectory("");
 }
 
