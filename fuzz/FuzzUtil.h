@@ -1,6 +1,7 @@
 // Helpers shared by the libFuzzer targets that work on files.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,9 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "archive/Encript.h"
 #include "explode/Crc32.h"
@@ -43,14 +47,22 @@ inline void RemoveTree(const fs::path& dir) {
 
 // This process's private scratch folder, removed when the process ends. In
 // a memory file system where there is one: creating and removing files for
-// every input costs milliseconds on a disk.
+// every input costs milliseconds on a disk. A crash or an interrupt ends a
+// fuzzer without clean-up, so the folders of processes that are gone are
+// removed here.
 inline const fs::path& ScratchRoot() {
   struct Root {
     fs::path path;
     Root() {
       std::error_code ec;
       fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-      std::string pattern = (base / "pvfuzz-XXXXXX").string();
+      for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        int pid = 0;
+        if (std::sscanf(it->path().filename().c_str(), "pvfuzz-%d-", &pid) == 1 && pid > 0 &&
+            kill(pid, 0) != 0 && errno == ESRCH)
+          RemoveTree(it->path());
+      }
+      std::string pattern = (base / ("pvfuzz-" + std::to_string(getpid()) + "-XXXXXX")).string();
       Check(mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
       path = pattern;
     }
