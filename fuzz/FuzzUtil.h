@@ -20,9 +20,22 @@ namespace fuzz {
 
 namespace fs = std::filesystem;
 
+}  // namespace fuzz
+
+// Prints through the sanitizers' report channel, which stays open when the
+// fuzzer discards the targets' own output (-close_fd_mask); absent without
+// sanitizers.
+extern "C" void __sanitizer_report_error_summary(const char* summary) __attribute__((weak));
+
+namespace fuzz {
+
 inline void Check(bool condition, const char* what) {
   if (!condition) {
-    std::fprintf(stderr, "fuzz: %s\n", what);
+    std::string line = std::string("fuzz: ") + what;
+    if (__sanitizer_report_error_summary)
+      __sanitizer_report_error_summary(line.c_str());
+    else
+      std::fprintf(stderr, "%s\n", line.c_str());
     std::abort();
   }
 }
