@@ -43,25 +43,27 @@ wait
 failed=0
 for t in "${targets[@]}"; do
   work=$runs/$t
-  # Merge into a fresh folder and replace the corpus with it. Edge coverage
-  # alone, without hit counts, keeps the corpus to the inputs that reach
-  # some code no other one reaches.
-  rm -rf "$work/merged"
-  mkdir "$work/merged"
-  if "$bin/fuzz_$t" "${flags[@]}" -merge=1 -use_counters=0 "$work/merged" "fuzz/corpus/$t" "$work/new" \
-       >"$work/merge.log" 2>&1 && [ -n "$(ls -A "$work/merged")" ]; then
+  # Merge what the run found with the corpus and replace the corpus with
+  # the result: a fresh folder of at most PV_FUZZ_CORPUS_MAX inputs, chosen
+  # for the edges they reach (hit counts aside).
+  rm -rf "$work/merged" "$work/kept"
+  mkdir "$work/merged" "$work/kept"
+  if "$bin/fuzz_$t" "${flags[@]}" -merge=1 -use_counters=0 -merge_control_file="$work/merge.cf" \
+       "$work/merged" "fuzz/corpus/$t" "$work/new" >"$work/merge.log" 2>&1 &&
+     kept=$(scripts/fuzz-keep.py "$work/merge.cf" "$work/kept" "${PV_FUZZ_CORPUS_MAX:-40}") &&
+     [ -n "$(ls -A "$work/kept")" ]; then
     rm -rf "fuzz/corpus/$t"
-    mv "$work/merged" "fuzz/corpus/$t"
+    mv "$work/kept" "fuzz/corpus/$t"
   else
-    echo "$t: merge failed, corpus left as it was (see $work/merge.log)" >&2
+    kept="merge failed, left as it was (see $work/merge.log)"
     failed=1
   fi
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
   coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$work/log" | tail -1)
   mapfile -t crashes < <(find "$work" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' \
                            -o -name 'timeout-*' -o -name 'oom-*' \))
-  printf '%-8s %12s executions  %-20s corpus %3d files  crashes %d (exit %s)\n' "$t" "${execs:-?}" \
-    "${coverage:-cov: ? ft: ?}" "$(ls "fuzz/corpus/$t" | wc -l)" "${#crashes[@]}" "$(cat "$work/status")"
+  printf '%-8s %10s executions  %-20s crashes %d (exit %s); corpus: %s\n' "$t" "${execs:-?}" \
+    "${coverage:-cov: ? ft: ?}" "${#crashes[@]}" "$(cat "$work/status")" "$kept"
   for c in "${crashes[@]}"; do echo "  $c"; done
   if [ "${#crashes[@]}" -gt 0 ] || [ "$(cat "$work/status")" != 0 ]; then failed=1; fi
 done
