@@ -16,28 +16,20 @@
 #include "archive/Encript.h"
 #include "explode/Crc32.h"
 
-namespace fuzz {
-
-namespace fs = std::filesystem;
-
-}  // namespace fuzz
-
-// Prints through the sanitizers' report channel, which stays open when the
-// fuzzer discards the targets' own output (-close_fd_mask); absent without
-// sanitizers.
+// The sanitizers' report channel stays open when the fuzzer discards the
+// targets' own output (-close_fd_mask). Absent without sanitizers.
 extern "C" void __sanitizer_report_error_summary(const char* summary) __attribute__((weak));
 
 namespace fuzz {
 
+namespace fs = std::filesystem;
+
 inline void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::string line = std::string("fuzz: ") + what;
-    if (__sanitizer_report_error_summary)
-      __sanitizer_report_error_summary(line.c_str());
-    else
-      std::fprintf(stderr, "%s\n", line.c_str());
-    std::abort();
-  }
+  if (condition) return;
+  std::string line = std::string("fuzz: ") + what;
+  if (__sanitizer_report_error_summary) __sanitizer_report_error_summary(line.c_str());
+  else std::fprintf(stderr, "%s\n", line.c_str());
+  std::abort();
 }
 
 // The names directly inside dir.
