@@ -44,13 +44,13 @@ failed=0
 for t in "${targets[@]}"; do
   work=$runs/$t
   # Merge what the run found with the corpus and replace the corpus with
-  # the result: a fresh folder of at most PV_FUZZ_CORPUS_MAX inputs, chosen
-  # for the edges they reach (hit counts aside).
+  # the result: a fresh folder of the hand-made seeds and finds chosen for
+  # the edges they reach (hit counts aside), PV_FUZZ_CORPUS_MAX (48) in all.
   rm -rf "$work/merged" "$work/kept"
   mkdir "$work/merged" "$work/kept"
   if "$bin/fuzz_$t" "${flags[@]}" -merge=1 -use_counters=0 -merge_control_file="$work/merge.cf" \
        "$work/merged" "fuzz/corpus/$t" "$work/new" >"$work/merge.log" 2>&1 &&
-     kept=$(scripts/fuzz-keep.py "$work/merge.cf" "$work/kept" "${PV_FUZZ_CORPUS_MAX:-40}") &&
+     kept=$(scripts/fuzz-keep.py "$work/merge.cf" "$work/kept" "${PV_FUZZ_CORPUS_MAX:-48}") &&
      [ -n "$(ls -A "$work/kept")" ]; then
     rm -rf "fuzz/corpus/$t"
     mv "$work/kept" "fuzz/corpus/$t"
