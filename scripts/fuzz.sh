@@ -59,7 +59,7 @@ for t in "${targets[@]}"; do
     failed=1
   fi
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
-  coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$work/log" | tail -1)
+  coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$work/log" | tail -1 || true)
   mapfile -t crashes < <(find "$work" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' \
                            -o -name 'timeout-*' -o -name 'oom-*' \))
   printf '%-8s %10s executions  %-20s crashes %d (exit %s); corpus: %s\n' "$t" "${execs:-?}" \
