@@ -12,46 +12,21 @@
 // the next input.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "archive/Archive.h"
-#include "archive/Encript.h"
-#include "explode/Crc32.h"
+#include "fuzz/FuzzUtil.h"
 
+using fuzz::Check;
 namespace fs = std::filesystem;
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz_archive: %s\n", what);
-    std::abort();
-  }
-}
-
 struct Scratch {
-  fs::path root, work, archive, dest;
-  Scratch() {
-    // A memory file system where there is one: creating and removing a tree
-    // for every input costs milliseconds on a disk.
-    std::error_code ec;
-    fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string pattern = (base / "pvfuzz-XXXXXX").string();
-    Check(mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder");
-    root = pattern;
-    work = root / "a" / "b" / "work";
-    archive = work / "in.pvz";
-    dest = work / "out";
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
+  fs::path root = fuzz::ScratchRoot(), work = root / "a" / "b" / "work", archive = work / "in.pvz",
+           dest = work / "out";
 };
 
 Scratch& TheScratch() {
@@ -59,26 +34,9 @@ Scratch& TheScratch() {
   return s;
 }
 
-// The names directly inside dir.
-std::vector<std::string> Entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    names.push_back(it->path().filename().string());
-  return names;
-}
-
 bool OnlyEntryIs(const fs::path& dir, const char* name) {
-  std::vector<std::string> names = Entries(dir);
+  std::vector<std::string> names = fuzz::Entries(dir);
   return names.size() == 1 && names[0] == name;
-}
-
-// A read-only folder made from a record would stop the clean-up.
-void RemoveAll(const fs::path& dir) {
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(dir, ec);
 }
 
 int32_t LastPercent = 0;
@@ -97,21 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   Scratch& s = TheScratch();
   std::vector<uint8_t> file(data + 1, data + size);
-  if (data[0] & 1) {
-    uint32_t count = uint32_t(file.size()), crc = 0xFFFFFFFFu;
-    crc = UpdateCrc32(file.data(), &count, &crc);
-    SetKey("");
-    CryptBuffer(file.data(), int32_t(file.size()));
-    for (int i = 0; i < 4; ++i) file.push_back(uint8_t(crc >> (8 * i)));
-  }
+  if (data[0] & 1) fuzz::Seal(file, 0);
 
   std::error_code ec;
   fs::create_directories(s.dest, ec);
   Check(!ec, "cannot make the destination");
-  if (FILE* f = std::fopen(s.archive.string().c_str(), "wb")) {
-    Check(std::fwrite(file.data(), 1, file.size(), f) == file.size(), "cannot write the archive");
-    std::fclose(f);
-  }
+  fuzz::WriteBytes(s.archive, file);
 
   LastPercent = 0;
   ProgressCalls = 0;
@@ -122,11 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         "unexpected result");
   Check(!fs::exists(s.archive), "the archive was not deleted");
   if (result == ArcOk) Check(ProgressCalls > 0 && LastPercent == 100, "no final progress of 100");
-  if (result == ArcBadChecksum) Check(Entries(s.dest).empty(), "a damaged archive wrote files");
+  if (result == ArcBadChecksum) Check(fuzz::Entries(s.dest).empty(), "a damaged archive wrote files");
   Check(OnlyEntryIs(s.work, "out") && OnlyEntryIs(s.work.parent_path(), "work") &&
             OnlyEntryIs(s.root / "a", "b") && OnlyEntryIs(s.root, "a"),
         "something was written outside the destination");
 
-  RemoveAll(s.work);
+  fuzz::RemoveTree(s.work);
   return 0;
 }

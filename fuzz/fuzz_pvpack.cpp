@@ -1,0 +1,62 @@
+// libFuzzer target: pvpack's list and verify commands over arbitrary files
+// (archives or setup executables), through the tool's own main, which the
+// build compiles in as PvpackMain.
+//
+// Input: one control byte, then the file. An odd control byte takes the
+// file as a plain archive body and seals it here, so that mutations reach
+// the records.
+//
+// Both commands read the file alike: list fails exactly where verify fails
+// before decoding, with the same status. And verify speaks for the setup
+// program's reader, which then runs on the same archive: it must come to the
+// same status, or fail to create a file for a name that verify cannot judge
+// without writing (one that clashes with a folder, or is too long).
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "archive/Archive.h"
+#include "fuzz/FuzzUtil.h"
+#include "tools/pvpack/Pack.h"
+
+using fuzz::Check;
+namespace fs = std::filesystem;
+
+int PvpackMain(int argc, char** argv);
+
+namespace {
+
+int Pvpack(std::string command, std::string path) {
+  std::string tool = "pvpack";
+  char* argv[] = {tool.data(), command.data(), path.data(), nullptr};
+  return PvpackMain(3, argv);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  static const fs::path root = fuzz::ScratchRoot(), in = root / "in.exe", archive = root / "copy.pvz",
+                        dest = root / "dest";
+  std::vector<uint8_t> file(data + 1, data + size);
+  if (data[0] & 1) fuzz::Seal(file, 0);
+  fuzz::WriteBytes(in, file);
+
+  const int list = Pvpack("list", in.string()), verify = Pvpack("verify", in.string());
+  Check(list == 0 || list == -ArcBadChecksum || list == -ArcBadRecord, "list: unexpected status");
+  Check(list == 0 ? verify == 0 || verify == -ArcBadRecord : verify == list, "list and verify disagree");
+
+  bool isSetup = false;
+  fuzz::WriteBytes(archive, pack::ArchiveOf(file, isSetup));
+  std::error_code ec;
+  fs::create_directory(dest, ec);
+  Check(!ec, "cannot make the destination");
+  int32_t result = ExtractArchive(archive.string().c_str(), dest.string().c_str(), nullptr, nullptr);
+  Check(result == -verify || (result == ArcCannotCreate && verify != -ArcBadChecksum),
+        "pvpack verify and the setup's reader disagree");
+  fuzz::RemoveTree(dest);
+  return 0;
+}
