@@ -44,6 +44,7 @@ std::vector<uint8_t> InBuffer;   // read-ahead of the archive, IoBlock bytes
 uint32_t InAt = 0, InEnd = 0;    // its unread bytes: [InAt, InEnd)
 int64_t InPosition = 0;          // archive offset of the next unread byte
 std::vector<uint8_t> OutBuffer;  // decoded bytes not yet written
+std::vector<uint8_t> RecordBytes;  // a record's bytes before its packed stream
 uint32_t OutFill = 0;
 
 // Reads up to count bytes of the archive through the read-ahead and sets
@@ -138,13 +139,9 @@ int32_t DecodeRecord(const FileRecordHeader& header, uint8_t* workArea) {
   uint32_t r = DclDecompress(ReadBlock, WriteBlock, workArea, &Percent);
   if (!FlushOutput()) StreamIoFailed = true;
   if (StreamIoFailed) return ArcIoError;
-  // An empty file's stream is the header and the end code alone: 4 bytes,
-  // which the decoder reports as too short.
-  if (header.Size == 0 && header.PackedSize == 4 && r == DclInputTooShort) r = DclOk;
-  if (uint32_t(PackedRead) != header.PackedSize || uint32_t(BytesWritten) != header.Size ||
-      RunningCrc != header.Check || r != DclOk)
-    return ArcBadRecord;
-  return ArcOk;
+  return AcceptDecodedRecord(header, r, uint32_t(PackedRead), uint32_t(BytesWritten), RunningCrc)
+             ? ArcOk
+             : ArcBadRecord;
 }
 
 // Makes the directories of a record's name below dir, parents first, and
@@ -186,23 +183,20 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
   InAt = InEnd = 0;
   InPosition = 0;
   for (int64_t position = 0; position < bodyLength; position = InPosition) {
-    uint16_t nameLength = 0;
-    uint32_t got = 0;
-    ReadArchive(&nameLength, sizeof nameLength, &got);
-    nameLength = uint16_t(got == sizeof nameLength ? nameLength : 0);
-    std::string name(nameLength, '\0');
-    FileRecordHeader header = {};
-    uint32_t gotName = 0, gotHeader = 0;
-    if (nameLength) ReadArchive(name.data(), nameLength, &gotName);
-    ReadArchive(&header, sizeof header, &gotHeader);
-
+    // The name's length, then the name and the fixed fields.
+    uint8_t* head = RecordBytes.data();
+    uint32_t got = 0, gotRest = 0;
+    ReadArchive(head, 2, &got);
+    if (got == 2)
+      ReadArchive(head + 2, uint32_t(head[0] | head[1] << 8) + sizeof(FileRecordHeader), &gotRest);
     // A record cut off by the trailer, or one whose name would leave the
     // destination, fails before anything of it is written.
-    int64_t streamStart = position + 2 + nameLength + int64_t(sizeof header);
-    if (gotName != nameLength || gotHeader != sizeof header ||
-        streamStart + int64_t(header.PackedSize) > bodyLength ||
-        !IsSafeRecordName(name.data(), nameLength))
+    RecordHead record;
+    if (SplitRecord(head, got + gotRest, position, bodyLength, record) != ArcOk)
       return ArcBadRecord;
+    const std::string& name = record.name;
+    const FileRecordHeader& header = record.header;
+    const int64_t streamStart = record.streamStart;
 
     CurrentName = dir + "\\" + name;
     if (!MakeRecordDirectories(dir, name)) return ArcCannotCreate;
@@ -231,6 +225,26 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
 }
 
 }  // namespace
+
+int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t bodyLength,
+                    RecordHead& out) {
+  const size_t nameLength = available >= 2 ? size_t(bytes[0] | bytes[1] << 8) : 0;
+  if (available < 2 + nameLength + sizeof out.header) return ArcBadRecord;
+  out.name.assign(reinterpret_cast<const char*>(bytes + 2), nameLength);
+  std::memcpy(&out.header, bytes + 2 + nameLength, sizeof out.header);
+  out.streamStart = at + int64_t(2 + nameLength + sizeof out.header);
+  if (out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
+      !IsSafeRecordName(out.name.data(), uint32_t(nameLength)))
+    return ArcBadRecord;
+  return ArcOk;
+}
+
+bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,
+                         uint32_t produced, uint32_t check) {
+  if (header.Size == 0 && header.PackedSize == 4 && result == DclInputTooShort) result = DclOk;
+  return result == DclOk && consumed == header.PackedSize && produced == header.Size &&
+         check == header.Check;
+}
 
 bool IsSafeRecordName(const char* name, uint32_t length) {
   if (length == 0 || name[0] == '\\' || name[0] == '/') return false;
@@ -263,6 +277,7 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
   InBuffer.resize(IoBlock);
   OutBuffer.resize(IoBlock);
+  RecordBytes.resize(MaxRecordHead);
   OutFill = 0;
   SetKey(key ? key : "");
 

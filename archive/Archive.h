@@ -7,7 +7,9 @@
 // PackedSize bytes of one compressed stream. Integers are little-endian.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Result codes of ExtractArchive.
 enum : int32_t {
@@ -53,3 +55,29 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
 // NUL, no drive or stream colon, no leading separator, and no component made
 // only of dots and blanks (Windows trims those to "." or "..").
 bool IsSafeRecordName(const char* name, uint32_t length);
+
+// The rules by which a record is read, for every reader of the format.
+
+// One record's name and fixed fields, split from the plain body.
+struct RecordHead {
+  std::string name;
+  FileRecordHeader header = {};
+  int64_t streamStart = 0;  // body offset of its packed stream
+};
+
+// Bytes a record holds before its packed stream, at the most.
+inline constexpr size_t MaxRecordHead = 2 + 65535 + sizeof(FileRecordHeader);
+
+// Splits the record that starts at offset at of a plain body of bodyLength
+// bytes; bytes holds the available bytes from there on (fewer than the
+// record needs when it is cut off). ArcOk, or ArcBadRecord when the record
+// is cut off by the trailer or its name is unsafe.
+int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t bodyLength,
+                    RecordHead& out);
+
+// Whether a record decoded soundly: the decoder's result, the packed bytes
+// it consumed, and the count and CRC-32 register of the bytes it produced,
+// against the record's fields. An empty file's stream is 4 bytes, which the
+// decoder reports as too short: that is sound.
+bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,
+                         uint32_t produced, uint32_t check);

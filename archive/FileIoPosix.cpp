@@ -138,7 +138,8 @@ uint32_t GetAttributes(const std::string& path) {
   const std::string p = Native(path);
   if (::lstat(p.c_str(), &st) != 0) return InvalidAttributes;
   if (S_ISLNK(st.st_mode))
-    return AttrReparsePoint | (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? AttrDirectory : AttrArchive);
+    return AttrReparsePoint |
+           (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? AttrDirectory : AttrArchive);
   if (S_ISDIR(st.st_mode)) return AttrDirectory;
   return AttrArchive | ((st.st_mode & S_IWUSR) ? 0 : AttrReadOnly);
 }

@@ -78,14 +78,16 @@ bool File::Close() {
 
 bool File::Read(void* buffer, uint32_t count, uint32_t* got) {
   DWORD n = 0;
-  BOOL ok = IsOpen() && !(InjectFault && InjectFault(false)) && ReadFile(H(handle_), buffer, count, &n, nullptr);
+  BOOL ok = IsOpen() && !(InjectFault && InjectFault(false)) &&
+            ReadFile(H(handle_), buffer, count, &n, nullptr);
   *got = ok ? n : 0;
   return ok != FALSE;
 }
 
 bool File::Write(const void* buffer, uint32_t count) {
   DWORD n = 0;
-  return IsOpen() && !(InjectFault && InjectFault(true)) && WriteFile(H(handle_), buffer, count, &n, nullptr) && n == count;
+  return IsOpen() && !(InjectFault && InjectFault(true)) &&
+         WriteFile(H(handle_), buffer, count, &n, nullptr) && n == count;
 }
 
 bool File::Seek(int64_t offset) {

@@ -52,7 +52,7 @@ void ProgressAdapter(const char*, int32_t percent) { PumpMessages(percent >= 100
 
 // Offset of the first byte after the first marker in exe, or 0 when there
 // is none. A failed or stalled read ends the search and sets failed.
-int64_t FindArchiveStart(fileio::File& exe, std::vector<char>& chunk, bool& failed) {
+int64_t FindArchiveStart(fileio::File& exe, std::vector<uint8_t>& chunk, bool& failed) {
   const int64_t size = exe.Size();
   const int64_t markerLength = int64_t(PayloadMarker.size());
   int64_t position = 0;
@@ -66,37 +66,36 @@ int64_t FindArchiveStart(fileio::File& exe, std::vector<char>& chunk, bool& fail
       failed = true;
       return 0;
     }
-    auto hit = std::search(chunk.begin(), chunk.begin() + n, PayloadMarker.begin(),
-                           PayloadMarker.end());
-    if (hit != chunk.begin() + n) return from + (hit - chunk.begin()) + markerLength;
+    int64_t end = MarkerEnd(chunk.data(), n);
+    if (end >= 0) return from + end;
     position = from + n;
   }
   return 0;
-}
-
-// Where the archive that starts at start ends: at the certificate table when
-// the executable has been signed after the archive was appended (signing
-// tools put the table at the end of the file), else at the end of the file.
-int64_t FindArchiveEnd(fileio::File& exe, int64_t start, std::vector<char>& chunk) {
-  const int64_t size = exe.Size();
-  uint32_t n = 0, offset = 0, tableSize = 0;
-  if (exe.Seek(0) && exe.Read(chunk.data(), uint32_t(PeHeaderBytes), &n) &&
-      PeCertificateTable(reinterpret_cast<const uint8_t*>(chunk.data()), n, &offset, &tableSize) &&
-      offset >= start && int64_t(offset) + tableSize <= size)
-    return offset;
-  return size;
 }
 
 }  // namespace
 
 const std::string PayloadMarker = UpperCaseMarker();
 
+int64_t MarkerEnd(const uint8_t* data, size_t n) {
+  const uint8_t* hit = std::search(data, data + n, PayloadMarker.begin(), PayloadMarker.end());
+  return hit == data + n ? -1 : int64_t(hit - data) + int64_t(PayloadMarker.size());
+}
+
+int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSize) {
+  uint32_t offset = 0, tableSize = 0;
+  if (PeCertificateTable(head, n, &offset, &tableSize) && offset >= start &&
+      int64_t(offset) + tableSize <= fileSize)
+    return offset;
+  return fileSize;
+}
+
 bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
                        MessagePumpProc pump) {
   Pump = pump;
   PumpedYet = false;
   bool failed = false;
-  std::vector<char> chunk(ChunkSize);
+  std::vector<uint8_t> chunk(ChunkSize);
 
   fileio::File exe;
   int64_t start = 0;
@@ -116,7 +115,11 @@ bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
   if (!failed) {
     // Only an archive behind a marker can end at a certificate table; a
     // file without one is copied whole.
-    const int64_t end = start > 0 ? FindArchiveEnd(exe, start, chunk) : exe.Size();
+    uint32_t headLength = 0;
+    const int64_t end =
+        start > 0 && exe.Seek(0) && exe.Read(chunk.data(), uint32_t(PeHeaderBytes), &headLength)
+            ? ArchiveEnd(chunk.data(), headLength, start, exe.Size())
+            : exe.Size();
     if (!exe.Seek(start)) failed = true;
     for (int64_t position = start; !failed && position < end;) {
       PumpMessages(position == start || end - position <= ChunkSize);

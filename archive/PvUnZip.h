@@ -2,6 +2,8 @@
 // executable, copies it out and unpacks it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "archive/MessagePump.h"
@@ -10,6 +12,15 @@
 // upper case. The program keeps only its lower-case form and makes this one
 // when it starts, so the marker text inside the program never matches.
 extern const std::string PayloadMarker;
+
+// Offset just past the first marker in data[0..n), or -1 when there is none.
+int64_t MarkerEnd(const uint8_t* data, size_t n);
+
+// Where an archive that starts at start (just past a marker) ends in a file
+// of fileSize bytes whose first n bytes are head: at the certificate table
+// when the file was signed after the archive was appended (signing tools
+// put the table at the end of the file), else at the end of the file.
+int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSize);
 
 // Unpacks the archive appended to the running executable into destDir (no
 // trailing backslash; it must exist and be writable). The archive runs from

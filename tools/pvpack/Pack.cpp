@@ -287,18 +287,13 @@ int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& reco
 
   records.clear();
   for (size_t pos = 0; pos < body.size();) {
-    Record r;
-    size_t nameLength = body.size() - pos >= 2 ? body[pos] | body[pos + 1] << 8 : 0;
-    size_t streamOffset = pos + 2 + nameLength + sizeof(FileRecordHeader);
-    if (streamOffset > body.size()) return ArcBadRecord;
-    r.name.assign(reinterpret_cast<const char*>(&body[pos + 2]), nameLength);
-    std::memcpy(&r.header, &body[pos + 2 + nameLength], sizeof r.header);
-    r.streamOffset = streamOffset;
-    if (r.header.PackedSize > body.size() - streamOffset ||
-        !IsSafeRecordName(r.name.data(), uint32_t(nameLength)))
-      return ArcBadRecord;
-    pos = streamOffset + r.header.PackedSize;
-    records.push_back(std::move(r));
+    RecordHead head;
+    int32_t result = SplitRecord(body.data() + pos, body.size() - pos, int64_t(pos),
+                                 int64_t(body.size()), head);
+    if (result != ArcOk) return result;
+    size_t streamOffset = size_t(head.streamStart);
+    pos = streamOffset + head.header.PackedSize;
+    records.push_back({std::move(head.name), head.header, streamOffset});
   }
   return ArcOk;
 }
@@ -309,10 +304,8 @@ int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
   for (const Record& r : records) {
     DecodeRun run(body.data() + r.streamOffset, r.header.PackedSize);
     uint32_t result = DclDecompress(DecodeRun::Read, DecodeRun::Write, workArea, &run);
-    if (r.header.Size == 0 && r.header.PackedSize == 4 && result == DclInputTooShort)
-      result = DclOk;
-    if (result != DclOk || run.consumed != r.header.PackedSize ||
-        run.produced != r.header.Size || run.crc != r.header.Check) {
+    if (!AcceptDecodedRecord(r.header, result, uint32_t(run.consumed), uint32_t(run.produced),
+                             run.crc)) {
       failedName = r.name;
       return ArcBadRecord;
     }
@@ -320,25 +313,16 @@ int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
   return ArcOk;
 }
 
-bool CertificateTable(const Bytes& file, uint32_t& offset, uint32_t& size) {
-  return PeCertificateTable(file.data(), std::min(file.size(), PeHeaderBytes), &offset, &size);
-}
-
 Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
   markerFound = false;
-  if (file.size() >= 2 && file[0] == 'M' && file[1] == 'Z') {
-    auto hit = std::search(file.begin(), file.end(), PayloadMarker.begin(), PayloadMarker.end());
-    if (hit != file.end()) {
-      markerFound = true;
-      size_t start = size_t(hit - file.begin()) + PayloadMarker.size();
-      size_t end = file.size();
-      uint32_t offset = 0, size = 0;
-      if (CertificateTable(file, offset, size) && offset >= start && uint64_t(offset) + size <= end)
-        end = offset;
-      return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
-    }
-  }
-  return file;
+  // Only an executable is taken for a setup; anything else is an archive.
+  if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') return file;
+  int64_t start = MarkerEnd(file.data(), file.size());
+  if (start < 0) return file;
+  markerFound = true;
+  int64_t end = ArchiveEnd(file.data(), std::min(file.size(), PeHeaderBytes), start,
+                           int64_t(file.size()));
+  return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
 }
 
 int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::string& error) {
@@ -353,7 +337,7 @@ int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::stri
     error = "the stub already carries a payload; use the bare setup-stub.exe";
     return -1;
   }
-  if (CertificateTable(stub, offset, size)) {
+  if (PeCertificateTable(stub.data(), std::min(stub.size(), PeHeaderBytes), &offset, &size)) {
     error = "the stub is signed; sign the finished setup instead, after pvpack setup";
     return -1;
   }
