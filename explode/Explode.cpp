@@ -32,47 +32,133 @@ constexpr uint32_t MaxDistanceBits = 8 + 6;
 // callback only when its bits and those 8 are all in the buffer.
 constexpr uint32_t LookAhead = 8;
 
+// ---- Code lookups -------------------------------------------------------
+//
+// For each value of the low 8 bits of the bit buffer, the symbol whose code
+// they begin with; lower symbols are entered last and so win, which only
+// matters for values no code begins with (there are none: the codes are
+// complete). Used where the input is read a drop at a time.
+template <size_t N>
+constexpr std::array<uint8_t, 256> MakeLookup(const std::array<uint8_t, N>& bits,
+                                              const std::array<uint8_t, N>& codes) {
+  std::array<uint8_t, 256> lookup{};
+  for (size_t i = N; i-- > 0;)
+    for (uint32_t j = codes[i]; j < 256; j += 1u << bits[i]) lookup[j] = uint8_t(i);
+  return lookup;
+}
+
+constexpr auto LengthLookup = MakeLookup(dcl::LengthBitCounts, dcl::LengthCodeValues);
+constexpr auto DistanceLookup = MakeLookup(dcl::DistanceBitCounts, dcl::DistanceCodeValues);
+static_assert(LengthLookup[0b11] == 1 && LengthLookup[0xFF] == 1 && LengthLookup[0b101] == 0 &&
+              LengthLookup[0] == 15);
+static_assert(DistanceLookup[0b11] == 0 && DistanceLookup[0] == 63);
+
+// ASCII literals: codes of up to 8 bits resolve in First; a longer code is
+// resolved after its first 4 bits (low 8 bits non-zero, low 6 non-zero:
+// After4), its first 6 (low 8 non-zero, low 6 zero: After6) or its first 8
+// (low 8 all zero: After8). First holds 0xFF for those; literal 0xFF has a
+// 13-bit code, so it is never itself found in First. Bits is each literal's
+// code length less the bits dropped before its second lookup.
+struct LiteralLookups {
+  std::array<uint8_t, 256> First{}, After4{}, After8{}, Bits{};
+  std::array<uint8_t, 128> After6{};
+};
+
+constexpr LiteralLookups Literals = [] {
+  LiteralLookups t;
+  for (size_t i = 256; i-- > 0;) {
+    uint32_t n = dcl::LiteralBitCounts[i];
+    uint32_t c = dcl::LiteralCodeValues[i];
+    if (n <= 8) {
+      for (uint32_t j = c; j < 256; j += 1u << n) t.First[j] = uint8_t(i);
+    } else if (c & 0xFF) {
+      t.First[c & 0xFF] = 0xFF;
+      if (c & 0x3F) {
+        n -= 4;
+        for (uint32_t j = c >> 4; j < 256; j += 1u << n) t.After4[j] = uint8_t(i);
+      } else {
+        n -= 6;
+        for (uint32_t j = c >> 6; j < 128; j += 1u << n) t.After6[j] = uint8_t(i);
+      }
+    } else {
+      n -= 8;
+      for (uint32_t j = c >> 8; j < 256; j += 1u << n) t.After8[j] = uint8_t(i);
+    }
+    t.Bits[i] = uint8_t(n);
+  }
+  return t;
+}();
+// The space (code 1111) and E (11101); byte 0 (11-bit code 0x490: 4 bits,
+// then 7); byte 0x80 (13-bit code 0x240: 6 bits, then 7); byte 0xFF (13-bit
+// code 0: 8 bits, then 5).
+static_assert(Literals.First[0x0F] == ' ' && Literals.First[0x17] == 'E' && Literals.Bits[' '] == 4);
+static_assert(dcl::LiteralCodeValues[0] == 0x490 && Literals.First[0x90] == 0xFF &&
+              Literals.After4[0x49] == 0 && Literals.Bits[0] == 7);
+static_assert(dcl::LiteralCodeValues[0x80] == 0x240 && Literals.First[0x40] == 0xFF &&
+              Literals.After6[0x09] == 0x80 && Literals.Bits[0x80] == 7);
+static_assert(dcl::LiteralCodeValues[0xFF] == 0 && Literals.After8[0] == 0xFF && Literals.Bits[0xFF] == 5);
+
 // ---- Whole-token tables -------------------------------------------------
 //
 // One lookup of the low TokenIndexBits bits of the buffer, flag bit
-// included, gives the symbol value of a literal or of a copy's length
-// (extra bits added) and how many bits it took: entry = value << 6 | bits,
-// so that the bit count is a shift count as it stands. A token longer than
-// the index has the value LongToken + its length symbol (whose code always
-// fits), or LongToken + 16 for an ASCII literal of 12 or 13 bits, and 0
-// bits; it is resolved in steps.
+// included, gives a whole token when it fits there: a literal, or a copy of
+// up to MaxTableLength bytes whose length code, extra bits and distance
+// code all do (only the distance's low bits lie beyond). An entry:
 constexpr uint32_t TokenIndexBits = 12;
 constexpr uint32_t TokenIndexMask = (1u << TokenIndexBits) - 1;
-constexpr uint32_t LongToken = 800;
-static_assert(LongToken > InputEnded && (LongToken + 16) << 6 <= 0xFFFF);
-using TokenTable = std::array<uint16_t, 1u << TokenIndexBits>;
+constexpr uint32_t MaxTableLength = 32;
+// bits 0-5: all of the token's bits, counting 6 low distance bits for a copy
+// that takes them from the dictionary size, so that with the largest
+// dictionary the count is a shift count as it stands;
+constexpr uint32_t TokenBitsMask = 63;
+// bits 6-8: 7 for such a copy, else 0: (entry >> 6) & (6 - dictBits) is
+// then what a smaller dictionary takes off;
+constexpr uint32_t NarrowShift = 6;
+// bits 9-16: the slot in DistanceSlots: the distance's high part, plus 64
+// when the dictionary size gives the low bits, or LiteralSlot;
+constexpr uint32_t SlotShift = 9;
+constexpr uint32_t LiteralSlot = 128;
+// bits 17-22: output bytes: 1 for a literal, the length of a copy, 0 for a
+// token read the long way (a longer copy, one whose codes need more bits
+// than the index, the end code, an ASCII literal of 12 or 13 bits);
+constexpr uint32_t LengthShift = 17;
+// bits 24-31: the literal.
+constexpr uint32_t LiteralShift = 24;
+using TokenTable = std::array<uint32_t, 1u << TokenIndexBits>;
 
-// Enters value << 6 | bits at every index whose low bits are code.
-constexpr void Enter(TokenTable& table, uint32_t code, uint32_t bits, uint32_t value) {
-  for (uint32_t j = code; j < table.size(); j += 1u << bits) table[j] = uint16_t(value << 6 | bits);
+constexpr uint32_t TokenLength(uint32_t entry) { return (entry >> LengthShift) & 63; }
+
+// Enters entry at every index whose low bits are code.
+constexpr void Enter(TokenTable& table, uint32_t code, uint32_t bits, uint32_t entry) {
+  for (uint32_t j = code; j < table.size(); j += 1u << bits) table[j] = entry;
 }
 
 constexpr TokenTable MakeTokenTable(bool asciiMode) {
-  TokenTable table{};
-  for (uint32_t s = 0; s < 16; ++s) {
-    uint32_t code = 1u | uint32_t(dcl::LengthCodeValues[s]) << 1;
-    uint32_t codeBits = 1 + dcl::LengthBitCounts[s];
-    uint32_t extra = dcl::LengthExtraBits[s];
-    if (codeBits + extra > TokenIndexBits) {
-      Enter(table, code, codeBits, LongToken + s);
-      for (uint32_t j = code; j < table.size(); j += 1u << codeBits) table[j] &= ~0x3Fu;
-      continue;
-    }
-    for (uint32_t x = 0; x < 1u << extra; ++x)
-      Enter(table, code | x << codeBits, codeBits + extra, 256 + dcl::LengthBaseValues[s] + x);
-  }
+  TokenTable table{};  // length 0 everywhere else
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t code = asciiMode ? uint32_t(dcl::LiteralCodeValues[i]) << 1 : i << 1;
     uint32_t bits = 1 + (asciiMode ? dcl::LiteralBitCounts[i] : 8);
     if (bits <= TokenIndexBits)
-      Enter(table, code, bits, i);
-    else
-      table[code & TokenIndexMask] = uint16_t((LongToken + 16) << 6);
+      Enter(table, code, bits,
+            bits | LiteralSlot << SlotShift | 1u << LengthShift | i << LiteralShift);
+  }
+  for (uint32_t s = 0; s < 16; ++s) {
+    uint32_t codeBits = 1 + dcl::LengthBitCounts[s];
+    uint32_t extra = dcl::LengthExtraBits[s];
+    uint32_t lengthBits = codeBits + extra;
+    for (uint32_t x = 0; x < 1u << extra; ++x) {
+      uint32_t length = dcl::LengthBaseValues[s] + x + 2;
+      if (length > MaxTableLength) break;
+      uint32_t lengthCode = 1u | uint32_t(dcl::LengthCodeValues[s]) << 1 | x << codeBits;
+      for (uint32_t h = 0; h < 64; ++h) {
+        uint32_t bits = lengthBits + dcl::DistanceBitCounts[h];
+        if (bits > TokenIndexBits) continue;
+        uint32_t code = lengthCode | uint32_t(dcl::DistanceCodeValues[h]) << lengthBits;
+        uint32_t entry = length == 2 ? (bits + 2) | h << SlotShift
+                                     : (bits + 6) | 7u << NarrowShift | (64 + h) << SlotShift;
+        Enter(table, code, bits, entry | length << LengthShift);
+      }
+    }
   }
   return table;
 }
@@ -80,37 +166,47 @@ constexpr TokenTable MakeTokenTable(bool asciiMode) {
 constexpr TokenTable BinaryTokens = MakeTokenTable(false);
 constexpr TokenTable AsciiTokens = MakeTokenTable(true);
 
-// Every index is a token or the start of one, so the tables have no holes
-// (a hole would read as literal 0 in 0 bits).
-constexpr bool HasNoHoles(const TokenTable& table) {
-  for (uint16_t entry : table)
-    if (entry == 0) return false;
-  return true;
+constexpr uint32_t CountLength(const TokenTable& table, uint32_t length) {
+  uint32_t n = 0;
+  for (uint32_t entry : table) n += TokenLength(entry) == length;
+  return n;
 }
-static_assert(HasNoHoles(BinaryTokens) && HasNoHoles(AsciiTokens));
+// Every binary literal fits. In ASCII mode the 91 literals of 12 bits and
+// the 74 of 13 bits, flag bit added, take 91/2 + 74/4 = 64 of the 2048
+// literal indices.
+static_assert(CountLength(BinaryTokens, 1) == 2048 && CountLength(AsciiTokens, 1) == 2048 - 64);
 
 // Known entries: flag 0 then 'A' as 8 plain bits; flag 1, length code 11
-// (symbol 1, length value 1, a copy of 3 bytes); flag 1, code 101 (symbol
-// 0, a copy of 2); flag 1, code 0000000 and 8 extra bits (symbol 15, the end
-// code among them), too long for the index; flag 0 then the space's code
-// 1111; flag 0 then E's code 11101; flag 0 then the first 11 bits of the
-// 13-bit code of byte 0x80.
-static_assert(BinaryTokens[0x41 << 1] == (0x41 << 6 | 9));
-static_assert(BinaryTokens[0b111] == ((256 + 1) << 6 | 3) && BinaryTokens[0xFFF] == BinaryTokens[0b111]);
-static_assert(BinaryTokens[0b1011] == (256 << 6 | 4));
-static_assert(BinaryTokens[0b1] == (LongToken + 15) << 6 && AsciiTokens[0b1] == BinaryTokens[0b1]);
-static_assert(AsciiTokens[0b11110] == (' ' << 6 | 5) && AsciiTokens[0b101110] == ('E' << 6 | 6));
-static_assert(AsciiTokens[(dcl::LiteralCodeValues[0x80] << 1) & TokenIndexMask] == (LongToken + 16) << 6);
+// (symbol 1: 3 bytes), distance code 11 (high part 0); flag 1, length code
+// 101 (symbol 0: 2 bytes), distance code 11, 2 low bits; flag 1, code
+// 0000000 (symbol 15, the end code among them); flag 0 then the space's
+// code 1111.
+static_assert(BinaryTokens[0x41 << 1] ==
+              (9 | LiteralSlot << SlotShift | 1 << LengthShift | 0x41u << LiteralShift));
+static_assert(BinaryTokens[0b11111] == ((5 + 6) | 7 << NarrowShift | 64 << SlotShift | 3 << LengthShift));
+static_assert(BinaryTokens[0b111011] == ((6 + 2) | 0 << SlotShift | 2 << LengthShift));
+static_assert(BinaryTokens[0b1] == 0 && AsciiTokens[0b1] == 0);
+static_assert(AsciiTokens[0b11110] ==
+              (5 | LiteralSlot << SlotShift | 1 << LengthShift | uint32_t(' ') << LiteralShift));
 
-// Distance codes: low 8 bits -> high part << 4 | code bits.
-constexpr std::array<uint16_t, 256> DistanceTable = [] {
-  std::array<uint16_t, 256> table{};
-  for (uint32_t h = 0; h < 64; ++h)
-    for (uint32_t j = dcl::DistanceCodeValues[h]; j < 256; j += 1u << dcl::DistanceBitCounts[h])
-      table[j] = uint16_t(h << 4 | dcl::DistanceBitCounts[h]);
-  return table;
+// The distance of a token-table copy, per dictionary size and slot:
+// (high part << low bits) + 1, and in bits 12-17 WordBits less the number of
+// low bits, the shift that brings them down once they stand at the top of a
+// word. A literal gets a distance of 63 or 64 from its one "low bit", which
+// lets it pass a copy's checks (see the fast stretch).
+using SlotTable = std::array<uint32_t, LiteralSlot + 1>;
+constexpr std::array<SlotTable, 3> DistanceSlots = [] {
+  std::array<SlotTable, 3> slots{};
+  for (uint32_t d = 4; d <= 6; ++d) {
+    for (uint32_t h = 0; h < 64; ++h) {
+      slots[d - 4][h] = ((h << 2) + 1) | (WordBits - 2) << 12;
+      slots[d - 4][64 + h] = ((h << d) + 1) | (WordBits - d) << 12;
+    }
+    slots[d - 4][LiteralSlot] = 63 | (WordBits - 1) << 12;
+  }
+  return slots;
 }();
-static_assert(DistanceTable[0b11] == 2 && DistanceTable[0xFF] == 2 && DistanceTable[0] == (63 << 4 | 8));
+static_assert(DistanceSlots[2][64 + 63] == (((63 << 6) + 1) | (WordBits - 6) << 12));
 
 // ---- The bit reader -----------------------------------------------------
 //
@@ -135,26 +231,25 @@ uint32_t Refill(DclWorkArea& w) {
   return std::min(w.Read(w.InBuf, &request, w.Param), DclInBufSize);
 }
 
-// True when a whole word can be loaded from the input buffer.
-inline bool CanLoadWord(const Bits& b) { return b.avail - b.pos >= sizeof(Word); }
-
-// Fills buf with whole bytes from the input buffer, to at least WordBits - 8
-// bits, without a branch; needs CanLoadWord. The bytes beyond those counted
-// land above count; they are the very bytes the next load puts there, so
-// OR-ing them again changes nothing.
-inline void LoadWord(const DclWorkArea& w, Bits& b) {
+// Fills buf with whole bytes from in, to at least WordBits - 8 bits, without
+// a branch; in must have a word to read and count must be below WordBits.
+// The bytes beyond those counted land above count; they are the very bytes
+// the next load puts there, so OR-ing them again changes nothing.
+inline void LoadWord(const uint8_t*& in, Word& buf, uint32_t& count) {
   Word word;
-  std::memcpy(&word, w.InBuf + b.pos, sizeof word);
-  b.buf |= word << b.count;
-  b.pos += (WordBits - 1 - b.count) >> 3;
-  b.count |= WordBits - 8;
+  std::memcpy(&word, in, sizeof word);
+  buf |= word << count;
+  in += (WordBits - 1 - count) >> 3;
+  count |= WordBits - 8;
 }
 
 // Moves whole bytes from the input buffer into buf while they fit. Never
 // calls the read callback.
 inline void TopUp(const DclWorkArea& w, Bits& b) {
-  if (CanLoadWord(b)) {
-    LoadWord(w, b);
+  if (b.avail - b.pos >= sizeof(Word)) {
+    const uint8_t* in = w.InBuf + b.pos;
+    LoadWord(in, b.buf, b.count);
+    b.pos = uint32_t(in - w.InBuf);
     return;
   }
   while (b.count <= WordBits - 8 && b.pos < b.avail) {
@@ -181,88 +276,77 @@ inline bool Drop(DclWorkArea& w, Bits& b, uint32_t n) {
 
 inline uint32_t Low(const Bits& b, uint32_t n) { return uint32_t(b.buf) & ((1u << n) - 1); }
 
-// ---- Token reading ------------------------------------------------------
+// ---- Token reading with the code lookups --------------------------------
 
 // Resolves an ASCII-mode literal code at the bottom of v; adds the bits it
 // takes to *used.
-inline uint32_t LiteralAt(const DclWorkArea& w, Word v, uint32_t* used) {
+inline uint32_t LiteralAt(Word v, uint32_t* used) {
   uint32_t s;
   if (v & 0xFF) {
-    s = w.LitLookup[v & 0xFF];
+    s = Literals.First[v & 0xFF];
     if (s == 0xFF) {
       if (v & 0x3F) {
         *used += 4;
-        s = w.LitLookup4[(v >> 4) & 0xFF];
+        s = Literals.After4[(v >> 4) & 0xFF];
       } else {
         *used += 6;
-        s = w.LitLookup6[(v >> 6) & 0x7F];
+        s = Literals.After6[(v >> 6) & 0x7F];
       }
     }
   } else {
     *used += 8;
-    s = w.LitLookup8[(v >> 8) & 0xFF];
+    s = Literals.After8[(v >> 8) & 0xFF];
   }
-  *used += w.LitBits[s];
+  *used += Literals.Bits[s];
   return s;
 }
 
-// Resolves a token longer than the token index (its value there is long):
-// a copy of 70 bytes or more, the end code, or an ASCII literal of 12 or 13
-// bits. Sets *used to its bits.
-[[gnu::noinline]] uint32_t ResolveLong(const DclWorkArea& w, Word buf, uint32_t long_,
-                                       uint32_t* used) {
-  uint32_t s = long_ - LongToken;
-  if (s == 16) {
+// Reads a literal or a copy's length from the bottom of buf, which holds at
+// least MaxLiteralOrLengthBits bits; sets *used to its bits. Returns the
+// token: a literal, 256 + length value, or EndCode.
+[[gnu::noinline]] uint32_t WholeToken(bool asciiMode, Word buf, uint32_t* used) {
+  if (!(buf & 1)) {
+    if (!asciiMode) {
+      *used = 9;
+      return uint32_t(buf >> 1) & 0xFF;
+    }
     *used = 1;
-    return LiteralAt(w, buf >> 1, used);
+    return LiteralAt(buf >> 1, used);
   }
+  uint32_t s = LengthLookup[(buf >> 1) & 0xFF];
   uint32_t codeBits = 1 + dcl::LengthBitCounts[s];
   uint32_t e = dcl::LengthExtraBits[s];
   *used = codeBits + e;
   return 256 + dcl::LengthBaseValues[s] + (uint32_t(buf >> codeBits) & ((1u << e) - 1));
 }
 
-// Reads a literal or a copy's length when at least MaxLiteralOrLengthBits +
-// LookAhead bits are in the buffer, so that no drop can fail.
-inline uint32_t FastToken(const uint16_t* tokens, const DclWorkArea& w, Bits& b) {
-  uint32_t entry = tokens[b.buf & TokenIndexMask];
-  uint32_t used = entry & 63;
-  uint32_t token = entry >> 6;
-  if (token >= LongToken) [[unlikely]]
-    token = ResolveLong(w, b.buf, token, &used);
-  b.buf >>= used;
-  b.count -= used;
-  return token;
-}
-
-// Reads a copy's distance when at least MaxDistanceBits + LookAhead bits are
-// in the buffer. A 2-byte copy has 2 low bits whatever the dictionary size.
-inline uint32_t FastDistance(Bits& b, uint32_t len, uint32_t dictBits) {
-  uint32_t entry = DistanceTable[b.buf & 0xFF];
-  uint32_t codeBits = entry & 15;
+// Reads a copy's distance from the bottom of buf, which holds at least
+// MaxDistanceBits bits; adds its bits to *used. A 2-byte copy has 2 low
+// bits whatever the dictionary size.
+inline uint32_t WholeDistance(Word buf, uint32_t len, uint32_t dictBits, uint32_t* used) {
+  uint32_t high = DistanceLookup[buf & 0xFF];
+  uint32_t codeBits = dcl::DistanceBitCounts[high];
   uint32_t lowBits = len == 2 ? 2 : dictBits;
-  uint32_t low = uint32_t(b.buf >> codeBits) & ((1u << lowBits) - 1);
-  b.buf >>= codeBits + lowBits;
-  b.count -= codeBits + lowBits;
-  return ((entry >> 4) << lowBits | low) + 1;
+  *used += codeBits + lowBits;
+  return (high << lowBits | (uint32_t(buf >> codeBits) & ((1u << lowBits) - 1))) + 1;
 }
 
 // Reads one token near the end of the input, one drop at a time: 0..255 a
-// literal, 256 + length value a copy, EndCode, or InputEnded. Uses only the
-// lookups built in the work area, so it also checks the whole-token tables
-// whenever a stream is fed in small reads.
+// literal, 256 + length value a copy, EndCode, or InputEnded. Whenever a
+// stream is fed in small reads this is all that reads it, so those streams
+// check the whole-token tables against the code lookups.
 uint32_t SlowToken(DclWorkArea& w, Bits& b) {
   if (b.buf & 1) {
     if (!Drop(w, b, 1)) return InputEnded;
-    uint32_t s = w.LenLookup[Low(b, 8)];
-    if (!Drop(w, b, w.LenBits[s])) return InputEnded;
-    uint32_t e = w.LenExtra[s];
+    uint32_t s = LengthLookup[Low(b, 8)];
+    if (!Drop(w, b, dcl::LengthBitCounts[s])) return InputEnded;
+    uint32_t e = dcl::LengthExtraBits[s];
     if (e == 0) return 256 + s;
     uint32_t x = Low(b, e);
     // The end code's extra bits may be the last bits of the stream, so the
     // top-up after them is allowed to fail.
     if (!Drop(w, b, e) && s + x != 15 + 255) return InputEnded;
-    return 256 + w.LenBase[s] + x;
+    return 256 + dcl::LengthBaseValues[s] + x;
   }
   if (!Drop(w, b, 1)) return InputEnded;
   if (w.LiteralMode == 0) {
@@ -271,71 +355,32 @@ uint32_t SlowToken(DclWorkArea& w, Bits& b) {
   }
   uint32_t s;
   if (Low(b, 8)) {
-    s = w.LitLookup[Low(b, 8)];
+    s = Literals.First[Low(b, 8)];
     if (s == 0xFF) {
       if (Low(b, 6)) {
         if (!Drop(w, b, 4)) return InputEnded;
-        s = w.LitLookup4[Low(b, 8)];
+        s = Literals.After4[Low(b, 8)];
       } else {
         if (!Drop(w, b, 6)) return InputEnded;
-        s = w.LitLookup6[Low(b, 7)];
+        s = Literals.After6[Low(b, 7)];
       }
     }
   } else {
     if (!Drop(w, b, 8)) return InputEnded;
-    s = w.LitLookup8[Low(b, 8)];
+    s = Literals.After8[Low(b, 8)];
   }
-  return Drop(w, b, w.LitBits[s]) ? s : InputEnded;
+  return Drop(w, b, Literals.Bits[s]) ? s : InputEnded;
 }
 
 // Reads the distance of a copy of length len one drop at a time; 0 when the
 // input ended.
 uint32_t SlowDistance(DclWorkArea& w, Bits& b, uint32_t len) {
-  uint32_t high = w.DistLookup[Low(b, 8)];
-  if (!Drop(w, b, w.DistBits[high])) return 0;
+  uint32_t high = DistanceLookup[Low(b, 8)];
+  if (!Drop(w, b, dcl::DistanceBitCounts[high])) return 0;
   uint32_t lowBits = len == 2 ? 2 : w.DictBits;
   uint32_t d = (high << lowBits) | Low(b, lowBits);
   if (!Drop(w, b, lowBits)) return 0;
   return d + 1;
-}
-
-// ---- Work-area lookups --------------------------------------------------
-
-// Fills lookup so that every 8-bit value that begins with a symbol's code
-// names that symbol. Lower symbols are entered last and so win, which only
-// matters for values no code begins with (there are none: the codes are
-// complete).
-void BuildLookup(uint8_t* lookup, const uint8_t* bits, const uint8_t* codes, int count) {
-  for (int i = count - 1; i >= 0; --i)
-    for (uint32_t j = codes[i]; j < 256; j += 1u << bits[i]) lookup[j] = uint8_t(i);
-}
-
-// Literal codes longer than 8 bits are resolved in two steps: after the
-// first 4 bits (low 8 bits non-zero, low 6 non-zero), after the first 6 (low
-// 8 non-zero, low 6 zero) or after the first 8 (low 8 all zero). The working
-// copy of each such code's length is shortened by the bits already dropped.
-void BuildLiteralLookups(DclWorkArea& w) {
-  for (int i = 255; i >= 0; --i) {
-    uint32_t n = w.LitBits[i];
-    uint32_t c = dcl::LiteralCodeValues[i];
-    if (n <= 8) {
-      for (uint32_t j = c; j < 256; j += 1u << n) w.LitLookup[j] = uint8_t(i);
-    } else if (c & 0xFF) {
-      w.LitLookup[c & 0xFF] = 0xFF;
-      if (c & 0x3F) {
-        n -= 4;
-        for (uint32_t j = c >> 4; j < 256; j += 1u << n) w.LitLookup4[j] = uint8_t(i);
-      } else {
-        n -= 6;
-        for (uint32_t j = c >> 6; j < 128; j += 1u << n) w.LitLookup6[j] = uint8_t(i);
-      }
-      w.LitBits[i] = uint8_t(n);
-    } else {
-      n -= 8;
-      for (uint32_t j = c >> 8; j < 256; j += 1u << n) w.LitLookup8[j] = uint8_t(i);
-      w.LitBits[i] = uint8_t(n);
-    }
-  }
 }
 
 // ---- Output -------------------------------------------------------------
@@ -403,20 +448,30 @@ inline void CopyWide(uint8_t* dst, uint32_t dist, uint32_t len) {
 
 // ---- The main loop ------------------------------------------------------
 
-// Bytes of input the fast stretch keeps ahead: a token then never needs more
-// than the buffer and one word load (two with a 32-bit buffer) can give.
-constexpr uint32_t FastInputAhead = 8;
-// A token may start in the fast stretch only this far below the flush
-// threshold, so that the longest copy with its wide pieces stays within the
-// window.
-constexpr uint32_t FastOutputLimit = WindowSize - (DclMaxCopy + 15) + 1;
-static_assert(FastOutputLimit < FlushAt && FastOutputLimit + DclMaxCopy + 15 - 1 == WindowSize);
+// The fast stretch runs in batches of token pairs. A pair takes at most 8
+// bytes of input beyond what was loaded before it, so a batch starts only
+// with FastInputAhead bytes unread: each word load (one per pair with a
+// 64-bit buffer, one per token, and one more for a long token's distance,
+// with a 32-bit one) then still finds a word to read.
+constexpr uint32_t PairInput = 8;
+constexpr uint32_t FastInputAhead = sizeof(Word) + PairInput;
+// A table token writes at most 2 x 16 bytes of copy and its literal byte,
+// 32 bytes on; a long one at most DclMaxCopy bytes and 15 more. A pair
+// starts only so far below the flush threshold that its second token, even
+// a long one, stays within the window.
+constexpr uint32_t PairOutput = 2 * MaxTableLength;
+constexpr uint32_t FastOutputLimit = WindowSize - (DclMaxCopy + 15) - MaxTableLength;
+static_assert(FastOutputLimit + MaxTableLength + DclMaxCopy + 15 <= WindowSize);
+static_assert(FastOutputLimit < FlushAt && 2 * 16 + 1 <= DclMaxCopy + 15);
 
-// Returns the last token: EndCode or InputEnded.
+// Decodes one stream whose dictionary-size bits are DictBits. Returns the
+// last token: EndCode or InputEnded.
+template <uint32_t DictBits>
 uint32_t Explode(DclWorkArea& w) {
   Bits b{w.BitBuf, 8 + w.ExtraBits, w.InPos, w.InCount};
-  const uint16_t* const tokens = w.LiteralMode ? AsciiTokens.data() : BinaryTokens.data();
-  const uint32_t dictBits = w.DictBits;
+  const bool asciiMode = w.LiteralMode != 0;
+  const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
+  const uint32_t* const slots = DistanceSlots[DictBits - 4].data();
   uint8_t* const window = w.Window;
   uint32_t out = DclBlockSize;
   // Until the first block is flushed, only the bytes from DclBlockSize up to
@@ -425,85 +480,120 @@ uint32_t Explode(DclWorkArea& w) {
   uint32_t lowest = DclBlockSize;
   uint32_t token = 0;
   for (;;) {
-    // The fast stretch: whole tokens with no callback, no check of the bit
-    // count and no exact-length copy, for as long as the input buffer holds
-    // FastInputAhead bytes and the output is below FastOutputLimit. Its
-    // state lives in locals so that it stays in registers.
-    if (b.avail - b.pos >= FastInputAhead && out < FastOutputLimit) {
+    // The fast stretch: whole tokens with no callback and no check of the
+    // bit count. Its state lives in locals so that it stays in registers.
+    // It waits for 64 bytes of output, which a literal's dummy distance may
+    // reach back to.
+    if (b.avail - b.pos >= FastInputAhead && out < FastOutputLimit && out - lowest >= 64) {
       const uint8_t* in = w.InBuf + b.pos;
       const uint8_t* const inLimit = w.InBuf + b.avail - FastInputAhead;
       uint8_t* op = window + out;
       uint8_t* const opLimit = window + FastOutputLimit;
-      const uint8_t* const low = window + lowest;
+      // A table copy takes the quick way when 16 <= dist <= op - low, one
+      // comparison as dist - 16 <= op - (low + 16).
+      const uint8_t* const low16 = window + lowest + 16;
       Word buf = b.buf;
       uint32_t count = b.count;
-      auto load = [&] {
-        Word word;
-        std::memcpy(&word, in, sizeof word);
-        buf |= word << count;
-        in += (WordBits - 1 - count) >> 3;
-        count |= WordBits - 8;
-      };
-      // A 64-bit buffer holds the next token's first 16 bits before the
-      // load, so the lookup need not wait for it; a 32-bit one does not.
-      load();
-      do {
-        uint32_t entry;
-        if constexpr (WordBits == 64) {
-          entry = tokens[buf & TokenIndexMask];
-          load();
+      // One token from its table entry. False when the batch must end:
+      // after a long token, or at the end of the stream.
+      auto step = [&](uint32_t entry) {
+        uint32_t len = TokenLength(entry);
+        uint32_t dist;
+        if (len != 0) [[likely]] {
+          // Literals and copies alike, without a branch between them: a
+          // literal copies 32 bytes from 63 or 64 bytes back, then stores
+          // its byte over the first; a copy stores that byte 32 bytes on,
+          // where later output overwrites it.
+          uint32_t bits = entry & TokenBitsMask;
+          if constexpr (DictBits < 6) bits -= (entry >> NarrowShift) & (6 - DictBits);
+          Word before = buf;
+          buf >>= bits;
+          count -= bits;
+          uint32_t slot = slots[(entry >> SlotShift) & 0xFF];
+          // The low distance bits end where the token ends: shift them to
+          // the top of the word, then down to the bottom.
+          uint32_t lowPart = uint32_t((before << ((0 - bits) & (WordBits - 1))) >>
+                                      ((slot >> 12) & (WordBits - 1)));
+          dist = (slot & 0xFFF) + lowPart;
+          if (dist - 16 <= uintptr_t(op - low16)) [[likely]] {
+            const uint8_t* src = op - dist;
+            std::memcpy(op, src, 16);
+            std::memcpy(op + 16, src + 16, 16);
+            op[len == 1 ? 0 : MaxTableLength] = uint8_t(entry >> LiteralShift);
+            op += len;
+            return true;
+          }
         } else {
-          load();
-          entry = tokens[buf & TokenIndexMask];
-        }
-        token = entry >> 6;
-        buf >>= entry & 63;
-        count -= entry & 63;
-        if (token < 256) {
-          *op++ = uint8_t(token);
-          continue;
-        }
-        if (token >= LongToken) [[unlikely]] {
           uint32_t used;
-          token = ResolveLong(w, buf, token, &used);
+          token = WholeToken(asciiMode, buf, &used);
+          if (token < 256) {
+            buf >>= used;
+            count -= used;
+            *op++ = uint8_t(token);
+            return false;
+          }
+          if (token == EndCode) return false;
+          len = token - 254;
+          if constexpr (WordBits < MaxLiteralOrLengthBits + MaxDistanceBits + LookAhead) {
+            buf >>= used;
+            count -= used;
+            LoadWord(in, buf, count);
+            used = 0;
+          }
+          dist = WholeDistance(buf >> used, len, DictBits, &used);
           buf >>= used;
           count -= used;
-          if (token < 256) {
-            *op++ = uint8_t(token);
-            continue;
-          }
-          if (token == EndCode) break;
         }
-        uint32_t len = token - 254;
-        if constexpr (WordBits < MaxLiteralOrLengthBits + MaxDistanceBits + LookAhead) load();
-        uint32_t d = DistanceTable[buf & 0xFF];
-        uint32_t codeBits = d & 15;
-        uint32_t lowBits = len == 2 ? 2 : dictBits;
-        uint32_t dist = ((d >> 4) << lowBits | (uint32_t(buf >> codeBits) & ((1u << lowBits) - 1))) + 1;
-        buf >>= codeBits + lowBits;
-        count -= codeBits + lowBits;
-        if (dist > uintptr_t(op - low)) {
+        if (dist > uintptr_t(op - low16) + 16) {
           token = InputEnded;
-          break;
+          return false;
         }
-        if (dist >= 16 && len <= 16) {
-          std::memcpy(op, op - dist, 16);
-        } else {
-          CopyWide(op, dist, len);
-        }
+        CopyWide(op, dist, len);
         op += len;
-      } while (in <= inLimit && op < opLimit);
+        // After a long token the buffer may hold too few bits for another.
+        return TokenLength(entry) != 0;
+      };
+      while (in <= inLimit && op < opLimit) {
+        LoadWord(in, buf, count);
+        uint32_t pairs = uint32_t(std::min<uintptr_t>((inLimit - in) / PairInput,
+                                                      (opLimit - 1 - op) / PairOutput)) + 1;
+        bool more;
+        do {
+          // A 64-bit buffer holds the next index's bits before the load,
+          // so the lookup need not wait for it, and then both tokens of
+          // the pair; a 32-bit one needs a load before each lookup.
+          uint32_t entry;
+          if constexpr (WordBits == 64) {
+            entry = tokens[buf & TokenIndexMask];
+            LoadWord(in, buf, count);
+          } else {
+            LoadWord(in, buf, count);
+            entry = tokens[buf & TokenIndexMask];
+          }
+          if (!(more = step(entry))) break;
+          if constexpr (WordBits != 64) LoadWord(in, buf, count);
+          more = step(tokens[buf & TokenIndexMask]);
+        } while (more && --pairs);
+        if (token >= EndCode) break;
+      }
       b.buf = buf;
       b.count = count;
       b.pos = uint32_t(in - w.InBuf);
       out = uint32_t(op - window);
       if (token >= EndCode) break;
+      // A 32-bit buffer may have fewer than 8 bits left after a table
+      // token; the input buffer still has bytes for them.
+      TopUp(w, b);
     } else {
       // One token the careful way: near the end of the input buffer, where
-      // the read callback may be due, or near the flush threshold.
+      // the read callback may be due, near the flush threshold, or at the
+      // start of the output.
       TopUp(w, b);
       if (b.count >= MaxLiteralOrLengthBits + LookAhead) {
-        token = FastToken(tokens, w, b);
+        uint32_t used;
+        token = WholeToken(asciiMode, b.buf, &used);
+        b.buf >>= used;
+        b.count -= used;
       } else {
         token = SlowToken(w, b);
       }
@@ -515,7 +605,10 @@ uint32_t Explode(DclWorkArea& w) {
         uint32_t dist;
         TopUp(w, b);
         if (b.count >= MaxDistanceBits + LookAhead) {
-          dist = FastDistance(b, len, dictBits);
+          uint32_t used = 0;
+          dist = WholeDistance(b.buf, len, DictBits, &used);
+          b.buf >>= used;
+          b.count -= used;
         } else if ((dist = SlowDistance(w, b, len)) == 0) {
           token = InputEnded;
           break;
@@ -562,19 +655,8 @@ uint32_t DclDecompress(DclReadProc read, DclWriteProc write, void* workArea, voi
   w.InPos = 3;
   if (w.DictBits < 4 || w.DictBits > 6) return DclBadDictSize;
   w.DictMask = 0xFFFFu >> (16 - w.DictBits);
+  if (w.LiteralMode > 1) return DclBadLiteralMode;
 
-  if (w.LiteralMode == 1) {
-    std::memcpy(w.LitBits, dcl::LiteralBitCounts.data(), sizeof w.LitBits);
-    BuildLiteralLookups(w);
-  } else if (w.LiteralMode != 0) {
-    return DclBadLiteralMode;
-  }
-  std::memcpy(w.LenBits, dcl::LengthBitCounts.data(), sizeof w.LenBits);
-  BuildLookup(w.LenLookup, w.LenBits, dcl::LengthCodeValues.data(), 16);
-  std::memcpy(w.LenExtra, dcl::LengthExtraBits.data(), sizeof w.LenExtra);
-  std::memcpy(w.LenBase, dcl::LengthBaseValues.data(), sizeof w.LenBase);
-  std::memcpy(w.DistBits, dcl::DistanceBitCounts.data(), sizeof w.DistBits);
-  BuildLookup(w.DistLookup, w.DistBits, dcl::DistanceCodeValues.data(), 64);
-
-  return Explode(w) == InputEnded ? DclInputEnded : DclOk;
+  uint32_t last = w.DictBits == 4 ? Explode<4>(w) : w.DictBits == 5 ? Explode<5>(w) : Explode<6>(w);
+  return last == InputEnded ? DclInputEnded : DclOk;
 }
