@@ -109,21 +109,25 @@ constexpr uint32_t TokenIndexMask = (1u << TokenIndexBits) - 1;
 constexpr uint32_t MaxTableLength = 32;
 // bits 0-5: all of the token's bits, counting 6 low distance bits for a copy
 // that takes them from the dictionary size, so that with the largest
-// dictionary the count is a shift count as it stands;
-constexpr uint32_t TokenBitsMask = 63;
+// dictionary the entry is a shift count as it stands (shifts use the low
+// bits of their count);
 // bits 6-8: 7 for such a copy, else 0: (entry >> 6) & (6 - dictBits) is
 // then what a smaller dictionary takes off;
 constexpr uint32_t NarrowShift = 6;
-// bits 9-16: the slot in DistanceSlots: the distance's high part, plus 64
-// when the dictionary size gives the low bits, or LiteralSlot;
-constexpr uint32_t SlotShift = 9;
-constexpr uint32_t LiteralSlot = 128;
-// bits 17-22: output bytes: 1 for a literal, the length of a copy, 0 for a
+// bits 9-14: output bytes: 1 for a literal, the length of a copy, 0 for a
 // token read the long way (a longer copy, one whose codes need more bits
 // than the index, the end code, an ASCII literal of 12 or 13 bits);
-constexpr uint32_t LengthShift = 17;
-// bits 24-31: the literal.
-constexpr uint32_t LiteralShift = 24;
+constexpr uint32_t LengthShift = 9;
+// bit 15: set for a copy, which stores the literal byte MaxTableLength
+// bytes on: (entry >> 10) & 32;
+constexpr uint32_t CopyFlag = 1u << 15;
+static_assert(CopyFlag >> 10 == MaxTableLength);
+// bits 16-23: the literal;
+constexpr uint32_t LiteralShift = 16;
+// bits 24-31: the slot in DistanceSlots: the distance's high part, plus 64
+// when the dictionary size gives the low bits, or LiteralSlot.
+constexpr uint32_t SlotShift = 24;
+constexpr uint32_t LiteralSlot = 128;
 using TokenTable = std::array<uint32_t, 1u << TokenIndexBits>;
 
 constexpr uint32_t TokenLength(uint32_t entry) { return (entry >> LengthShift) & 63; }
@@ -156,7 +160,7 @@ constexpr TokenTable MakeTokenTable(bool asciiMode) {
         uint32_t code = lengthCode | uint32_t(dcl::DistanceCodeValues[h]) << lengthBits;
         uint32_t entry = length == 2 ? (bits + 2) | h << SlotShift
                                      : (bits + 6) | 7u << NarrowShift | (64 + h) << SlotShift;
-        Enter(table, code, bits, entry | length << LengthShift);
+        Enter(table, code, bits, entry | length << LengthShift | CopyFlag);
       }
     }
   }
@@ -183,8 +187,9 @@ static_assert(CountLength(BinaryTokens, 1) == 2048 && CountLength(AsciiTokens, 1
 // code 1111.
 static_assert(BinaryTokens[0x41 << 1] ==
               (9 | LiteralSlot << SlotShift | 1 << LengthShift | 0x41u << LiteralShift));
-static_assert(BinaryTokens[0b11111] == ((5 + 6) | 7 << NarrowShift | 64 << SlotShift | 3 << LengthShift));
-static_assert(BinaryTokens[0b111011] == ((6 + 2) | 0 << SlotShift | 2 << LengthShift));
+static_assert(BinaryTokens[0b11111] ==
+              ((5 + 6) | 7 << NarrowShift | 3 << LengthShift | CopyFlag | 64u << SlotShift));
+static_assert(BinaryTokens[0b111011] == ((6 + 2) | 2 << LengthShift | CopyFlag | 0 << SlotShift));
 static_assert(BinaryTokens[0b1] == 0 && AsciiTokens[0b1] == 0);
 static_assert(AsciiTokens[0b11110] ==
               (5 | LiteralSlot << SlotShift | 1 << LengthShift | uint32_t(' ') << LiteralShift));
@@ -232,14 +237,16 @@ uint32_t Refill(DclWorkArea& w) {
 }
 
 // Fills buf with whole bytes from in, to at least WordBits - 8 bits, without
-// a branch; in must have a word to read and count must be below WordBits.
-// The bytes beyond those counted land above count; they are the very bytes
-// the next load puts there, so OR-ing them again changes nothing.
+// a branch; in must have a word to read. Only the low bits of count that
+// can count the bits of a word are looked at and kept right, so the fast
+// stretch may subtract whole table entries from it. The bytes beyond those
+// counted land above count; they are the very bytes the next load puts
+// there, so OR-ing them again changes nothing.
 inline void LoadWord(const uint8_t*& in, Word& buf, uint32_t& count) {
   Word word;
   std::memcpy(&word, in, sizeof word);
-  buf |= word << count;
-  in += (WordBits - 1 - count) >> 3;
+  buf |= word << (count & (WordBits - 1));
+  in += sizeof(Word) - 1 - ((count >> 3) & (sizeof(Word) - 1));
   count |= WordBits - 8;
 }
 
@@ -504,12 +511,13 @@ uint32_t Explode(DclWorkArea& w) {
           // literal copies 32 bytes from 63 or 64 bytes back, then stores
           // its byte over the first; a copy stores that byte 32 bytes on,
           // where later output overwrites it.
-          uint32_t bits = entry & TokenBitsMask;
+          // bits: the token's bit count in its low bits, and more above.
+          uint32_t bits = entry;
           if constexpr (DictBits < 6) bits -= (entry >> NarrowShift) & (6 - DictBits);
           Word before = buf;
-          buf >>= bits;
+          buf >>= bits & (WordBits - 1);
           count -= bits;
-          uint32_t slot = slots[(entry >> SlotShift) & 0xFF];
+          uint32_t slot = slots[entry >> SlotShift];
           // The low distance bits end where the token ends: shift them to
           // the top of the word, then down to the bottom.
           uint32_t lowPart = uint32_t((before << ((0 - bits) & (WordBits - 1))) >>
@@ -519,7 +527,7 @@ uint32_t Explode(DclWorkArea& w) {
             const uint8_t* src = op - dist;
             std::memcpy(op, src, 16);
             std::memcpy(op + 16, src + 16, 16);
-            op[len == 1 ? 0 : MaxTableLength] = uint8_t(entry >> LiteralShift);
+            op[(entry & CopyFlag) >> 10] = uint8_t(entry >> LiteralShift);
             op += len;
             return true;
           }
@@ -577,7 +585,7 @@ uint32_t Explode(DclWorkArea& w) {
         if (token >= EndCode) break;
       }
       b.buf = buf;
-      b.count = count;
+      b.count = count & (WordBits - 1);
       b.pos = uint32_t(in - w.InBuf);
       out = uint32_t(op - window);
       if (token >= EndCode) break;
