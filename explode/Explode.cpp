@@ -115,19 +115,25 @@ constexpr uint32_t MaxTableLength = 32;
 // then what a smaller dictionary takes off;
 constexpr uint32_t NarrowShift = 6;
 // bits 9-14: output bytes: 1 for a literal, the length of a copy, 0 for a
-// token read the long way (a longer copy, one whose codes need more bits
-// than the index, the end code, an ASCII literal of 12 or 13 bits);
+// token read another way;
 constexpr uint32_t LengthShift = 9;
-// bit 15: set for a copy, which stores the literal byte MaxTableLength
-// bytes on: (entry >> 10) & 32;
+// bit 15: set for a copy, which stores the literal byte 16 bytes on:
+// (entry >> 11) & 16;
 constexpr uint32_t CopyFlag = 1u << 15;
-static_assert(CopyFlag >> 10 == MaxTableLength);
+constexpr uint32_t CopyFlagShift = 11;
+static_assert(CopyFlag >> CopyFlagShift == 16);
 // bits 16-23: the literal;
 constexpr uint32_t LiteralShift = 16;
 // bits 24-31: the slot in DistanceSlots: the distance's high part, plus 64
 // when the dictionary size gives the low bits, or LiteralSlot.
 constexpr uint32_t SlotShift = 24;
 constexpr uint32_t LiteralSlot = 128;
+//
+// A copy of up to MaxTableLength bytes whose length part fits the index but
+// whose distance code does not (a far copy) has length 0, the bits of its
+// length part in bits 0-5 and its length in bits 16-23. Every other token
+// (a longer copy, the end code, an ASCII literal of 12 or 13 bits) has the
+// entry 0 and is read with the code lookups.
 using TokenTable = std::array<uint32_t, 1u << TokenIndexBits>;
 
 constexpr uint32_t TokenLength(uint32_t entry) { return (entry >> LengthShift) & 63; }
@@ -138,7 +144,7 @@ constexpr void Enter(TokenTable& table, uint32_t code, uint32_t bits, uint32_t e
 }
 
 constexpr TokenTable MakeTokenTable(bool asciiMode) {
-  TokenTable table{};  // length 0 everywhere else
+  TokenTable table{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t code = asciiMode ? uint32_t(dcl::LiteralCodeValues[i]) << 1 : i << 1;
     uint32_t bits = 1 + (asciiMode ? dcl::LiteralBitCounts[i] : 8);
@@ -154,6 +160,8 @@ constexpr TokenTable MakeTokenTable(bool asciiMode) {
       uint32_t length = dcl::LengthBaseValues[s] + x + 2;
       if (length > MaxTableLength) break;
       uint32_t lengthCode = 1u | uint32_t(dcl::LengthCodeValues[s]) << 1 | x << codeBits;
+      // Far first; the distance codes that fit then overwrite their share.
+      Enter(table, lengthCode, lengthBits, lengthBits | length << LiteralShift);
       for (uint32_t h = 0; h < 64; ++h) {
         uint32_t bits = lengthBits + dcl::DistanceBitCounts[h];
         if (bits > TokenIndexBits) continue;
@@ -191,6 +199,10 @@ static_assert(BinaryTokens[0b11111] ==
               ((5 + 6) | 7 << NarrowShift | 3 << LengthShift | CopyFlag | 64u << SlotShift));
 static_assert(BinaryTokens[0b111011] == ((6 + 2) | 2 << LengthShift | CopyFlag | 0 << SlotShift));
 static_assert(BinaryTokens[0b1] == 0 && AsciiTokens[0b1] == 0);
+// Far: flag 1, the 5-bit length code of symbol 7 (9 bytes), then the 8-bit
+// distance code 00000000 of high part 63, 14 bits in all.
+static_assert(dcl::DistanceCodeValues[63] == 0 && dcl::LengthBitCounts[7] == 5 &&
+              BinaryTokens[1 | dcl::LengthCodeValues[7] << 1] == (6 | 9 << LiteralShift));
 static_assert(AsciiTokens[0b11110] ==
               (5 | LiteralSlot << SlotShift | 1 << LengthShift | uint32_t(' ') << LiteralShift));
 
@@ -390,6 +402,37 @@ uint32_t SlowDistance(DclWorkArea& w, Bits& b, uint32_t len) {
   return d + 1;
 }
 
+// Reads a table token (length not 0) from buf, taking its bits, and
+// returns its distance; a literal's is 63 or 64. Only the low bits of count
+// are kept right.
+template <uint32_t DictBits>
+inline uint32_t TableDistance(uint32_t entry, Word& buf, uint32_t& count) {
+  // bits: the token's bit count in its low bits, and more above.
+  uint32_t bits = entry;
+  if constexpr (DictBits < 6) bits -= (entry >> NarrowShift) & (6 - DictBits);
+  Word before = buf;
+  buf >>= bits & (WordBits - 1);
+  count -= bits;
+  uint32_t slot = DistanceSlots[DictBits - 4][entry >> SlotShift];
+  // The low distance bits end where the token ends: shift them to the top
+  // of the word, then down to the bottom.
+  uint32_t lowPart = uint32_t((before << ((0 - bits) & (WordBits - 1))) >>
+                              ((slot >> 12) & (WordBits - 1)));
+  return (slot & 0xFFF) + lowPart;
+}
+
+// Reads a far copy, whose length part's bits are in entry and whose
+// distance follows them, from buf, which holds all its bits; returns its
+// distance.
+template <uint32_t DictBits>
+inline uint32_t FarDistance(uint32_t entry, Word& buf, uint32_t& count) {
+  uint32_t used = entry & 63;
+  uint32_t dist = WholeDistance(buf >> used, (entry >> LiteralShift) & 0xFF, DictBits, &used);
+  buf >>= used;
+  count -= used;
+  return dist;
+}
+
 // ---- Output -------------------------------------------------------------
 
 void WriteOut(DclWorkArea& w, uint32_t from, uint32_t count) {
@@ -458,18 +501,19 @@ inline void CopyWide(uint8_t* dst, uint32_t dist, uint32_t len) {
 // The fast stretch runs in batches of token pairs. A pair takes at most 8
 // bytes of input beyond what was loaded before it, so a batch starts only
 // with FastInputAhead bytes unread: each word load (one per pair with a
-// 64-bit buffer, one per token, and one more for a long token's distance,
-// with a 32-bit one) then still finds a word to read.
+// 64-bit buffer, one per token with a 32-bit one, and one more after a far
+// or long copy) then still finds a word to read.
 constexpr uint32_t PairInput = 8;
 constexpr uint32_t FastInputAhead = sizeof(Word) + PairInput;
-// A table token writes at most 2 x 16 bytes of copy and its literal byte,
-// 32 bytes on; a long one at most DclMaxCopy bytes and 15 more. A pair
-// starts only so far below the flush threshold that its second token, even
-// a long one, stays within the window.
+// A table or far token writes at most MaxTableLength + 15 bytes; a long one
+// at most DclMaxCopy + 15. A pair starts only so far below the flush
+// threshold that its second token, even a long one, stays within the
+// window.
 constexpr uint32_t PairOutput = 2 * MaxTableLength;
 constexpr uint32_t FastOutputLimit = WindowSize - (DclMaxCopy + 15) - MaxTableLength;
-static_assert(FastOutputLimit + MaxTableLength + DclMaxCopy + 15 <= WindowSize);
-static_assert(FastOutputLimit < FlushAt && 2 * 16 + 1 <= DclMaxCopy + 15);
+static_assert(FastOutputLimit < FlushAt && MaxTableLength < DclMaxCopy);
+// Bits of the longest token.
+constexpr uint32_t MaxTokenBits = MaxLiteralOrLengthBits + MaxDistanceBits;
 
 // Decodes one stream whose dictionary-size bits are DictBits. Returns the
 // last token: EndCode or InputEnded.
@@ -478,7 +522,6 @@ uint32_t Explode(DclWorkArea& w) {
   Bits b{w.BitBuf, 8 + w.ExtraBits, w.InPos, w.InCount};
   const bool asciiMode = w.LiteralMode != 0;
   const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
-  const uint32_t* const slots = DistanceSlots[DictBits - 4].data();
   uint8_t* const window = w.Window;
   uint32_t out = DclBlockSize;
   // Until the first block is flushed, only the bytes from DclBlockSize up to
@@ -508,29 +551,30 @@ uint32_t Explode(DclWorkArea& w) {
         uint32_t dist;
         if (len != 0) [[likely]] {
           // Literals and copies alike, without a branch between them: a
-          // literal copies 32 bytes from 63 or 64 bytes back, then stores
-          // its byte over the first; a copy stores that byte 32 bytes on,
-          // where later output overwrites it.
-          // bits: the token's bit count in its low bits, and more above.
-          uint32_t bits = entry;
-          if constexpr (DictBits < 6) bits -= (entry >> NarrowShift) & (6 - DictBits);
-          Word before = buf;
-          buf >>= bits & (WordBits - 1);
-          count -= bits;
-          uint32_t slot = slots[entry >> SlotShift];
-          // The low distance bits end where the token ends: shift them to
-          // the top of the word, then down to the bottom.
-          uint32_t lowPart = uint32_t((before << ((0 - bits) & (WordBits - 1))) >>
-                                      ((slot >> 12) & (WordBits - 1)));
-          dist = (slot & 0xFFF) + lowPart;
+          // literal copies 16 bytes from 63 or 64 bytes back, then stores
+          // its byte over the first; a copy stores that byte 16 bytes on,
+          // where the rest of a longer copy or later output overwrites it.
+          dist = TableDistance<DictBits>(entry, buf, count);
           if (dist - 16 <= uintptr_t(op - low16)) [[likely]] {
             const uint8_t* src = op - dist;
             std::memcpy(op, src, 16);
-            std::memcpy(op + 16, src + 16, 16);
-            op[(entry & CopyFlag) >> 10] = uint8_t(entry >> LiteralShift);
+            op[(entry & CopyFlag) >> CopyFlagShift] = uint8_t(entry >> LiteralShift);
+            if (len > 16) [[unlikely]]
+              std::memcpy(op + 16, src + 16, 16);
             op += len;
             return true;
           }
+        } else if (entry != 0) {
+          len = (entry >> LiteralShift) & 0xFF;
+          if constexpr (WordBits < 64) {
+            buf >>= entry & 63;
+            count -= entry & 63;
+            LoadWord(in, buf, count);
+            entry &= ~63u;
+          }
+          dist = FarDistance<DictBits>(entry, buf, count);
+          // Room again for a long token after it.
+          if constexpr (WordBits == 64) LoadWord(in, buf, count);
         } else {
           uint32_t used;
           token = WholeToken(asciiMode, buf, &used);
@@ -542,7 +586,7 @@ uint32_t Explode(DclWorkArea& w) {
           }
           if (token == EndCode) return false;
           len = token - 254;
-          if constexpr (WordBits < MaxLiteralOrLengthBits + MaxDistanceBits + LookAhead) {
+          if constexpr (WordBits < MaxTokenBits + LookAhead) {
             buf >>= used;
             count -= used;
             LoadWord(in, buf, count);
@@ -558,8 +602,7 @@ uint32_t Explode(DclWorkArea& w) {
         }
         CopyWide(op, dist, len);
         op += len;
-        // After a long token the buffer may hold too few bits for another.
-        return TokenLength(entry) != 0;
+        return entry != 0;
       };
       while (in <= inLimit && op < opLimit) {
         LoadWord(in, buf, count);
@@ -589,15 +632,32 @@ uint32_t Explode(DclWorkArea& w) {
       b.pos = uint32_t(in - w.InBuf);
       out = uint32_t(op - window);
       if (token >= EndCode) break;
-      // A 32-bit buffer may have fewer than 8 bits left after a table
-      // token; the input buffer still has bytes for them.
-      TopUp(w, b);
     } else {
       // One token the careful way: near the end of the input buffer, where
       // the read callback may be due, near the flush threshold, or at the
       // start of the output.
       TopUp(w, b);
-      if (b.count >= MaxLiteralOrLengthBits + LookAhead) {
+      uint32_t dist = 0;
+      if (WordBits == 64 && b.count >= MaxTokenBits + LookAhead) {
+        // The whole token is in the buffer.
+        uint32_t entry = tokens[b.buf & TokenIndexMask];
+        uint32_t len = TokenLength(entry);
+        if (len != 0) {
+          dist = TableDistance<DictBits>(entry, b.buf, b.count);
+          b.count &= WordBits - 1;
+          token = len == 1 ? (entry >> LiteralShift) & 0xFF : 254 + len;
+        } else if (entry != 0) {
+          dist = FarDistance<DictBits>(entry, b.buf, b.count);
+          token = 254 + ((entry >> LiteralShift) & 0xFF);
+        } else {
+          uint32_t used;
+          token = WholeToken(asciiMode, b.buf, &used);
+          if (token >= 256 && token < EndCode)
+            dist = WholeDistance(b.buf >> used, token - 254, DictBits, &used);
+          b.buf >>= used;
+          b.count -= used;
+        }
+      } else if (b.count >= MaxLiteralOrLengthBits + LookAhead) {
         uint32_t used;
         token = WholeToken(asciiMode, b.buf, &used);
         b.buf >>= used;
@@ -610,22 +670,26 @@ uint32_t Explode(DclWorkArea& w) {
       } else {
         if (token >= EndCode) break;
         uint32_t len = token - 254;
-        uint32_t dist;
-        TopUp(w, b);
-        if (b.count >= MaxDistanceBits + LookAhead) {
-          uint32_t used = 0;
-          dist = WholeDistance(b.buf, len, DictBits, &used);
-          b.buf >>= used;
-          b.count -= used;
-        } else if ((dist = SlowDistance(w, b, len)) == 0) {
-          token = InputEnded;
-          break;
+        if (dist == 0) {
+          TopUp(w, b);
+          if (b.count >= MaxDistanceBits + LookAhead) {
+            uint32_t used = 0;
+            dist = WholeDistance(b.buf, len, DictBits, &used);
+            b.buf >>= used;
+            b.count -= used;
+          } else if ((dist = SlowDistance(w, b, len)) == 0) {
+            token = InputEnded;
+            break;
+          }
         }
         if (dist > out - lowest) {
           token = InputEnded;
           break;
         }
-        CopyExact(window + out, dist, len);
+        if (out + len + 15 <= WindowSize)
+          CopyWide(window + out, dist, len);
+        else
+          CopyExact(window + out, dist, len);
         out += len;
       }
     }
