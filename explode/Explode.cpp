@@ -106,7 +106,7 @@ static_assert(dcl::LiteralCodeValues[0xFF] == 0 && Literals.After8[0] == 0xFF &&
 // code all do (only the distance's low bits lie beyond). An entry:
 constexpr uint32_t TokenIndexBits = 12;
 constexpr uint32_t TokenIndexMask = (1u << TokenIndexBits) - 1;
-constexpr uint32_t MaxTableLength = 32;
+constexpr uint32_t MaxTableLength = 63;
 // bits 0-5: all of the token's bits, counting 6 low distance bits for a copy
 // that takes them from the dictionary size, so that with the largest
 // dictionary the entry is a shift count as it stands (shifts use the low
@@ -118,7 +118,7 @@ constexpr uint32_t NarrowShift = 6;
 // token read another way;
 constexpr uint32_t LengthShift = 9;
 // bit 15: set for a copy, which stores the literal byte 16 bytes on:
-// (entry >> 11) & 16;
+// (entry >> 11) & 16; the length field holds up to MaxTableLength;
 constexpr uint32_t CopyFlag = 1u << 15;
 constexpr uint32_t CopyFlagShift = 11;
 static_assert(CopyFlag >> CopyFlagShift == 16);
@@ -514,11 +514,128 @@ constexpr uint32_t FastOutputLimit = WindowSize - (DclMaxCopy + 15) - MaxTableLe
 static_assert(FastOutputLimit < FlushAt && MaxTableLength < DclMaxCopy);
 // Bits of the longest token.
 constexpr uint32_t MaxTokenBits = MaxLiteralOrLengthBits + MaxDistanceBits;
+// The longest distance: the high part 63 and 6 low bits.
+constexpr uint32_t MaxDistance = 64u << 6;
+
+// The fast stretch: whole tokens with no callback and no check of the bit
+// count, while the input buffer has FastInputAhead bytes unread and the
+// output is below FastOutputLimit. Needs 64 bytes of output below out,
+// which a literal's dummy distance may reach back to. Full: the dictionary
+// is full, so no distance reaches too far. Leaves the state in b and out;
+// returns EndCode, InputEnded or some other token.
+template <uint32_t DictBits, bool Full>
+[[gnu::always_inline]] inline uint32_t FastStretch(DclWorkArea& w, bool asciiMode, Bits& b,
+                                                    uint32_t& out, uint32_t lowest) {
+  // Its state lives in locals so that it stays in registers.
+  const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
+  const uint8_t* in = w.InBuf + b.pos;
+  const uint8_t* const inLimit = w.InBuf + b.avail - FastInputAhead;
+  uint8_t* const window = w.Window;
+  uint8_t* op = window + out;
+  uint8_t* const opLimit = window + FastOutputLimit;
+  // A table copy takes the quick way when 16 <= dist <= op - low, one
+  // comparison as dist - 16 <= op - (low + 16).
+  const uint8_t* const low16 = window + lowest + 16;
+  Word buf = b.buf;
+  uint32_t count = b.count;
+  uint32_t token = 0;
+  // One token from its table entry. False when the batch must end: after a
+  // long token, or at the end of the stream.
+  auto step = [&](uint32_t entry) {
+    uint32_t len = TokenLength(entry);
+    uint32_t dist;
+    if (len != 0) [[likely]] {
+      // Literals and copies alike, without a branch between them: a literal
+      // copies 16 bytes from 63 or 64 bytes back, then stores its byte over
+      // the first; a copy stores that byte 16 bytes on, where the rest of a
+      // longer copy or later output overwrites it.
+      dist = TableDistance<DictBits>(entry, buf, count);
+      if (Full ? dist >= 16 : dist - 16 <= uintptr_t(op - low16)) [[likely]] {
+        const uint8_t* src = op - dist;
+        std::memcpy(op, src, 16);
+        op[(entry & CopyFlag) >> CopyFlagShift] = uint8_t(entry >> LiteralShift);
+        if (len > 16) [[unlikely]] {
+          std::memcpy(op + 16, src + 16, 16);
+          if (len > 32) CopyWide(op + 32, dist, len - 32);
+        }
+        op += len;
+        return true;
+      }
+    } else if (entry != 0) {
+      len = (entry >> LiteralShift) & 0xFF;
+      if constexpr (WordBits < 64) {
+        buf >>= entry & 63;
+        count -= entry & 63;
+        LoadWord(in, buf, count);
+        entry &= ~63u;
+      }
+      dist = FarDistance<DictBits>(entry, buf, count);
+      // Room again for a long token after it.
+      if constexpr (WordBits == 64) LoadWord(in, buf, count);
+    } else {
+      uint32_t used;
+      token = WholeToken(asciiMode, buf, &used);
+      if (token < 256) {
+        buf >>= used;
+        count -= used;
+        *op++ = uint8_t(token);
+        return false;
+      }
+      if (token == EndCode) return false;
+      len = token - 254;
+      if constexpr (WordBits < MaxTokenBits + LookAhead) {
+        buf >>= used;
+        count -= used;
+        LoadWord(in, buf, count);
+        used = 0;
+      }
+      dist = WholeDistance(buf >> used, len, DictBits, &used);
+      buf >>= used;
+      count -= used;
+    }
+    if (!Full && dist > uintptr_t(op - low16) + 16) {
+      token = InputEnded;
+      return false;
+    }
+    CopyWide(op, dist, len);
+    op += len;
+    return entry != 0;
+  };
+  while (in <= inLimit && op < opLimit) {
+    LoadWord(in, buf, count);
+    uint32_t pairs = uint32_t(std::min<uintptr_t>((inLimit - in) / PairInput,
+                                                  (opLimit - 1 - op) / PairOutput)) + 1;
+    bool more;
+    do {
+      // A 64-bit buffer holds the next index's bits before the load, so the
+      // lookup need not wait for it, and then both tokens of the pair; a
+      // 32-bit one needs a load before each lookup.
+      uint32_t entry;
+      if constexpr (WordBits == 64) {
+        entry = tokens[buf & TokenIndexMask];
+        LoadWord(in, buf, count);
+      } else {
+        LoadWord(in, buf, count);
+        entry = tokens[buf & TokenIndexMask];
+      }
+      if (!(more = step(entry))) break;
+      if constexpr (WordBits != 64) LoadWord(in, buf, count);
+      more = step(tokens[buf & TokenIndexMask]);
+    } while (more && --pairs);
+    if (token >= EndCode) break;
+  }
+  b.buf = buf;
+  b.count = count & (WordBits - 1);
+  b.pos = uint32_t(in - w.InBuf);
+  out = uint32_t(op - window);
+  return token;
+}
 
 // Decodes one stream whose dictionary-size bits are DictBits. Returns the
 // last token: EndCode or InputEnded.
 template <uint32_t DictBits>
 uint32_t Explode(DclWorkArea& w) {
+  static_assert(MaxDistance <= DclBlockSize);
   Bits b{w.BitBuf, 8 + w.ExtraBits, w.InPos, w.InCount};
   const bool asciiMode = w.LiteralMode != 0;
   const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
@@ -526,111 +643,13 @@ uint32_t Explode(DclWorkArea& w) {
   uint32_t out = DclBlockSize;
   // Until the first block is flushed, only the bytes from DclBlockSize up to
   // out have been written; a copy must not reach below them. After that the
-  // whole window below out is output.
+  // whole window below out is output, and no distance reaches past it.
   uint32_t lowest = DclBlockSize;
   uint32_t token = 0;
   for (;;) {
-    // The fast stretch: whole tokens with no callback and no check of the
-    // bit count. Its state lives in locals so that it stays in registers.
-    // It waits for 64 bytes of output, which a literal's dummy distance may
-    // reach back to.
     if (b.avail - b.pos >= FastInputAhead && out < FastOutputLimit && out - lowest >= 64) {
-      const uint8_t* in = w.InBuf + b.pos;
-      const uint8_t* const inLimit = w.InBuf + b.avail - FastInputAhead;
-      uint8_t* op = window + out;
-      uint8_t* const opLimit = window + FastOutputLimit;
-      // A table copy takes the quick way when 16 <= dist <= op - low, one
-      // comparison as dist - 16 <= op - (low + 16).
-      const uint8_t* const low16 = window + lowest + 16;
-      Word buf = b.buf;
-      uint32_t count = b.count;
-      // One token from its table entry. False when the batch must end:
-      // after a long token, or at the end of the stream.
-      auto step = [&](uint32_t entry) {
-        uint32_t len = TokenLength(entry);
-        uint32_t dist;
-        if (len != 0) [[likely]] {
-          // Literals and copies alike, without a branch between them: a
-          // literal copies 16 bytes from 63 or 64 bytes back, then stores
-          // its byte over the first; a copy stores that byte 16 bytes on,
-          // where the rest of a longer copy or later output overwrites it.
-          dist = TableDistance<DictBits>(entry, buf, count);
-          if (dist - 16 <= uintptr_t(op - low16)) [[likely]] {
-            const uint8_t* src = op - dist;
-            std::memcpy(op, src, 16);
-            op[(entry & CopyFlag) >> CopyFlagShift] = uint8_t(entry >> LiteralShift);
-            if (len > 16) [[unlikely]]
-              std::memcpy(op + 16, src + 16, 16);
-            op += len;
-            return true;
-          }
-        } else if (entry != 0) {
-          len = (entry >> LiteralShift) & 0xFF;
-          if constexpr (WordBits < 64) {
-            buf >>= entry & 63;
-            count -= entry & 63;
-            LoadWord(in, buf, count);
-            entry &= ~63u;
-          }
-          dist = FarDistance<DictBits>(entry, buf, count);
-          // Room again for a long token after it.
-          if constexpr (WordBits == 64) LoadWord(in, buf, count);
-        } else {
-          uint32_t used;
-          token = WholeToken(asciiMode, buf, &used);
-          if (token < 256) {
-            buf >>= used;
-            count -= used;
-            *op++ = uint8_t(token);
-            return false;
-          }
-          if (token == EndCode) return false;
-          len = token - 254;
-          if constexpr (WordBits < MaxTokenBits + LookAhead) {
-            buf >>= used;
-            count -= used;
-            LoadWord(in, buf, count);
-            used = 0;
-          }
-          dist = WholeDistance(buf >> used, len, DictBits, &used);
-          buf >>= used;
-          count -= used;
-        }
-        if (dist > uintptr_t(op - low16) + 16) {
-          token = InputEnded;
-          return false;
-        }
-        CopyWide(op, dist, len);
-        op += len;
-        return entry != 0;
-      };
-      while (in <= inLimit && op < opLimit) {
-        LoadWord(in, buf, count);
-        uint32_t pairs = uint32_t(std::min<uintptr_t>((inLimit - in) / PairInput,
-                                                      (opLimit - 1 - op) / PairOutput)) + 1;
-        bool more;
-        do {
-          // A 64-bit buffer holds the next index's bits before the load,
-          // so the lookup need not wait for it, and then both tokens of
-          // the pair; a 32-bit one needs a load before each lookup.
-          uint32_t entry;
-          if constexpr (WordBits == 64) {
-            entry = tokens[buf & TokenIndexMask];
-            LoadWord(in, buf, count);
-          } else {
-            LoadWord(in, buf, count);
-            entry = tokens[buf & TokenIndexMask];
-          }
-          if (!(more = step(entry))) break;
-          if constexpr (WordBits != 64) LoadWord(in, buf, count);
-          more = step(tokens[buf & TokenIndexMask]);
-        } while (more && --pairs);
-        if (token >= EndCode) break;
-      }
-      b.buf = buf;
-      b.count = count & (WordBits - 1);
-      b.pos = uint32_t(in - w.InBuf);
-      out = uint32_t(op - window);
+      token = lowest == 0 ? FastStretch<DictBits, true>(w, asciiMode, b, out, lowest)
+                          : FastStretch<DictBits, false>(w, asciiMode, b, out, lowest);
       if (token >= EndCode) break;
     } else {
       // One token the careful way: near the end of the input buffer, where
