@@ -505,13 +505,12 @@ inline void CopyWide(uint8_t* dst, uint32_t dist, uint32_t len) {
 // or long copy) then still finds a word to read.
 constexpr uint32_t PairInput = 8;
 constexpr uint32_t FastInputAhead = sizeof(Word) + PairInput;
-// A table or far token writes at most MaxTableLength + 15 bytes; a long one
-// at most DclMaxCopy + 15. A pair starts only so far below the flush
-// threshold that its second token, even a long one, stays within the
-// window.
+// A pair starts below the flush threshold, so its second token starts
+// before FlushAt + MaxTableLength; a table or far token writes at most
+// MaxTableLength + 15 bytes, a long one is copied exactly where its wide
+// pieces would not fit.
 constexpr uint32_t PairOutput = 2 * MaxTableLength;
-constexpr uint32_t FastOutputLimit = WindowSize - (DclMaxCopy + 15) - MaxTableLength;
-static_assert(FastOutputLimit < FlushAt && MaxTableLength < DclMaxCopy);
+static_assert(FlushAt + 2 * MaxTableLength + 15 <= WindowSize && MaxTableLength < DclMaxCopy);
 // Bits of the longest token.
 constexpr uint32_t MaxTokenBits = MaxLiteralOrLengthBits + MaxDistanceBits;
 // The longest distance: the high part 63 and 6 low bits.
@@ -519,10 +518,9 @@ constexpr uint32_t MaxDistance = 64u << 6;
 
 // The fast stretch: whole tokens with no callback and no check of the bit
 // count, while the input buffer has FastInputAhead bytes unread and the
-// output is below FastOutputLimit. Needs 64 bytes of output below out,
-// which a literal's dummy distance may reach back to. Full: the dictionary
-// is full, so no distance reaches too far. Leaves the state in b and out;
-// returns EndCode, InputEnded or some other token.
+// output is below the flush threshold. Full: the dictionary is full, so no
+// distance reaches too far. Leaves the state in b and out; returns
+// EndCode, InputEnded or some other token.
 template <uint32_t DictBits, bool Full>
 [[gnu::always_inline]] inline uint32_t FastStretch(DclWorkArea& w, bool asciiMode, Bits& b,
                                                     uint32_t& out, uint32_t lowest) {
@@ -532,9 +530,9 @@ template <uint32_t DictBits, bool Full>
   const uint8_t* const inLimit = w.InBuf + b.avail - FastInputAhead;
   uint8_t* const window = w.Window;
   uint8_t* op = window + out;
-  uint8_t* const opLimit = window + FastOutputLimit;
+  uint8_t* const opLimit = window + FlushAt;
   // A table copy takes the quick way when 16 <= dist <= op - low, one
-  // comparison as dist - 16 <= op - (low + 16).
+  // comparison as dist - 16 <= op - (low + 16), which needs op >= low + 16.
   const uint8_t* const low16 = window + lowest + 16;
   Word buf = b.buf;
   uint32_t count = b.count;
@@ -593,11 +591,22 @@ template <uint32_t DictBits, bool Full>
       buf >>= used;
       count -= used;
     }
-    if (!Full && dist > uintptr_t(op - low16) + 16) {
-      token = InputEnded;
-      return false;
+    if constexpr (!Full) {
+      // A literal's dummy distance may reach before the output while the
+      // window holds little of it; the bytes there are read, not used.
+      if (len == 1) {
+        *op++ = uint8_t(entry >> LiteralShift);
+        return true;
+      }
+      if (dist > uintptr_t(op - low16) + 16) {
+        token = InputEnded;
+        return false;
+      }
     }
-    CopyWide(op, dist, len);
+    if (op + len + 15 <= window + WindowSize) [[likely]]
+      CopyWide(op, dist, len);
+    else
+      CopyExact(op, dist, len);
     op += len;
     return entry != 0;
   };
@@ -647,14 +656,15 @@ uint32_t Explode(DclWorkArea& w) {
   uint32_t lowest = DclBlockSize;
   uint32_t token = 0;
   for (;;) {
-    if (b.avail - b.pos >= FastInputAhead && out < FastOutputLimit && out - lowest >= 64) {
+    // The stretch's one comparison for a copy's distance needs 16 bytes of
+    // output below it.
+    if (b.avail - b.pos >= FastInputAhead && out < FlushAt && out - lowest >= 16) {
       token = lowest == 0 ? FastStretch<DictBits, true>(w, asciiMode, b, out, lowest)
                           : FastStretch<DictBits, false>(w, asciiMode, b, out, lowest);
       if (token >= EndCode) break;
     } else {
       // One token the careful way: near the end of the input buffer, where
-      // the read callback may be due, near the flush threshold, or at the
-      // start of the output.
+      // the read callback may be due, or at the start of the output.
       TopUp(w, b);
       uint32_t dist = 0;
       if (WordBits == 64 && b.count >= MaxTokenBits + LookAhead) {
