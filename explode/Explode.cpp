@@ -117,11 +117,11 @@ constexpr uint32_t NarrowShift = 6;
 // bits 9-14: output bytes: 1 for a literal, the length of a copy, 0 for a
 // token read another way;
 constexpr uint32_t LengthShift = 9;
-// bit 15: set for a copy, which stores the literal byte 16 bytes on:
-// (entry >> 11) & 16; the length field holds up to MaxTableLength;
+// bit 15: set for a copy, which stores the literal byte 8 bytes on:
+// (entry & CopyFlag) >> 12; the length field holds up to MaxTableLength;
 constexpr uint32_t CopyFlag = 1u << 15;
-constexpr uint32_t CopyFlagShift = 11;
-static_assert(CopyFlag >> CopyFlagShift == 16);
+constexpr uint32_t CopyFlagShift = 12;
+static_assert(CopyFlag >> CopyFlagShift == 8);
 // bits 16-23: the literal;
 constexpr uint32_t LiteralShift = 16;
 // bits 24-31: the slot in DistanceSlots: the distance's high part, plus 64
@@ -531,9 +531,9 @@ template <uint32_t DictBits, bool Full>
   uint8_t* const window = w.Window;
   uint8_t* op = window + out;
   uint8_t* const opLimit = window + FlushAt;
-  // A table copy takes the quick way when 16 <= dist <= op - low, one
-  // comparison as dist - 16 <= op - (low + 16), which needs op >= low + 16.
-  const uint8_t* const low16 = window + lowest + 16;
+  // A table copy takes the quick way when 8 <= dist <= op - low, one
+  // comparison as dist - 8 <= op - (low + 8), which needs op >= low + 8.
+  const uint8_t* const low8 = window + lowest + 8;
   Word buf = b.buf;
   uint32_t count = b.count;
   uint32_t token = 0;
@@ -544,18 +544,16 @@ template <uint32_t DictBits, bool Full>
     uint32_t dist;
     if (len != 0) [[likely]] {
       // Literals and copies alike, without a branch between them: a literal
-      // copies 16 bytes from 63 or 64 bytes back, then stores its byte over
-      // the first; a copy stores that byte 16 bytes on, where the rest of a
-      // longer copy or later output overwrites it.
+      // copies 8 bytes from 63 or 64 bytes back, then stores its byte over
+      // the first; a copy stores that byte 8 bytes on, where the rest of a
+      // longer copy or later output overwrites it. Narrow loads and stores:
+      // a load that overlaps more than one recent store waits for them.
       dist = TableDistance<DictBits>(entry, buf, count);
-      if (Full ? dist >= 16 : dist - 16 <= uintptr_t(op - low16)) [[likely]] {
-        const uint8_t* src = op - dist;
-        std::memcpy(op, src, 16);
+      if (Full ? dist >= 8 : dist - 8 <= uintptr_t(op - low8)) [[likely]] {
+        std::memcpy(op, op - dist, 8);
         op[(entry & CopyFlag) >> CopyFlagShift] = uint8_t(entry >> LiteralShift);
-        if (len > 16) [[unlikely]] {
-          std::memcpy(op + 16, src + 16, 16);
-          if (len > 32) CopyWide(op + 32, dist, len - 32);
-        }
+        if (len > 8) [[unlikely]]
+          CopyWide(op + 8, dist, len - 8);
         op += len;
         return true;
       }
@@ -598,7 +596,7 @@ template <uint32_t DictBits, bool Full>
         *op++ = uint8_t(entry >> LiteralShift);
         return true;
       }
-      if (dist > uintptr_t(op - low16) + 16) {
+      if (dist > uintptr_t(op - low8) + 8) {
         token = InputEnded;
         return false;
       }
@@ -656,9 +654,9 @@ uint32_t Explode(DclWorkArea& w) {
   uint32_t lowest = DclBlockSize;
   uint32_t token = 0;
   for (;;) {
-    // The stretch's one comparison for a copy's distance needs 16 bytes of
+    // The stretch's one comparison for a copy's distance needs 8 bytes of
     // output below it.
-    if (b.avail - b.pos >= FastInputAhead && out < FlushAt && out - lowest >= 16) {
+    if (b.avail - b.pos >= FastInputAhead && out < FlushAt && out - lowest >= 8) {
       token = lowest == 0 ? FastStretch<DictBits, true>(w, asciiMode, b, out, lowest)
                           : FastStretch<DictBits, false>(w, asciiMode, b, out, lowest);
       if (token >= EndCode) break;
