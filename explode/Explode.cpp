@@ -158,7 +158,7 @@ constexpr TokenTable MakeTokenTable(bool asciiMode) {
     uint32_t lengthBits = codeBits + extra;
     for (uint32_t x = 0; x < 1u << extra; ++x) {
       uint32_t length = dcl::LengthBaseValues[s] + x + 2;
-      if (length > MaxTableLength) break;
+      if (length > MaxTableLength || lengthBits > TokenIndexBits) break;
       uint32_t lengthCode = 1u | uint32_t(dcl::LengthCodeValues[s]) << 1 | x << codeBits;
       // Far first; the distance codes that fit then overwrite their share.
       Enter(table, lengthCode, lengthBits, lengthBits | length << LiteralShift);
