@@ -284,8 +284,11 @@ TEST(Explode, EveryLengthAndDistanceAtEveryDictionarySize) {
     const uint32_t maxDist = 64u << dictBits;
     Stream s(1, dictBits);
     s.Literals(Noise(DclBlockSize, dictBits));
-    for (uint32_t d = 1; d <= 256; ++d) s.Copy(2, d);
-    for (uint32_t d = 1; d <= maxDist; ++d) s.Copy(3 + d % (DclMaxCopy - 2), d);
+    // A literal after each copy, or copies at neighbouring distances would
+    // read the same bytes and a distance off by one would go unseen.
+    for (uint32_t d = 1; d <= 256; ++d) s.Copy(2, d).Literals({uint8_t(d * 167)});
+    for (uint32_t d = 1; d <= maxDist; ++d)
+      s.Copy(3 + d % (DclMaxCopy - 2), d).Literals({uint8_t(d * 167)});
     s.Copy(DclMaxCopy, maxDist).End();
     Outcome run = Decode(s.Encoded());
     EXPECT_EQ(run.result, DclOk) << "dictionary bits " << int(dictBits);
