@@ -404,16 +404,18 @@ uint32_t SlowDistance(DclWorkArea& w, Bits& b, uint32_t len) {
 
 // Reads a table token (length not 0) from buf, taking its bits, and
 // returns its distance; a literal's is 63 or 64. Only the low bits of count
-// are kept right.
-template <uint32_t DictBits>
-inline uint32_t TableDistance(uint32_t entry, Word& buf, uint32_t& count) {
+// are kept right. slots is the dictionary size's row of DistanceSlots;
+// Largest: the dictionary size is the largest, and nothing is taken off.
+template <bool Largest>
+inline uint32_t TableDistance(uint32_t entry, const uint32_t* slots, uint32_t dictBits, Word& buf,
+                              uint32_t& count) {
   // bits: the token's bit count in its low bits, and more above.
   uint32_t bits = entry;
-  if constexpr (DictBits < 6) bits -= (entry >> NarrowShift) & (6 - DictBits);
+  if constexpr (!Largest) bits -= (entry >> NarrowShift) & (6 - dictBits);
   Word before = buf;
   buf >>= bits & (WordBits - 1);
   count -= bits;
-  uint32_t slot = DistanceSlots[DictBits - 4][entry >> SlotShift];
+  uint32_t slot = slots[entry >> SlotShift];
   // The low distance bits end where the token ends: shift them to the top
   // of the word, then down to the bottom.
   uint32_t lowPart = uint32_t((before << ((0 - bits) & (WordBits - 1))) >>
@@ -424,10 +426,9 @@ inline uint32_t TableDistance(uint32_t entry, Word& buf, uint32_t& count) {
 // Reads a far copy, whose length part's bits are in entry and whose
 // distance follows them, from buf, which holds all its bits; returns its
 // distance.
-template <uint32_t DictBits>
-inline uint32_t FarDistance(uint32_t entry, Word& buf, uint32_t& count) {
+inline uint32_t FarDistance(uint32_t entry, uint32_t dictBits, Word& buf, uint32_t& count) {
   uint32_t used = entry & 63;
-  uint32_t dist = WholeDistance(buf >> used, (entry >> LiteralShift) & 0xFF, DictBits, &used);
+  uint32_t dist = WholeDistance(buf >> used, (entry >> LiteralShift) & 0xFF, dictBits, &used);
   buf >>= used;
   count -= used;
   return dist;
@@ -521,11 +522,12 @@ constexpr uint32_t MaxDistance = 64u << 6;
 // output is below the flush threshold. Full: the dictionary is full, so no
 // distance reaches too far. Leaves the state in b and out; returns
 // EndCode, InputEnded or some other token.
-template <uint32_t DictBits, bool Full>
-[[gnu::always_inline]] inline uint32_t FastStretch(DclWorkArea& w, bool asciiMode, Bits& b,
-                                                    uint32_t& out, uint32_t lowest) {
+template <bool Largest, bool Full>
+[[gnu::always_inline]] inline uint32_t FastStretch(DclWorkArea& w, bool asciiMode, uint32_t dictBits,
+                                                    Bits& b, uint32_t& out, uint32_t lowest) {
   // Its state lives in locals so that it stays in registers.
   const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
+  const uint32_t* const slots = DistanceSlots[dictBits - 4].data();
   const uint8_t* in = w.InBuf + b.pos;
   const uint8_t* const inLimit = w.InBuf + b.avail - FastInputAhead;
   uint8_t* const window = w.Window;
@@ -550,7 +552,7 @@ template <uint32_t DictBits, bool Full>
       // 8-byte pieces, which a distance of 8 allows, and a load that
       // overlaps fewer recent stores waits for fewer (measured faster than
       // one 16-byte piece or three 8-byte ones).
-      dist = TableDistance<DictBits>(entry, buf, count);
+      dist = TableDistance<Largest>(entry, slots, dictBits, buf, count);
       if (Full ? dist >= 8 : dist - 8 <= uintptr_t(op - low8)) [[likely]] {
         std::memcpy(op, op - dist, 8);
         std::memcpy(op + 8, op + 8 - dist, 8);
@@ -568,7 +570,7 @@ template <uint32_t DictBits, bool Full>
         LoadWord(in, buf, count);
         entry &= ~63u;
       }
-      dist = FarDistance<DictBits>(entry, buf, count);
+      dist = FarDistance(entry, dictBits, buf, count);
       // Room again for a long token after it.
       if constexpr (WordBits == 64) LoadWord(in, buf, count);
     } else {
@@ -588,7 +590,7 @@ template <uint32_t DictBits, bool Full>
         LoadWord(in, buf, count);
         used = 0;
       }
-      dist = WholeDistance(buf >> used, len, DictBits, &used);
+      dist = WholeDistance(buf >> used, len, dictBits, &used);
       buf >>= used;
       count -= used;
     }
@@ -641,10 +643,13 @@ template <uint32_t DictBits, bool Full>
   return token;
 }
 
-// Decodes one stream whose dictionary-size bits are DictBits. Returns the
-// last token: EndCode or InputEnded.
-template <uint32_t DictBits>
+// Decodes one stream. Largest: its dictionary size is the largest, which
+// spares the fast stretch a step per token (the smaller ones are rarer, as
+// only small files choose them). Returns the last token: EndCode or
+// InputEnded.
+template <bool Largest>
 uint32_t Explode(DclWorkArea& w) {
+  const uint32_t dictBits = Largest ? 6 : w.DictBits;
   static_assert(MaxDistance <= DclBlockSize);
   Bits b{w.BitBuf, 8 + w.ExtraBits, w.InPos, w.InCount};
   const bool asciiMode = w.LiteralMode != 0;
@@ -660,8 +665,8 @@ uint32_t Explode(DclWorkArea& w) {
     // The stretch's one comparison for a copy's distance needs 8 bytes of
     // output below it.
     if (b.avail - b.pos >= FastInputAhead && out < FlushAt && out - lowest >= 8) {
-      token = lowest == 0 ? FastStretch<DictBits, true>(w, asciiMode, b, out, lowest)
-                          : FastStretch<DictBits, false>(w, asciiMode, b, out, lowest);
+      token = lowest == 0 ? FastStretch<Largest, true>(w, asciiMode, dictBits, b, out, lowest)
+                          : FastStretch<Largest, false>(w, asciiMode, dictBits, b, out, lowest);
       if (token >= EndCode) break;
     } else {
       // One token the careful way: near the end of the input buffer, where
@@ -673,17 +678,18 @@ uint32_t Explode(DclWorkArea& w) {
         uint32_t entry = tokens[b.buf & TokenIndexMask];
         uint32_t len = TokenLength(entry);
         if (len != 0) {
-          dist = TableDistance<DictBits>(entry, b.buf, b.count);
+          dist = TableDistance<Largest>(entry, DistanceSlots[dictBits - 4].data(), dictBits, b.buf,
+                                        b.count);
           b.count &= WordBits - 1;
           token = len == 1 ? (entry >> LiteralShift) & 0xFF : 254 + len;
         } else if (entry != 0) {
-          dist = FarDistance<DictBits>(entry, b.buf, b.count);
+          dist = FarDistance(entry, dictBits, b.buf, b.count);
           token = 254 + ((entry >> LiteralShift) & 0xFF);
         } else {
           uint32_t used;
           token = WholeToken(asciiMode, b.buf, &used);
           if (token >= 256 && token < EndCode)
-            dist = WholeDistance(b.buf >> used, token - 254, DictBits, &used);
+            dist = WholeDistance(b.buf >> used, token - 254, dictBits, &used);
           b.buf >>= used;
           b.count -= used;
         }
@@ -704,7 +710,7 @@ uint32_t Explode(DclWorkArea& w) {
           TopUp(w, b);
           if (b.count >= MaxDistanceBits + LookAhead) {
             uint32_t used = 0;
-            dist = WholeDistance(b.buf, len, DictBits, &used);
+            dist = WholeDistance(b.buf, len, dictBits, &used);
             b.buf >>= used;
             b.count -= used;
           } else if ((dist = SlowDistance(w, b, len)) == 0) {
@@ -759,6 +765,6 @@ uint32_t DclDecompress(DclReadProc read, DclWriteProc write, void* workArea, voi
   w.DictMask = 0xFFFFu >> (16 - w.DictBits);
   if (w.LiteralMode > 1) return DclBadLiteralMode;
 
-  uint32_t last = w.DictBits == 4 ? Explode<4>(w) : w.DictBits == 5 ? Explode<5>(w) : Explode<6>(w);
+  uint32_t last = w.DictBits == 6 ? Explode<true>(w) : Explode<false>(w);
   return last == InputEnded ? DclInputEnded : DclOk;
 }
