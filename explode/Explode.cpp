@@ -508,8 +508,8 @@ constexpr uint32_t PairInput = 8;
 constexpr uint32_t FastInputAhead = sizeof(Word) + PairInput;
 // A pair starts below the flush threshold, so its second token starts
 // before FlushAt + MaxTableLength; a table or far token writes at most
-// MaxTableLength + 15 bytes, a long one is copied exactly where its wide
-// pieces would not fit.
+// MaxTableLength + 15 bytes. A long one starts only below the threshold and
+// is copied exactly where its wide pieces would not fit.
 constexpr uint32_t PairOutput = 2 * MaxTableLength;
 static_assert(FlushAt + 2 * MaxTableLength + 15 <= WindowSize && MaxTableLength < DclMaxCopy);
 // Bits of the longest token.
@@ -574,6 +574,10 @@ template <bool Largest, bool Full>
       // Room again for a long token after it.
       if constexpr (WordBits == 64) LoadWord(in, buf, count);
     } else {
+      // The second token of a pair may start past the flush threshold,
+      // where the window has no room for the longest copy: it waits for
+      // the flush.
+      if (op >= opLimit) return false;
       uint32_t used;
       token = WholeToken(asciiMode, buf, &used);
       if (token < 256) {
@@ -595,8 +599,8 @@ template <bool Largest, bool Full>
       count -= used;
     }
     if constexpr (!Full) {
-      // A literal's dummy distance may reach before the output while the
-      // window holds little of it; the bytes there are read, not used.
+      // A literal whose dummy distance reaches before the output: the
+      // window holds fewer than 64 bytes of it yet.
       if (len == 1) {
         *op++ = uint8_t(entry >> LiteralShift);
         return true;
