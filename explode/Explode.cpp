@@ -8,6 +8,16 @@
 
 #include "explode/Tables.h"
 
+// Most tokens are read in a fast stretch: one lookup of the low 12 bits of
+// the bit buffer in a constant whole-token table gives a literal or a short
+// copy with its bit count and distance, and the same branch-free steps
+// handle both (a literal copies from a dummy distance, then stores its byte
+// over the first). Longer and rarer tokens take a branch out of it. Near
+// the end of each input buffer, where a reader that takes one byte at a
+// time might call the read callback, and at the start of the output,
+// tokens are read one at a time, down to one drop at a time, so that the
+// callbacks come at the same points whichever way a token is read.
+
 // The bit reader loads several input bytes at once as one integer, and the
 // copies build repeating patterns in one.
 static_assert(std::endian::native == std::endian::little);
@@ -514,8 +524,11 @@ constexpr uint32_t PairOutput = 2 * MaxTableLength;
 static_assert(FlushAt + 2 * MaxTableLength + 15 <= WindowSize && MaxTableLength < DclMaxCopy);
 // Bits of the longest token.
 constexpr uint32_t MaxTokenBits = MaxLiteralOrLengthBits + MaxDistanceBits;
-// The longest distance: the high part 63 and 6 low bits.
+// The longest distance, the high part 63 and 6 low bits, reaches no further
+// back than the block last written: once the first block is flushed, no
+// copy can reach before the output.
 constexpr uint32_t MaxDistance = 64u << 6;
+static_assert(MaxDistance <= DclBlockSize);
 
 // The fast stretch: whole tokens with no callback and no check of the bit
 // count, while the input buffer has FastInputAhead bytes unread and the
@@ -654,7 +667,6 @@ template <bool Largest, bool Full>
 template <bool Largest>
 uint32_t Explode(DclWorkArea& w) {
   const uint32_t dictBits = Largest ? 6 : w.DictBits;
-  static_assert(MaxDistance <= DclBlockSize);
   Bits b{w.BitBuf, 8 + w.ExtraBits, w.InPos, w.InCount};
   const bool asciiMode = w.LiteralMode != 0;
   const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
