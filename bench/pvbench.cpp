@@ -691,17 +691,19 @@ void TimeDecoders(Decoders& dec, const std::vector<const Item*> (&members)[Group
       std::printf(" %24s", Rate(Total(members[g], &Item::data), wall(c, g)).c_str());
   }
   std::printf(
-      "\n\n  Target: decoding at least as fast as zlib's inflate. Ours against inflate,\n"
-      "  by wall clock, by thread CPU time (steadier on a loaded machine), and\n"
-      "  against inflate held to our 2K/4K windows:\n");
+      "\n\n  Target: decoding at least twice as fast as zlib's inflate (streams made in\n"
+      "  ASCII mode 1.5 times). Ours against inflate, by wall clock, by thread CPU\n"
+      "  time (steadier on a loaded machine), and against inflate held to our 2K/4K\n"
+      "  windows:\n");
   for (int g = 0; g < GroupCount; ++g) {
     uint64_t bytes = Total(members[g], &Item::data);
     if (bytes == 0) continue;
     double ours = double(bytes) / wall(0, g).median;
     double theirs = double(bytes) / wall(1, g).median;
+    double goal = g == AsciiGroup ? 1.5 : 2.0;
     std::printf("  %-12s %6.1f vs %6.1f MB/s: %-16s target %-8s CPU: %-16s 2K/4K: %s\n",
                 GroupNames[g], ours / MB, theirs / MB, Comparison(ours, theirs).c_str(),
-                ours >= theirs ? "met;" : "NOT met;",
+                ours >= goal * theirs ? "met;" : "NOT met;",
                 Comparison(1 / cpu(0, g).median, 1 / cpu(1, g).median).c_str(),
                 Comparison(ours, double(bytes) / wall(2, g).median).c_str());
   }

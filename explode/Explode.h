@@ -44,17 +44,10 @@ struct DclWorkArea {
   // for the longest copy that starts just below the flush threshold.
   uint8_t Window[2 * DclBlockSize + DclMaxCopy - 1];
   uint8_t InBuf[DclInBufSize];
-  uint8_t DistLookup[256];  // low 8 bits -> distance high part
-  uint8_t LenLookup[256];   // low 8 bits -> length symbol
-  uint8_t LitLookup[256];   // low 8 bits -> literal, 0xFF: code longer than 8
-  uint8_t LitLookup4[256];  // bits 4.. of a long literal code
-  uint8_t LitLookup6[128];  // bits 6.. of a long literal code
-  uint8_t LitLookup8[256];  // bits 8.. of a literal code whose low 8 are 0
-  uint8_t LitBits[256];     // literal code lengths, long ones shortened
-  uint8_t DistBits[64];
-  uint8_t LenBits[16];
-  uint8_t LenExtra[16];
-  uint16_t LenBase[16];
+  // Room the work area has always had for per-stream code lookups and
+  // working copies of the code tables. This decoder's lookups are constant
+  // data, so it leaves this space alone.
+  uint8_t Spare[6 * 256 + 128 + 64 + 16 + 16 + 16 * 2];
 };
 
 // The 32-bit program's work area is the 12596-byte buffer the format's

@@ -22,6 +22,7 @@ struct Feed {
   size_t size;
   uint8_t control;
   size_t pos = 0;
+  size_t lastRead = 0;  // where the last read began
   uint32_t reads = 0;
   bool ended = false;
   const DclWorkArea* area = nullptr;
@@ -52,6 +53,7 @@ uint32_t Read(uint8_t* buffer, uint32_t* count, void* param) {
   if (f.reads == 0 && !(f.control & 8) && want < 5) want = 5;
   size_t n = want < f.size - f.pos ? want : f.size - f.pos;
   if (n > DclInBufSize) n = DclInBufSize;
+  f.lastRead = f.pos;
   if (n > 0) std::memcpy(buffer, f.data + f.pos, n);
   f.pos += n;
   ++f.reads;
@@ -65,6 +67,9 @@ void Write(uint8_t* buffer, uint32_t* count, void* param) {
   const uint8_t* window = f.area->Window;
   Check(*count <= DclBlockSize);
   Check(buffer >= window && buffer + *count <= window + sizeof f.area->Window);
+  // Output stays in the window; the input buffer, which follows it, keeps
+  // what the last read put there.
+  Check(std::memcmp(f.area->InBuf, f.data + f.lastRead, f.pos - f.lastRead) == 0);
   Check(f.lastWrite == DclBlockSize);  // only the last block is short
   f.lastWrite = *count;
   ++f.writes;

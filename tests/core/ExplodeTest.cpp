@@ -165,7 +165,7 @@ struct Outcome {
   int reads = 0;
   // The run's state, for the callbacks.
   const Bytes* in = nullptr;
-  size_t pos = 0;
+  size_t pos = 0, lastRead = 0;  // lastRead: where the last read began
   bool ended = false;
   Feeding how;
   const DclWorkArea* area = nullptr;
@@ -177,6 +177,7 @@ uint32_t ReadProc(uint8_t* buffer, uint32_t* count, void* param) {
   EXPECT_FALSE(c.ended) << "read again after the input ended";
   size_t want = c.reads++ == 0 ? c.how.first : c.how.step;
   size_t n = std::min({want, size_t(DclInBufSize), c.in->size() - c.pos});
+  c.lastRead = c.pos;
   std::copy_n(c.in->begin() + ptrdiff_t(c.pos), n, buffer);
   c.pos += n;
   c.ended = n == 0;
@@ -186,6 +187,10 @@ uint32_t ReadProc(uint8_t* buffer, uint32_t* count, void* param) {
 
 void WriteProc(uint8_t* buffer, uint32_t* count, void* param) {
   Outcome& c = *static_cast<Outcome*>(param);
+  // The input buffer, right after the window, still holds what the last
+  // read put there: output stayed in the window.
+  ASSERT_TRUE(std::equal(c.in->begin() + ptrdiff_t(c.lastRead), c.in->begin() + ptrdiff_t(c.pos),
+                         c.area->InBuf));
   ASSERT_LE(*count, DclBlockSize);
   ASSERT_TRUE(buffer >= c.area->Window && buffer + *count <= c.area->Window + sizeof c.area->Window);
   c.writes.push_back(*count);
@@ -284,8 +289,11 @@ TEST(Explode, EveryLengthAndDistanceAtEveryDictionarySize) {
     const uint32_t maxDist = 64u << dictBits;
     Stream s(1, dictBits);
     s.Literals(Noise(DclBlockSize, dictBits));
-    for (uint32_t d = 1; d <= 256; ++d) s.Copy(2, d);
-    for (uint32_t d = 1; d <= maxDist; ++d) s.Copy(3 + d % (DclMaxCopy - 2), d);
+    // A literal after each copy, or copies at neighbouring distances would
+    // read the same bytes and a distance off by one would go unseen.
+    for (uint32_t d = 1; d <= 256; ++d) s.Copy(2, d).Literals({uint8_t(d * 167)});
+    for (uint32_t d = 1; d <= maxDist; ++d)
+      s.Copy(3 + d % (DclMaxCopy - 2), d).Literals({uint8_t(d * 167)});
     s.Copy(DclMaxCopy, maxDist).End();
     Outcome run = Decode(s.Encoded());
     EXPECT_EQ(run.result, DclOk) << "dictionary bits " << int(dictBits);
@@ -327,6 +335,20 @@ TEST(Explode, OutputLeavesInBlocksOf4096AndCopiesStayWithinIt) {
     Bytes want = s.Expected();
     for (uint32_t i = 0; r.result == DclOk && i < r.len; ++i) want.push_back(want[want.size() - r.dist]);
     EXPECT_EQ(a.out, want) << "row at line " << r.line;
+  }
+}
+
+// A long copy right after a short one that crosses the flush threshold,
+// after four lengths of literal run (the decoder may read tokens in twos),
+// with more input to come.
+TEST(Explode, LongCopyJustPastTheFlushThreshold) {
+  for (size_t extra : {0, 1, 2, 3}) {
+    Stream s(0, 6);
+    s.Literals(Noise(DclBlockSize - 20 + extra, 3)).Copy(20, 50).Copy(DclMaxCopy, 1000);
+    s.Literals(Noise(100, 4)).End();
+    Outcome run = Decode(s.Encoded());
+    EXPECT_EQ(run.result, DclOk) << "extra " << extra;
+    EXPECT_EQ(run.out, s.Expected()) << "extra " << extra;
   }
 }
 
