@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -20,25 +18,7 @@ namespace fs = std::filesystem;
 namespace testutil {
 
 TempDir::TempDir() {
-  static std::atomic<unsigned> counter{0};
-  std::random_device rd;
-  for (;;) {
-    fs::path candidate = fs::temp_directory_path() /
-                         ("pvtest-" + std::to_string(rd()) + "-" + std::to_string(counter++));
-    std::error_code ec;
-    if (fs::create_directory(candidate, ec)) {
-      path_ = candidate;
-      return;
-    }
-  }
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Clear read-only files first: on Windows they cannot be removed otherwise.
-  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it); it.increment(ec))
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
+  if (path().empty()) ADD_FAILURE() << "cannot create a temporary folder";
 }
 
 Bytes ReadFile(const fs::path& path) {

@@ -7,26 +7,16 @@
 #include <utility>
 #include <vector>
 
+#include "tools/common/TempDir.h"
+
 namespace testutil {
 
 using Bytes = std::vector<uint8_t>;
 
-// A fresh, empty folder below the system's temporary folder, removed with
-// everything in it when the object goes.
-class TempDir {
+// A scratch folder that fails the test when it cannot be made.
+class TempDir : public scratch::TempDir {
  public:
   TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  // The folder as the code under test takes it: a native path string.
-  std::string str() const { return path_.string(); }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
 };
 
 Bytes ReadFile(const std::filesystem::path& path);
