@@ -137,9 +137,10 @@ lzma_options_lzma LzmaOptions(uint32_t dictSize);
 
 // ---- Decoding.cpp, Checksums.cpp, Extraction.cpp ---------------------------
 
-// Checks that every decoder gives back every file, then times them. False,
-// with a message, when one does not.
+// True when every decoder gives back every file exactly; false, with a
+// message, when one does not. largest: the size of the largest file.
 bool DecodersAgree(const std::vector<Item>& items, size_t largest);
+// Times every decoder on every group and prints the figures.
 void TimeDecoders(const Groups& members, size_t largest, int runs);
 // False when some implementation of UpdateCrc32 disagrees with zlib's crc32
 // on some file, or some unscrambling implementation with the plain one.
