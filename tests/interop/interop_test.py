@@ -230,15 +230,8 @@ class Archives(TempDirTest):
         self.assertEqual(status, 0, err)
         self.assert_extracted(dest, ENTRIES)
 
-    def test_empty_archive(self):
-        dest = self.path("dest")
-        os.mkdir(dest)
-        self.assertEqual(self.extract(b"\xff\xff\xff\xff")[0], 0)
-        self.assertEqual(os.listdir(dest), [])
-
     def test_damaged_archives(self):
         good = pf.write_archive(ENTRIES)
-        body_length = len(good) - 4
         bad_stream = pf.implode(b"ABCDEFGH" * 50, True, 4)
 
         def with_second(**damage):
@@ -247,25 +240,18 @@ class Archives(TempDirTest):
             fields.update(damage)
             return pf.write_archive([ENTRIES[0], pf.Entry(**fields)] + ENTRIES[2:])
 
+        # One or two rows for each exit status: the reader's own tests try
+        # every byte and field; these check what pvpack makes of its codes.
         # (label, archive, exit status, whether the destination must stay empty)
         rows = [
             ("first body byte flipped", pf.flip_body_byte(good, 0), 5, True),
-            ("middle body byte flipped", pf.flip_body_byte(good, body_length // 2, 0x80), 5, True),
-            ("last body byte flipped", pf.flip_body_byte(good, body_length - 1), 5, True),
-            ("trailer wrong", pf.bad_trailer(good), 5, True),
-            ("last byte missing", pf.truncated(good, len(good) - 1), 5, True),
             ("three bytes", good[:3], 5, True),
-            ("no bytes", b"", 5, True),
             ("size one too large", with_second(size=len(ENTRIES[1].data) + 1), 6, False),
-            ("size one too small", with_second(size=len(ENTRIES[1].data) - 1), 6, False),
-            ("check wrong", with_second(check=pf.crc_register(ENTRIES[1].data) ^ 1), 6, False),
-            ("stream cut short", with_second(packed=pf.pack_stream(ENTRIES[1].data)[:-1]), 6, False),
             # Bytes behind the end code go unread only beyond the decoder's
             # last 2048-byte read; a shorter excess is read and passes.
             ("stream with bytes never read",
              with_second(packed=pf.pack_stream(ENTRIES[1].data) + bytes(4096)), 6, False),
             ("stream of other data", with_second(packed=bad_stream), 6, False),
-            ("stream header bad", with_second(packed=b"\x07" + pf.pack_stream(ENTRIES[1].data)[1:]), 6, False),
             ("a file where a folder must go",
              pf.write_archive([pf.Entry(b"bin", b"x"), pf.Entry(b"bin\\orbit.dat", b"y")]), 2, False),
         ]
@@ -288,8 +274,7 @@ class Archives(TempDirTest):
         self.assertEqual(p.returncode, 1, p.stderr)
 
     def test_dangerous_names_write_nothing(self):
-        names = [b"..\\x", b"..\\..\\x", b"a\\..\\..\\x", b"../x", b"..", b".. \\x", b"C:\\x", b"C:x",
-                 b"\\x", b"\\\\srv\\x", b"/x", b""]
+        names = [b"a\\..\\..\\x", b"C:x", b"/x"]
         for name in names:
             with self.subTest(name=name):
                 sandbox = self.path("sandbox")
