@@ -352,8 +352,8 @@ bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::
 
 namespace {
 
-// A packed stream on its way to the archive: in memory up to holdMax bytes
-// at a time, the rest in a temporary file.
+// A packed stream on its way to the archive: in memory up to holdMax bytes,
+// all of it in a temporary file once it has grown larger.
 class StreamStore {
  public:
   explicit StreamStore(size_t holdMax) : holdMax_(holdMax) {}
@@ -365,38 +365,35 @@ class StreamStore {
   // refused it or the temporary file could not be read back.
   template <typename Sink>
   bool CopyTo(Sink write) {
-    if (file_) {
-      if (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0) return false;
-      Bytes block(size_t(1) << 16);
-      for (uint64_t left = size_ - held_.size(); left > 0;) {
-        const size_t n = std::fread(block.data(), 1, size_t(std::min<uint64_t>(left, block.size())),
-                                    file_.get());
-        if (n == 0 || !write(block.data(), n)) return false;
-        left -= n;
-      }
+    if (!file_) return held_.empty() || write(held_.data(), held_.size());
+    if (std::fflush(file_.get()) != 0 || std::fseek(file_.get(), 0, SEEK_SET) != 0) return false;
+    Bytes block(size_t(1) << 16);
+    for (uint64_t left = size_; left > 0;) {
+      const size_t n =
+          std::fread(block.data(), 1, size_t(std::min<uint64_t>(left, block.size())), file_.get());
+      if (n == 0 || !write(block.data(), n)) return false;
+      left -= n;
     }
-    return held_.empty() || write(held_.data(), held_.size());
+    return true;
   }
 
  private:
   static bool Write(void* context, const uint8_t* data, size_t size) {
     auto* store = static_cast<StreamStore*>(context);
-    store->held_.insert(store->held_.end(), data, data + size);
     store->size_ += size;
-    return store->held_.size() < store->holdMax_ || store->Spill();
-  }
-
-  bool Spill() {
-    if (!file_) file_ = OpenTempFile();
-    const bool ok =
-        file_ && std::fwrite(held_.data(), 1, held_.size(), file_.get()) == held_.size();
-    held_.clear();
+    if (store->file_) return std::fwrite(data, 1, size, store->file_.get()) == size;
+    store->held_.insert(store->held_.end(), data, data + size);
+    if (store->held_.size() <= store->holdMax_) return true;
+    store->file_ = OpenTempFile();
+    const bool ok = store->file_ && std::fwrite(store->held_.data(), 1, store->held_.size(),
+                                                store->file_.get()) == store->held_.size();
+    Bytes().swap(store->held_);
     return ok;
   }
 
   size_t holdMax_;
-  Bytes held_;       // the last bytes, not yet in file_
-  UniqueFile file_;  // the bytes before them, once there were too many
+  Bytes held_;       // the stream while it is small
+  UniqueFile file_;  // the stream once it is not
   uint64_t size_ = 0;
 };
 
