@@ -727,6 +727,12 @@ int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::stri
   // Filler between stub and marker makes the finished file need none.
   size_t total = stub.size() + PayloadMarker.size() + archive.size();
   size_t filler = (8 - total % 8) % 8;
+  if (uint64_t(total) + filler > MaxSetupSize) {
+    error = "with this archive the setup would take " + std::to_string(uint64_t(total) + filler) +
+            " bytes, more than the " + std::to_string(MaxSetupSize) +
+            " of a setup that Windows can start and sign";
+    return -1;
+  }
   out = stub;
   out.insert(out.end(), filler, 0);
   out.insert(out.end(), PayloadMarker.begin(), PayloadMarker.end());
