@@ -157,12 +157,9 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {
   for (const auto& row : rows) {
     std::vector<pack::TreeFile> files;
     for (uint64_t size : row.sizes) {
-      files.emplace_back();
       char name[16];
-      std::snprintf(name, sizeof name, "f%zu", files.size() - 1);
-      files.back().name = name;
-      files.back().shown = files.back().name;
-      files.back().size = size;
+      std::snprintf(name, sizeof name, "f%zu", files.size());
+      files.push_back({name, "", name, size});
     }
     std::string error;
     EXPECT_EQ(pack::CheckLimits(files, pack::Limits(), error), row.named == nullptr) << row.line;
