@@ -595,7 +595,8 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
     jobs[i].file = &files[i];
     jobs[i].passes = files[i].size > options.onePassMax ? 2 : 1;
   }
-  const unsigned workerCount = unsigned(std::clamp<size_t>(options.workers, 1, count + 1));
+  const unsigned workerCount =
+      unsigned(std::max<size_t>(1, std::min<size_t>(options.workers, count)));
   // Jobs a worker may take before the writer is through with them: enough to
   // keep every worker busy while one packs a large file, few enough that the
   // streams waiting for their turn (holdMax in memory each) stay small.
