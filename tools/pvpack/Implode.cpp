@@ -302,9 +302,12 @@ class Parser {
   // offsets[i - chunk + 1] index the matches of position i.
   void Run(uint64_t begin, uint64_t end, uint64_t chunk, const uint32_t* offsets,
            const uint32_t* matches) {
-    if (cost_.size() < end - base_ + MaxLen + 1) {  // grows only without cut points
-      const size_t n = std::min(2 * cost_.size(), PendingMax + MaxLen + 1);
-      cost_.resize(std::max(n, size_t(end - base_) + MaxLen + 1), Infinite);
+    // The positions since the last commit: a little over a chunk, and up to
+    // PendingMax in long stretches without a cut point. Grown by need, not
+    // doubled, since every worker holds six of these.
+    const size_t needed = size_t(end - base_) + MaxLen + 1;
+    if (cost_.size() < needed) {
+      cost_.resize(needed + Chunk / 4, Infinite);
       from_.resize(cost_.size(), 0);
     }
     uint32_t* cost = cost_.data();

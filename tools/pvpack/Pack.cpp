@@ -352,11 +352,17 @@ bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::
 
 namespace {
 
-// A packed stream on its way to the archive: in memory up to holdMax bytes,
-// all of it in a temporary file once it has grown larger.
+// A packed stream on its way to the archive: in memory while it is small,
+// all of it in a temporary file once it outgrows holdMax bytes or the
+// streams in memory together pass HeldMax.
 class StreamStore {
  public:
-  explicit StreamStore(size_t holdMax) : holdMax_(holdMax) {}
+  // heldTotal counts the bytes that all stores hold in memory.
+  StreamStore(size_t holdMax, std::atomic<uint64_t>& heldTotal)
+      : holdMax_(holdMax), heldTotal_(heldTotal) {}
+  ~StreamStore() { heldTotal_ -= held_.size(); }
+  StreamStore(const StreamStore&) = delete;
+  StreamStore& operator=(const StreamStore&) = delete;
 
   implode::Output AsOutput() { return {Write, this}; }
   uint64_t Size() const { return size_; }
@@ -383,15 +389,22 @@ class StreamStore {
     store->size_ += size;
     if (store->file_) return std::fwrite(data, 1, size, store->file_.get()) == size;
     store->held_.insert(store->held_.end(), data, data + size);
-    if (store->held_.size() <= store->holdMax_) return true;
+    const uint64_t total = store->heldTotal_ += size;
+    if (store->held_.size() <= store->holdMax_ && total <= HeldMax) return true;
     store->file_ = OpenTempFile();
     const bool ok = store->file_ && std::fwrite(store->held_.data(), 1, store->held_.size(),
                                                 store->file_.get()) == store->held_.size();
+    store->heldTotal_ -= store->held_.size();
     Bytes().swap(store->held_);
     return ok;
   }
 
+  // What the streams of all workers, and those waiting for their turn, may
+  // hold in memory together.
+  static constexpr uint64_t HeldMax = uint64_t(64) << 20;
+
   size_t holdMax_;
+  std::atomic<uint64_t>& heldTotal_;
   Bytes held_;       // the stream while it is small
   UniqueFile file_;  // the stream once it is not
   uint64_t size_ = 0;
@@ -448,11 +461,12 @@ struct Job {
 
 // What the workers and the writer share.
 struct Crew {
-  Crew(const PackOptions& o, Job* j, size_t n, unsigned lookahead)
-      : options(o), jobs(j), count(n), slots(lookahead), finished(0) {}
+  Crew(const PackOptions& o, Job* j, size_t n, std::atomic<uint64_t>& held, unsigned lookahead)
+      : options(o), jobs(j), count(n), heldTotal(held), slots(lookahead), finished(0) {}
   const PackOptions& options;
   Job* jobs;
   size_t count;
+  std::atomic<uint64_t>& heldTotal;  // stream bytes held in memory
   std::atomic<size_t> next{0};     // the next job to take
   std::atomic<bool> stop{false};   // the writer has failed: take no more
   workers::Semaphore slots;        // jobs that may be taken before the writer is through
@@ -483,8 +497,11 @@ struct FileInput {
 };
 
 // Packs one file into job's record, or sets job.error.
-void PackOne(Job& job, const PackOptions& options, const std::atomic<bool>& stop) {
+void PackOne(Job& job, Crew& crew) {
   const TreeFile& file = *job.file;
+  const PackOptions& options = crew.options;
+  const std::atomic<bool>& stop = crew.stop;
+  std::atomic<uint64_t>& heldTotal = crew.heldTotal;
   FileInput first{OpenForReading(file.path), 0, 0xFFFFFFFFu, &job.progress, &stop};
   if (!first.file) {
     job.error = "cannot read";
@@ -497,7 +514,7 @@ void PackOne(Job& job, const PackOptions& options, const std::atomic<bool>& stop
   if (job.passes == 1) {
     std::vector<implode::Output> outputs;
     for (size_t i = 0; i < implode::EncodingCount; ++i) {
-      stores.push_back(std::make_unique<StreamStore>(options.holdMax));
+      stores.push_back(std::make_unique<StreamStore>(options.holdMax, heldTotal));
       outputs.push_back(stores.back()->AsOutput());
     }
     status = implode::ImplodeAll(input, outputs.data(), options.limits.packedSize, best);
@@ -507,7 +524,7 @@ void PackOne(Job& job, const PackOptions& options, const std::atomic<bool>& stop
     if (status == implode::Status::Ok && first.read == file.size) {
       // The second reading must find the same bytes as the first.
       FileInput again{OpenForReading(file.path), 0, 0xFFFFFFFFu, &job.progress, &stop};
-      job.stream = std::make_unique<StreamStore>(options.holdMax);
+      job.stream = std::make_unique<StreamStore>(options.holdMax, heldTotal);
       status = !again.file ? implode::Status::ReadFailed
                            : implode::ImplodeTo({FileInput::Read, &again, file.size}, best.mode,
                                                 best.dictBits, job.stream->AsOutput());
@@ -550,7 +567,7 @@ void WorkerMain(void* context) {
     if (crew.stop.load()) return;
     const size_t i = crew.next.fetch_add(1);
     if (i >= crew.count) return;
-    PackOne(crew.jobs[i], crew.options, crew.stop);
+    PackOne(crew.jobs[i], crew);
     crew.jobs[i].ready.store(true, std::memory_order_release);
     crew.finished.Release();
   }
@@ -590,17 +607,18 @@ bool WriteRecord(const Job& job, const PackOptions& options, const std::string& 
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
                const std::string& outName, std::string& error) {
   const size_t count = files.size();
+  std::atomic<uint64_t> heldTotal{0};  // outlives the jobs' streams, which count in it
   std::unique_ptr<Job[]> jobs(new Job[count]);
   for (size_t i = 0; i < count; ++i) {
     jobs[i].file = &files[i];
     jobs[i].passes = files[i].size > options.onePassMax ? 2 : 1;
   }
   const unsigned workerCount =
-      unsigned(std::max<size_t>(1, std::min<size_t>(options.workers, count)));
+      std::max(1u, unsigned(std::min<size_t>(std::min(options.workers, MaxWorkers), count)));
   // Jobs a worker may take before the writer is through with them: enough to
   // keep every worker busy while one packs a large file, few enough that the
-  // streams waiting for their turn (holdMax in memory each) stay small.
-  Crew crew(options, jobs.get(), count, 2 * workerCount + 32);
+  // streams waiting for their turn stay few.
+  Crew crew(options, jobs.get(), count, heldTotal, 2 * workerCount + 32);
   if (!crew.slots.Valid() || !crew.finished.Valid()) {
     error = "cannot make the workers' semaphores";
     return false;

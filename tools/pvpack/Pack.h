@@ -100,15 +100,21 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
 // within limits.archiveSize, is only known while packing (see PackFiles).
 bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::string& error);
 
+// The most files packed at the same time. Each worker holds about 10 MiB
+// (up to about 60 MiB on long runs of repeated data), so this keeps the
+// memory of pack bounded whatever it is asked for.
+inline constexpr unsigned MaxWorkers = 32;
+
 struct PackOptions {
-  unsigned workers = 1;  // files packed at the same time
+  unsigned workers = 1;  // files packed at the same time, at most MaxWorkers
   Limits limits;
   // Up to this size a file is read once, and all six streams are written
   // while they are measured; a larger one is read a second time to write
   // the smallest.
   uint64_t onePassMax = implode::OnePassMax;
-  // Bytes of a stream held in memory; the rest waits in a temporary file.
-  size_t holdMax = size_t(1) << 20;
+  // Bytes of a stream held in memory; a longer one waits in a temporary
+  // file, and so does any once those held by all together pass 64 MiB.
+  size_t holdMax = size_t(256) << 10;
   // Called on the calling thread with the files and the bytes of input
   // packed so far, in order: after each file, and now and then within one.
   void (*progress)(void* context, size_t files, uint64_t bytes) = nullptr;

@@ -159,7 +159,8 @@ bool ParseEpoch(const std::string& text, int64_t& seconds) {
   return seconds <= Last;
 }
 
-// Reads a count for -j: digits only, 1 to 1024. False for anything else.
+// Reads a count for -j: digits only, 1 to pack::MaxWorkers. False for
+// anything else.
 bool ParseJobs(const std::string& text, unsigned& jobs) {
   if (text.empty() || text.size() > 4) return false;
   jobs = 0;
@@ -167,7 +168,7 @@ bool ParseJobs(const std::string& text, unsigned& jobs) {
     if (c < '0' || c > '9') return false;
     jobs = jobs * 10 + unsigned(c - '0');
   }
-  return jobs >= 1 && jobs <= 1024;
+  return jobs >= 1 && jobs <= pack::MaxWorkers;
 }
 
 // What pack shows on a terminal: files and megabytes done, in archive order.
@@ -183,14 +184,15 @@ void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
 }
 
 int CmdPack(const std::vector<std::string>& args) {
-  unsigned jobs = workers::ProcessorCount();
+  unsigned jobs = std::min(workers::ProcessorCount(), pack::MaxWorkers);
   std::vector<std::string> paths;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i].size() >= 2 && args[i].compare(0, 2, "-j") == 0) {
       const std::string count =
           args[i].size() > 2 ? args[i].substr(2) : i + 1 < args.size() ? args[++i] : "";
       if (!ParseJobs(count, jobs))
-        return UsageError("pack", "-j takes the number of files to pack at once, 1 to 1024");
+        return UsageError("pack", "-j takes the number of files to pack at once, 1 to " +
+                                      std::to_string(pack::MaxWorkers));
     } else {
       paths.push_back(args[i]);
     }
@@ -433,14 +435,15 @@ const Command Commands[] = {
      "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
     {"pack", "[-j N] DIR ARCHIVE", 0, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
-     "with the smallest stream, N files at a time (-j; all processors unless\n"
-     "given); N does not change the archive. A symbolic link is followed and what\n"
-     "it points to is stored under the link's name. A link that leads nowhere, a\n"
-     "link back to a folder that holds it, and a FIFO, socket or device stop the\n"
-     "packing, named. So does a file the setup could not unpack: one over\n"
-     "4294967295 bytes (found from the sizes, before anything is read), or one\n"
-     "whose packed stream would pass 2147483647 bytes, or one with which the\n"
-     "archive would pass the size the setup can read (found while packing).\n"
+     "with the smallest stream, N files at a time (-j, 1 to 32; as many as there\n"
+     "are processors unless given); N does not change the archive. A symbolic\n"
+     "link is followed and what it points to is stored under the link's name. A\n"
+     "link that leads nowhere, a link back to a folder that holds it, and a FIFO,\n"
+     "socket or device stop the packing, named. So does a file the setup could\n"
+     "not unpack: one over 4294967295 bytes (found from the sizes, before anything\n"
+     "is read), or one whose packed stream would pass 2147483647 bytes, or one\n"
+     "with which the archive would pass the size the setup can read (found while\n"
+     "packing).\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
      "it is recorded as it, so that a tree checked out later packs the same.\n"},
     {"list", "ARCHIVE", 1, CmdList,
