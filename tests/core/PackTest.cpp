@@ -27,13 +27,26 @@ void MakeTree(const fs::path& root) {
   fileio::SetAttributes((root / "docs/en/guide.htm").string(), fileio::AttrReadOnly);
 }
 
-Bytes PackTree(const fs::path& root) {
-  std::vector<pack::SourceFile> files;
+// Packs the tree below root; false and a message in error when it is refused.
+bool PackTree(const fs::path& root, Bytes& archive, std::string& error,
+              const pack::PackOptions& options = {}) {
+  std::vector<pack::TreeFile> files;
+  testutil::TempDir temp;
+  const fs::path out = temp / "out.pvz";
+  pack::UniqueFile file(std::fopen(out.string().c_str(), "wb"));
+  if (!pack::CollectTree(root.string(), files, error) ||
+      !pack::PackFiles(files, options, file.get(), "out.pvz", error))
+    return false;
+  file.reset();
+  archive = testutil::ReadFile(out);
+  return true;
+}
+
+Bytes PackTree(const fs::path& root, const pack::PackOptions& options = {}) {
+  Bytes archive;
   std::string error;
-  EXPECT_TRUE(pack::CollectTree(root.string(), files, error)) << error;
-  Bytes body;
-  for (const pack::SourceFile& f : files) pack::AppendRecord(f, body);
-  return pack::FinishArchive(std::move(body));
+  EXPECT_TRUE(PackTree(root, archive, error, options)) << error;
+  return archive;
 }
 
 TEST(Pack, PackThenExtractGivesTheTreeBack) {
@@ -109,6 +122,82 @@ TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
     signedStub.resize(528);
     EXPECT_NE(pack::MakeSetup(signedStub, archive, again, error), 0);
     EXPECT_NE(pack::MakeSetup(Bytes(100, 0), archive, again, error), 0);
+  }
+}
+
+TEST(Pack, TheSameBytesWhateverTheWorkersAndBuffers) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  std::string text;
+  for (int i = 0; text.size() < 100000; ++i) text += "line " + std::to_string(i * i % 977) + "\r\n";
+  testutil::WriteFile(temp / "src/docs/big.txt", text);
+  const Bytes one = PackTree(temp / "src");
+  // Four workers, every file over 4 KiB read twice, every stream over
+  // 1000 bytes through a temporary file.
+  pack::PackOptions options;
+  options.workers = 4;
+  options.onePassMax = 4096;
+  options.holdMax = 1000;
+  EXPECT_EQ(PackTree(temp / "src", options), one);
+}
+
+TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {
+  const uint64_t Max = pack::MaxFileSize;
+  const struct {
+    int line;
+    std::vector<uint64_t> sizes;
+    const char* named;  // the file the refusal names; null: accepted
+  } rows[] = {
+      {__LINE__, {0, 5, Max}, nullptr},
+      {__LINE__, {0, Max + 1, 5}, "f1: 4294967296 bytes"},
+      // Even packed at the format's best, 200 such files pass 4 GiB; 150 do not.
+      {__LINE__, std::vector<uint64_t>(150, Max), nullptr},
+      {__LINE__, std::vector<uint64_t>(200, Max), "with this file the archive would take at least"},
+  };
+  for (const auto& row : rows) {
+    std::vector<pack::TreeFile> files;
+    for (uint64_t size : row.sizes) {
+      char name[16];
+      std::snprintf(name, sizeof name, "f%zu", files.size());
+      files.push_back({name, "", name, size});
+    }
+    std::string error;
+    EXPECT_EQ(pack::CheckLimits(files, pack::Limits(), error), row.named == nullptr) << row.line;
+    if (row.named) {
+      EXPECT_NE(error.find(row.named), std::string::npos) << row.line << error;
+    }
+  }
+}
+
+TEST(Pack, WhatTheSetupCannotReadIsRefusedWhilePacking) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  const Bytes archive = PackTree(temp / "src");
+  Bytes body;
+  std::vector<pack::Record> records;
+  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(records[0].name, "bin\\tool.exe");
+  const uint64_t packed = records[0].header.PackedSize;
+  const struct {
+    int line;
+    uint64_t packedSize, archiveSize;
+    const char* named;  // the file the refusal names; null: accepted
+  } rows[] = {
+      {__LINE__, packed, archive.size(), nullptr},
+      {__LINE__, packed - 1, archive.size(), "tool.exe: packed, it would take more than"},
+      {__LINE__, packed, archive.size() - 1, "readme.txt: with this file the archive would take"},
+  };
+  for (const auto& row : rows) {
+    pack::PackOptions options;
+    options.workers = 2;
+    options.limits.packedSize = row.packedSize;
+    options.limits.archiveSize = row.archiveSize;
+    Bytes again;
+    std::string error;
+    EXPECT_EQ(PackTree(temp / "src", again, error, options), row.named == nullptr) << row.line;
+    if (row.named) {
+      EXPECT_NE(error.find(row.named), std::string::npos) << row.line << error;
+    }
   }
 }
 

@@ -309,6 +309,9 @@ class Archives(TempDirTest):
         archive = self.path("product.pvz")
         p = pvpack("pack", src, archive)
         self.assertEqual(p.returncode, 0, p.stderr)
+        p = pvpack("pack", "-j", "3", src, self.path("again.pvz"))
+        again = self.read(self.path("again.pvz"))
+        self.assertEqual((p.returncode, again), (0, self.read(archive)), p.stderr)
         result = pf.read_archive(self.read(archive))
         self.assertEqual(result.status, 0)
         want = {rel.replace(os.sep, "\\"): data for rel, data in files.items()}
@@ -408,6 +411,10 @@ class TreesAndDates(TempDirTest):
             ("a loop behind a link", lambda p: os.symlink("../tree", self.path("outside", "up")),
              "tree/dir-link/up", "a link back to " + self.path("tree") + ","),
             ("a FIFO", os.mkfifo, "tree/dir/bad", "a FIFO"),
+            # Refused from its size, before anything is read: packing 4 GiB
+            # would outlast the time pack() allows.
+            ("a file over 4 GiB", lambda p: os.truncate(self.write(p, b""), 1 << 32),
+             "tree/dir/bad", "4294967296 bytes"),
         ]
         for label, make, named, why in rows:
             with self.subTest(label):
@@ -457,7 +464,7 @@ class CommandLine(TempDirTest):
             (["--help"], 0, usage, b""),
             (["-h"], 0, usage, b""),
             (["--version"], 0, b"pvpack 3.03\n", b""),
-            (["pack", "DIR"], 64, b"", b"usage: pvpack pack DIR ARCHIVE\n"),
+            (["pack", "DIR"], 64, b"", b"usage: pvpack pack [-j N] DIR ARCHIVE\n"),
             (["unpack"], 64, b"", b"pvpack: unknown command unpack\n" + usage),
         ] + [([command, "--help"], 0, b"usage: pvpack " + command.encode() + b" ", b"")
              for command in ("implode", "explode", "pack", "list", "extract", "setup", "verify")]

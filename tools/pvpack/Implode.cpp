@@ -9,6 +9,8 @@
 // parser needs, per position, only the matches that are longer than every
 // nearer one: the Pareto list of (length, distance).
 //
+//   Window       the part of the input still needed, read a piece at a time,
+//                so that memory does not grow with the input.
 //   MatchFinder  a binary tree over the last 4096 positions, keyed by the
 //                bytes that follow each position and heap-ordered by age;
 //                one descent yields the Pareto list of a position and
@@ -61,11 +63,11 @@ constexpr size_t PendingMax = size_t(1) << 20;  // positions without a cut point
 // Positions whose matches are found in one go before the parsers run.
 constexpr size_t Chunk = size_t(1) << 16;
 constexpr size_t MarkRing = 1024;  // > MaxLen
-// ImplodeSmallest keeps all six streams up to this input size; above it, it
-// encodes the smallest again rather than hold six big streams.
-constexpr size_t OnePassMax = size_t(8) << 20;
-// Positions are 32-bit, with room for the match finder's "position + 1".
-constexpr uint64_t MaxInput = 0xFFFFFFFFu - 2 * MaxDistance;
+// A parser hands its stream on once this much of it has gathered.
+constexpr size_t FlushAt = size_t(1) << 16;
+// The match finder keeps input positions in 32 bits, "position + 1" among
+// them, so its last position must stay below 2^32 - 1.
+static_assert(MaxInput <= 0xFFFFFFFFu);
 static_assert(TailLen + 1 < NiceLen && 4 * MaxLen < Chunk && 2 * Chunk <= PendingMax);
 
 constexpr uint32_t Infinite = 0xFFFFFFFFu;
@@ -112,6 +114,55 @@ static_assert(ShortDistCost[1] == 4 && ShortDistCost[256] == 10 && LongDistCost[
               LongDistCost[0][17] == 8 && LongDistCost[2][4096] == 14);
 
 // ---------------------------------------------------------------------------
+// Input window.
+//
+// The bytes from the oldest position still needed (MaxDistance behind the
+// positions being matched, or a parser's last commit, if that is older) up
+// to MaxLen past the chunk being parsed. Reading a piece at a time keeps the
+// memory to about PendingMax bytes whatever the input's size.
+
+class InputWindow {
+ public:
+  explicit InputWindow(const Input& in) : in_(in) {}
+
+  // Drops the bytes before keep (at most End()) and reads until the bytes
+  // before to are held or the input has ended. False when a read failed.
+  bool Fill(uint64_t keep, uint64_t to) {
+    if (keep > start_) {
+      const size_t drop = size_t(keep - start_);
+      std::memmove(buffer_.data(), buffer_.data() + drop, used_ - drop);
+      used_ -= drop;
+      start_ = keep;
+    }
+    while (!ended_ && End() < to) {
+      const size_t want = size_t(to - End());
+      if (buffer_.size() < used_ + want)
+        buffer_.resize(std::max(used_ + want, std::min(2 * buffer_.size(), MaxSpan)));
+      size_t got = 0;
+      if (!in_.read(in_.context, buffer_.data() + used_, want, &got)) return false;
+      used_ += std::min(got, want);
+      ended_ = got == 0;
+    }
+    return true;
+  }
+
+  const uint8_t* At(uint64_t pos) const { return buffer_.data() + size_t(pos - start_); }
+  uint64_t End() const { return start_ + used_; }
+  uint64_t SizeHint() const { return in_.sizeHint; }
+
+ private:
+  // What the window spans at most: a parser commits at least every
+  // PendingMax positions, and reads run a chunk and a copy ahead.
+  static constexpr size_t MaxSpan = PendingMax + 2 * Chunk + MaxDistance + MaxLen;
+
+  Input in_;
+  std::vector<uint8_t> buffer_;
+  uint64_t start_ = 0;  // input position of buffer_[0]
+  size_t used_ = 0;     // bytes held
+  bool ended_ = false;
+};
+
+// ---------------------------------------------------------------------------
 // Match finder.
 //
 // Every position p with at least 2 bytes left is a node of the tree of its
@@ -129,18 +180,19 @@ class MatchFinder {
  public:
   static constexpr uint32_t WindowMask = 2 * MaxDistance - 1;
 
-  MatchFinder(const uint8_t* data, size_t size)
-      : data_(data), size_(size), head_(65536, 0), son_(2 * (WindowMask + 1), 0) {}
+  explicit MatchFinder(const InputWindow& window)
+      : window_(window), head_(65536, 0), son_(2 * (WindowMask + 1), 0) {}
 
-  // Inserts position p (positions must come in order, each exactly once)
+  // Inserts position pos (positions must come in order, each exactly once)
   // and stores its Pareto list at out as (length << 16 | distance), lengths
-  // and distances rising. Returns the count, at most MaxLen - 1.
-  unsigned Find(size_t pos, uint32_t* out) {
-    size_t left = size_ - pos;
+  // and distances rising. Returns the count, at most MaxLen - 1. The window
+  // must hold MaxLen bytes from pos on, or all that is left of the input.
+  unsigned Find(uint64_t pos, uint32_t* out) {
+    const uint64_t left = window_.End() - pos;
     if (left < MinLen) return 0;
     const unsigned maxLen = left < MaxLen ? unsigned(left) : MaxLen;
     const uint32_t p = uint32_t(pos);
-    const uint8_t* pb = data_ + pos;
+    const uint8_t* pb = window_.At(pos);
     uint32_t& head = head_[pb[0] | pb[1] << 8];
     uint32_t cur = head;  // position + 1 of the node; 0 for none
     head = p + 1;
@@ -153,7 +205,7 @@ class MatchFinder {
       uint32_t dist = p - q;
       if (dist > MaxDistance || depth-- == 0) break;
       uint32_t* pair = &son_[2 * (q & WindowMask)];
-      const uint8_t* qb = data_ + q;
+      const uint8_t* qb = pb - dist;
       unsigned len = Extend(pb, qb, std::min(lenSmaller, lenLarger), maxLen);
       if (len > best) {
         best = len;
@@ -197,8 +249,7 @@ class MatchFinder {
     return len;
   }
 
-  const uint8_t* data_;
-  size_t size_;
+  const InputWindow& window_;
   std::vector<uint32_t> head_;  // newest position + 1 by first two bytes
   std::vector<uint32_t> son_;   // children (position + 1) by position slot
 };
@@ -223,43 +274,49 @@ class MatchFinder {
 
 class Parser {
  public:
-  Parser(const uint8_t* data, size_t size, LiteralMode mode, unsigned dictBits,
-         std::vector<uint8_t>* out)
-      : data_(data),
+  // out is null to count the bits only.
+  Parser(const InputWindow& window, LiteralMode mode, unsigned dictBits, const Output* out)
+      : window_(window),
         ascii_(mode == LiteralMode::Ascii),
         dictBits_(dictBits),
         maxDist_(64u << dictBits),
         longDistCost_(LongDistCost[dictBits - 4].data()),
-        cost_(std::min(size, Chunk) + MaxLen + 1, Infinite),
+        cost_(size_t(std::min<uint64_t>(window.SizeHint(), Chunk)) + MaxLen + 1, Infinite),
         from_(cost_.size(), 0),
         out_(out) {
     for (unsigned b = 0; b < 256; ++b)
       litCost_[b] = uint8_t(1 + (ascii_ ? dcl::LiteralBitCounts[b] : 8));
     cost_[0] = 0;
     if (out_) {
-      out_->push_back(uint8_t(mode));
-      out_->push_back(uint8_t(dictBits));
+      pending_.push_back(uint8_t(mode));
+      pending_.push_back(uint8_t(dictBits));
     }
   }
 
-  size_t Base() const { return base_; }
+  uint64_t Base() const { return base_; }
+  // False once the output refused bytes.
+  bool Written() const { return !failed_; }
 
   // Relaxes the tokens from positions begin to end - 1, whose matches are
   // those of a chunk starting at chunk: offsets[i - chunk] to
   // offsets[i - chunk + 1] index the matches of position i.
-  void Run(size_t begin, size_t end, size_t chunk, const uint32_t* offsets,
+  void Run(uint64_t begin, uint64_t end, uint64_t chunk, const uint32_t* offsets,
            const uint32_t* matches) {
-    if (cost_.size() < end - base_ + MaxLen + 1) {  // grows only without cut points
-      const size_t n = std::min(2 * cost_.size(), PendingMax + MaxLen + 1);
-      cost_.resize(std::max(n, end - base_ + MaxLen + 1), Infinite);
+    // The positions since the last commit: a little over a chunk, and up to
+    // PendingMax in long stretches without a cut point. Grown by need, not
+    // doubled, since every worker holds six of these.
+    const size_t needed = size_t(end - base_) + MaxLen + 1;
+    if (cost_.size() < needed) {
+      cost_.resize(needed + Chunk / 4, Infinite);
       from_.resize(cost_.size(), 0);
     }
     uint32_t* cost = cost_.data();
     uint32_t* from = from_.data();
-    for (size_t i = begin; i < end; ++i) {
-      const size_t k = i - base_;
+    const uint8_t* bytes = window_.At(begin);
+    for (uint64_t i = begin; i < end; ++i) {
+      const size_t k = size_t(i - base_);
       const uint32_t c = cost[k];
-      const uint32_t lit = c + litCost_[data_[i]];
+      const uint32_t lit = c + litCost_[bytes[i - begin]];
       if (lit < cost[k + 1]) {
         cost[k + 1] = lit;
         from[k + 1] = 1;
@@ -300,7 +357,7 @@ class Parser {
       }
       if (done >= NiceLen) {
         if (i >= skipEnd_ && !marked) {
-          for (size_t j = i + done - TailLen; j <= i + done; ++j) marks_[j % MarkRing] = 1;
+          for (uint64_t j = i + done - TailLen; j <= i + done; ++j) marks_[j % MarkRing] = 1;
         } else {
           marks_[(i + done) % MarkRing] = 1;
         }
@@ -311,7 +368,7 @@ class Parser {
 
   // Emits the path up to position cut, which every path passes, and makes
   // cut the base. Positions up to liveEnd may hold costs.
-  void Commit(size_t cut, size_t liveEnd) {
+  void Commit(uint64_t cut, uint64_t liveEnd) {
     if (cut <= base_) return;
     Emit(cut);
     Rebase(cut, liveEnd, true);
@@ -321,11 +378,11 @@ class Parser {
   // up to position end as far as its last position at least MaxLen before
   // end, and parses again from there, without the copies that reached past
   // it. The positions from chunk to end must be those of the last Run.
-  void ForceCut(size_t end, size_t liveEnd, size_t chunk, const uint32_t* offsets,
+  void ForceCut(uint64_t end, uint64_t liveEnd, uint64_t chunk, const uint32_t* offsets,
                 const uint32_t* matches) {
-    size_t k = end - base_;
+    size_t k = size_t(end - base_);
     while (k > 0 && base_ + k + MaxLen > end) k -= from_[k] & 1023;
-    size_t cut = base_ + k;
+    uint64_t cut = base_ + k;
     if (cut < chunk) cut = end;  // cannot happen with Chunk > 2 * MaxLen
     Emit(cut);
     Rebase(cut, liveEnd, false);
@@ -335,17 +392,20 @@ class Parser {
   }
 
   // Emits the rest up to position end, the end code and the padding.
-  void Finish(size_t end) {
+  void Finish(uint64_t end) {
     Emit(end);
     if (!out_) return;
     Put(1 | uint32_t(dcl::LengthCodeValues[15]) << 1, 1 + dcl::LengthBitCounts[15]);
     Put(EndLengthValue - dcl::LengthBaseValues[15], dcl::LengthExtraBits[15]);
-    if (fill_ > 0) out_->push_back(uint8_t(acc_));
-    assert(out_->size() == StreamSize());
+    if (fill_ > 0) pending_.push_back(uint8_t(acc_));
+    written_ += pending_.size();
+    assert(failed_ || written_ == StreamSize());
+    Flush();
   }
 
-  // The size of the complete stream in bytes, once finished.
-  size_t StreamSize() const { return 2 + size_t((bits_ + EndCodeBits + 7) / 8); }
+  // The size of the complete stream in bytes, once finished; before that,
+  // the least it can come to.
+  uint64_t StreamSize() const { return 2 + (bits_ + EndCodeBits + 7) / 8; }
 
  private:
   void Relax(size_t k, uint32_t x, uint32_t tag) {
@@ -357,8 +417,8 @@ class Parser {
 
   // Makes cut the base: keeps the costs from cut to liveEnd (counted from
   // cut) or drops them.
-  void Rebase(size_t cut, size_t liveEnd, bool keep) {
-    const size_t k = cut - base_, live = keep ? liveEnd - cut + 1 : 1;
+  void Rebase(uint64_t cut, uint64_t liveEnd, bool keep) {
+    const size_t k = size_t(cut - base_), live = keep ? size_t(liveEnd - cut) + 1 : 1;
     const uint32_t c0 = cost_[k];
     for (size_t j = 0; j < live; ++j) {
       const uint32_t c = cost_[k + j];
@@ -375,23 +435,33 @@ class Parser {
     acc_ |= uint64_t(value) << fill_;
     fill_ += count;
     while (fill_ >= 8) {
-      out_->push_back(uint8_t(acc_));
+      pending_.push_back(uint8_t(acc_));
       acc_ >>= 8;
       fill_ -= 8;
     }
   }
 
+  // Hands the gathered bytes to the output.
+  void Flush() {
+    if (!failed_ && !pending_.empty() &&
+        !out_->write(out_->context, pending_.data(), pending_.size()))
+      failed_ = true;
+    pending_.clear();
+  }
+
   // Counts (and with an output, writes) the best path from base_ to cut.
-  void Emit(size_t cut) {
-    bits_ += cost_[cut - base_];
+  void Emit(uint64_t cut) {
+    bits_ += cost_[size_t(cut - base_)];
     if (!out_) return;
     path_.clear();
-    for (size_t k = cut - base_; k > 0; k -= path_.back() & 1023) path_.push_back(from_[k]);
-    size_t pos = base_;
+    for (size_t k = size_t(cut - base_); k > 0; k -= path_.back() & 1023)
+      path_.push_back(from_[k]);
+    const uint8_t* bytes = window_.At(base_);
+    size_t pos = 0;  // from base_
     for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
       const unsigned len = *it & 1023, dist = *it >> 10;
       if (len == 1) {
-        const uint8_t b = data_[pos];
+        const uint8_t b = bytes[pos];
         if (ascii_)
           Put(uint32_t(dcl::LiteralCodeValues[b]) << 1, 1 + dcl::LiteralBitCounts[b]);
         else
@@ -408,10 +478,14 @@ class Parser {
       }
       pos += len;
     }
-    assert(pos == cut);
+    assert(base_ + pos == cut);
+    if (pending_.size() >= FlushAt) {
+      written_ += pending_.size();
+      Flush();
+    }
   }
 
-  const uint8_t* data_;
+  const InputWindow& window_;
   const bool ascii_;
   const unsigned dictBits_;
   const unsigned maxDist_;
@@ -420,12 +494,15 @@ class Parser {
   std::vector<uint32_t> cost_;
   std::vector<uint32_t> from_;
   std::vector<uint32_t> path_;  // back-tracked tokens, last first
-  std::vector<uint8_t>* out_;   // null: count the bits only
-  size_t base_ = 0;
+  const Output* out_;           // null: count the bits only
+  std::vector<uint8_t> pending_;  // stream bytes not yet handed to out_
+  uint64_t written_ = 0;          // stream bytes handed on, or about to be
+  bool failed_ = false;           // out_ refused bytes
+  uint64_t base_ = 0;
   uint64_t bits_ = 0;                      // bits of the tokens up to base_
   uint64_t acc_ = 0;                       // bits not yet written, the first in bit 0
   unsigned fill_ = 0;                      // their number (below 8 between calls)
-  size_t skipEnd_ = 0;                     // positions below this start only the longest copy
+  uint64_t skipEnd_ = 0;                   // positions below this start only the longest copy
   std::array<uint8_t, MarkRing> marks_{};  // unless marked here
 };
 
@@ -433,77 +510,140 @@ class Parser {
 // The driver: all parsers over the same input in step. What each parser does
 // depends only on the input and its own state, not on the others.
 
-// Runs count parsers over size bytes at data (size below MaxInput).
-void Encode(const uint8_t* data, size_t size, Parser* parsers, size_t count) {
-  MatchFinder finder(data, size);
-  std::vector<uint32_t> offsets(std::min(size, Chunk) + 1);
-  std::vector<uint32_t> matches(std::min(size, Chunk) * 4 + MaxLen);
-  size_t reach = 0;    // the farthest position a token from below reaches
-  size_t lastCut = 0;  // the latest position no token skips over
-  for (size_t begin = 0; begin < size;) {
-    const size_t end = std::min(size, begin + Chunk);
+// Runs count parsers over the input in window. Stops with OverLimit once
+// every parser's stream is sure to be longer than limit bytes.
+Status Encode(InputWindow& window, Parser* parsers, size_t count, uint64_t limit) {
+  MatchFinder finder(window);
+  const size_t hint = size_t(std::min<uint64_t>(window.SizeHint(), Chunk));
+  std::vector<uint32_t> offsets(hint + 1);
+  std::vector<uint32_t> matches(hint * 4 + MaxLen);
+  uint64_t reach = 0;    // the farthest position a token from below reaches
+  uint64_t lastCut = 0;  // the latest position no token skips over
+  uint64_t begin = 0;
+  for (;;) {
+    uint64_t keep = begin > MaxDistance ? begin - MaxDistance : 0;
+    for (size_t p = 0; p < count; ++p) keep = std::min(keep, parsers[p].Base());
+    if (!window.Fill(keep, begin + Chunk + MaxLen)) return Status::ReadFailed;
+    // Short of MaxLen past the chunk, the input has ended: this is its size.
+    const uint64_t size = window.End();
+    if (size > MaxInput) return Status::TooLong;
+    if (begin == size) break;
+    const uint64_t end = std::min(size, begin + Chunk);
+    if (offsets.size() < end - begin + 1) offsets.resize(size_t(end - begin) + 1);
     size_t used = 0;
-    for (size_t i = begin; i < end; ++i) {
+    for (uint64_t i = begin; i < end; ++i) {
       if (reach <= i) lastCut = i;
-      offsets[i - begin] = uint32_t(used);
+      offsets[size_t(i - begin)] = uint32_t(used);
       if (matches.size() - used < MaxLen) matches.resize(2 * matches.size());
       const unsigned n = finder.Find(i, matches.data() + used);
-      const size_t longest = n ? matches[used + n - 1] >> 16 : 1;
+      const uint64_t longest = n ? matches[used + n - 1] >> 16 : 1;
       used += n;
       reach = std::max(reach, i + longest);
     }
-    offsets[end - begin] = uint32_t(used);
+    offsets[size_t(end - begin)] = uint32_t(used);
     if (reach <= end) lastCut = end;
-    const size_t liveEnd = std::min(size, end + MaxLen);
+    const uint64_t liveEnd = std::min(size, end + MaxLen);
+    uint64_t fewest = ~uint64_t(0);  // bytes of the shortest stream, at least
     for (size_t p = 0; p < count; ++p) {
       Parser& parser = parsers[p];
       parser.Run(begin, end, begin, offsets.data(), matches.data());
-      if (end == size) continue;
-      parser.Commit(lastCut, liveEnd);
-      if (end + Chunk - parser.Base() > PendingMax)
-        parser.ForceCut(end, liveEnd, begin, offsets.data(), matches.data());
+      if (end < size) {
+        parser.Commit(lastCut, liveEnd);
+        if (end + Chunk - parser.Base() > PendingMax)
+          parser.ForceCut(end, liveEnd, begin, offsets.data(), matches.data());
+      }
+      if (!parser.Written()) return Status::WriteFailed;
+      fewest = std::min(fewest, parser.StreamSize());
     }
+    if (fewest > limit) return Status::OverLimit;
     begin = end;
   }
-  for (size_t p = 0; p < count; ++p) parsers[p].Finish(size);
+  for (size_t p = 0; p < count; ++p) {
+    parsers[p].Finish(begin);
+    if (!parsers[p].Written()) return Status::WriteFailed;
+  }
+  return Status::Ok;
+}
+
+// Bytes in memory as an Input.
+struct MemoryInput {
+  const uint8_t* data;
+  size_t left;
+
+  static bool Read(void* context, uint8_t* buffer, size_t count, size_t* got) {
+    auto* in = static_cast<MemoryInput*>(context);
+    *got = std::min(count, in->left);
+    if (*got) std::memcpy(buffer, in->data, *got);
+    in->data += *got;
+    in->left -= *got;
+    return true;
+  }
+  Input AsInput() { return {Read, this, left}; }
+};
+
+bool AppendToVector(void* context, const uint8_t* data, size_t size) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  out->insert(out->end(), data, data + size);
+  return true;
+}
+
+bool ValidEncoding(LiteralMode mode, unsigned dictBits) {
+  return dictBits >= 4 && dictBits <= 6 &&
+         (mode == LiteralMode::Binary || mode == LiteralMode::Ascii);
 }
 
 }  // namespace
 
+Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Output& out) {
+  assert(ValidEncoding(mode, dictBits));
+  InputWindow window(in);
+  Parser parser(window, mode, dictBits, &out);
+  return Encode(window, &parser, 1, ~uint64_t(0));
+}
+
+Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Encoding& smallest) {
+  InputWindow window(in);
+  std::vector<Parser> parsers;
+  parsers.reserve(EncodingCount);
+  for (size_t p = 0; p < EncodingCount; ++p)
+    parsers.emplace_back(window, EncodingAt(p).mode, EncodingAt(p).dictBits,
+                         outputs ? &outputs[p] : nullptr);
+  const Status status = Encode(window, parsers.data(), parsers.size(), limit);
+  if (status != Status::Ok) return status;
+  size_t best = 0;
+  for (size_t p = 1; p < parsers.size(); ++p)
+    if (parsers[p].StreamSize() < parsers[best].StreamSize()) best = p;
+  smallest = EncodingAt(best);
+  smallest.streamSize = parsers[best].StreamSize();
+  return smallest.streamSize > limit ? Status::OverLimit : Status::Ok;
+}
+
 std::vector<uint8_t> Implode(const uint8_t* data, size_t size, LiteralMode mode,
                              unsigned dictBits) {
   std::vector<uint8_t> out;
-  if (dictBits < 4 || dictBits > 6 || uint64_t(size) >= MaxInput ||
-      (mode != LiteralMode::Binary && mode != LiteralMode::Ascii))
-    return out;
+  if (!ValidEncoding(mode, dictBits) || uint64_t(size) > MaxInput) return out;
   out.reserve(size / 4 + 64);
-  Parser parser(data, size, mode, dictBits, &out);
-  Encode(data, size, &parser, 1);
+  MemoryInput in{data, size};
+  if (ImplodeTo(in.AsInput(), mode, dictBits, {AppendToVector, &out}) != Status::Ok) out.clear();
   return out;
 }
 
 std::vector<uint8_t> ImplodeSmallest(const uint8_t* data, size_t size) {
-  // One pass finds every encoding's exact size. Up to OnePassMax bytes of
-  // input it also writes all six streams; above that the winner is encoded
-  // again, which repeats the first pass exactly, since a parser's result
-  // does not depend on the other parsers beside it.
-  constexpr LiteralMode Modes[2] = {LiteralMode::Binary, LiteralMode::Ascii};
-  if (uint64_t(size) >= MaxInput) return {};
+  // Up to OnePassMax bytes of input the one pass that measures the six
+  // streams also writes them; above that the smallest is encoded again,
+  // which repeats its part of the first pass exactly.
+  if (uint64_t(size) > MaxInput) return {};
   const bool onePass = size <= OnePassMax;
-  std::vector<std::vector<uint8_t>> outs(onePass ? 6 : 0);
-  size_t best = 0;
-  {
-    std::vector<Parser> parsers;
-    parsers.reserve(6);
-    for (size_t p = 0; p < 6; ++p)
-      parsers.emplace_back(data, size, Modes[p / 3], unsigned(4 + p % 3),
-                           onePass ? &outs[p] : nullptr);
-    Encode(data, size, parsers.data(), parsers.size());
-    for (size_t p = 1; p < parsers.size(); ++p)
-      if (parsers[p].StreamSize() < parsers[best].StreamSize()) best = p;
-  }
-  if (onePass) return std::move(outs[best]);
-  return Implode(data, size, Modes[best / 3], unsigned(4 + best % 3));
+  std::vector<std::vector<uint8_t>> streams(onePass ? EncodingCount : 0);
+  std::vector<Output> outputs;
+  for (std::vector<uint8_t>& stream : streams) outputs.push_back({AppendToVector, &stream});
+  MemoryInput in{data, size};
+  Encoding best;
+  if (ImplodeAll(in.AsInput(), onePass ? outputs.data() : nullptr, ~uint64_t(0), best) !=
+      Status::Ok)
+    return {};
+  if (onePass) return std::move(streams[EncodingIndex(best)]);
+  return Implode(data, size, best.mode, best.dictBits);
 }
 
 }  // namespace implode

@@ -14,19 +14,77 @@ enum class LiteralMode : uint8_t {
   Ascii = 1,   // literals are prefix-coded (short codes for text)
 };
 
-// Compresses size bytes at data into one complete stream: the two header
+// The most input one stream may hold: the archive records a file's size in
+// 32 bits.
+inline constexpr uint64_t MaxInput = 0xFFFFFFFFu;
+
+// Up to this input size ImplodeSmallest writes all six streams while it
+// measures them; above it, it measures first and encodes the smallest again.
+inline constexpr uint64_t OnePassMax = uint64_t(8) << 20;
+
+// Where the encoder takes its input from, a piece at a time: read fills up
+// to count bytes at buffer and sets *got, 0 only at the end of the input. It
+// returns false when reading failed, which stops the encoder.
+struct Input {
+  bool (*read)(void* context, uint8_t* buffer, size_t count, size_t* got);
+  void* context;
+  uint64_t sizeHint;  // the expected input size, only to size buffers
+};
+
+// Where a stream goes, in order, a piece at a time. write returns false when
+// it could not keep the bytes, which stops the encoder.
+struct Output {
+  bool (*write)(void* context, const uint8_t* data, size_t size);
+  void* context;
+};
+
+enum class Status {
+  Ok,
+  ReadFailed,   // the input's read failed
+  WriteFailed,  // an output's write failed
+  TooLong,      // more than MaxInput bytes of input
+  OverLimit,    // every stream would be longer than the limit asked for
+};
+
+// One of the six ways to encode: a literal mode and a dictionary size.
+struct Encoding {
+  LiteralMode mode = LiteralMode::Binary;
+  unsigned dictBits = 4;    // 4, 5 or 6: a dictionary of 1024, 2048 or 4096 bytes
+  uint64_t streamSize = 0;  // bytes of the complete stream
+};
+
+// The six encodings, in the order ImplodeAll takes its outputs and breaks
+// ties: Binary before Ascii, then dictionary bits 4, 5, 6.
+inline constexpr size_t EncodingCount = 6;
+inline constexpr Encoding EncodingAt(size_t index) {
+  return {index < 3 ? LiteralMode::Binary : LiteralMode::Ascii, unsigned(4 + index % 3), 0};
+}
+inline constexpr size_t EncodingIndex(const Encoding& encoding) {
+  return (encoding.mode == LiteralMode::Ascii ? 3 : 0) + (encoding.dictBits - 4);
+}
+
+// Encodes the input into one complete stream written to out: the two header
 // bytes, the tokens and the end code, padded with zero bits to a whole byte.
-// dictBits is 4, 5 or 6 (a dictionary of 1024, 2048 or 4096 bytes). The
-// stream is as short as the format allows, except around copies of 256
-// bytes or more (long runs, highly repetitive data), where it may lose a
-// few bits per such copy. Returns an empty vector (never a valid stream)
-// when mode or dictBits is out of range or size is 4 GiB - 8 KiB or more.
+// The stream is as short as the format allows, except around copies of 256
+// bytes or more (long runs, highly repetitive data), where it may lose a few
+// bits per such copy. dictBits must be 4, 5 or 6.
+Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Output& out);
+
+// Encodes the input all six ways in one pass and sets smallest to the
+// shortest (the first of equals). outputs is null (only measure) or six
+// outputs, in the order of EncodingAt, that receive the streams. Stops with
+// OverLimit as soon as every stream is sure to be longer than limit bytes.
+// The streams are the ones ImplodeTo makes: what each encoding does does not
+// depend on the others beside it.
+Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Encoding& smallest);
+
+// Implode and ImplodeSmallest over bytes in memory. They return an empty
+// vector (never a valid stream) when mode or dictBits is out of range or
+// size is more than MaxInput.
 std::vector<uint8_t> Implode(const uint8_t* data, size_t size, LiteralMode mode,
                              unsigned dictBits);
-
-// The smallest stream over both literal modes and the three dictionary
-// sizes. Ties go to the first of Binary/Ascii and 4/5/6 in that order, so
-// the result depends on nothing but the data. Empty as Implode's.
+// The smallest of the six streams; ties go to the first in EncodingAt's
+// order, so the result depends on nothing but the data.
 std::vector<uint8_t> ImplodeSmallest(const uint8_t* data, size_t size);
 
 }  // namespace implode

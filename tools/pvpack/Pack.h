@@ -2,18 +2,27 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/Archive.h"
+#include "tools/pvpack/Implode.h"
 
 namespace pack {
 
 using Bytes = std::vector<uint8_t>;
 
-// One file to be stored: its record name (relative, "\" separators), its
-// metadata and its contents.
+// An open C stream, closed when it goes.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// One file to be stored from memory: its record name (relative, "\"
+// separators), its metadata and its contents.
 struct SourceFile {
   std::string name;
   uint32_t dosDateTime = 0;
@@ -42,16 +51,86 @@ void AppendRecord(const SourceFile& file, Bytes& body);
 // the trailer appended.
 Bytes FinishArchive(Bytes body);
 
-// Collects every regular file below dir, in a fixed order (byte order of
-// the record names), with their times, attributes and contents. A symbolic
-// link is followed: what it points to is stored under the link's name, with
-// the target's time and attributes. A file time later than latestTime
-// (seconds since 1970) is recorded as latestTime. Sets error, naming the
-// path, and returns false when something cannot be read or stored: a link
-// that leads nowhere, a link back to a folder that holds it, a FIFO, socket
-// or device, an unreadable folder or file, a name the archive cannot hold.
-bool CollectTree(const std::string& dir, std::vector<SourceFile>& files, std::string& error,
+// What the setup program can read.
+// A file: the record holds its size in 32 bits (the reader counts the
+// bytes it writes in 32 bits and compares them as such).
+inline constexpr uint64_t MaxFileSize = 0xFFFFFFFFu;
+// A packed stream: the reader counts the bytes left of it in a signed
+// 32-bit integer.
+inline constexpr uint64_t MaxPackedSize = 0x7FFFFFFFu;
+// The setup executable: Windows starts none of 4 GiB or more, and a
+// signature is found by a 32-bit file offset; room is left for one.
+inline constexpr uint64_t MaxSetupSize = 0xFFFFFFFFu - 0xFFFFu;
+// The archive: the setup executable less room for the program in front of
+// it (the bare setup program is under 1 MiB).
+inline constexpr uint64_t MaxArchiveSize = MaxSetupSize - (uint64_t(4) << 20);
+
+struct Limits {
+  uint64_t fileSize = MaxFileSize;
+  uint64_t packedSize = MaxPackedSize;
+  uint64_t archiveSize = MaxArchiveSize;
+};
+
+// One file of a product tree as CollectTree finds it.
+struct TreeFile {
+  std::string name;   // record name: relative, "\" separators
+  std::string path;   // where to read it: the file itself, past any links
+  std::string shown;  // its path below the tree as given, for messages
+  uint64_t size = 0;
+  uint32_t dosDateTime = 0;
+  uint32_t attributes = 0;
+};
+
+// Finds every regular file below dir, in a fixed order (byte order of the
+// record names), with its size, time and attributes; it opens each one but
+// reads none. A symbolic link is followed: what it points to is stored
+// under the link's name, with the target's time and attributes. A file
+// time later than latestTime (seconds since 1970) is recorded as
+// latestTime. Sets error, naming the path, and returns false when something
+// cannot be stored: a link that leads nowhere, a link back to a folder that
+// holds it, a FIFO, socket or device, an unreadable folder or file, a name
+// the archive cannot hold.
+bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
                  std::optional<int64_t> latestTime = std::nullopt);
+
+// Refuses, from the sizes alone, files the setup could not read: a file
+// larger than limits.fileSize, or so many bytes that even the best packing
+// would pass limits.archiveSize. Sets error, naming the first file at fault.
+// Whether each stream stays within limits.packedSize, and the archive
+// within limits.archiveSize, is only known while packing (see PackFiles).
+bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::string& error);
+
+// The most files packed at the same time. Each worker holds about 10 MiB
+// (up to about 60 MiB on long runs of repeated data), so this keeps the
+// memory of pack bounded whatever it is asked for.
+inline constexpr unsigned MaxWorkers = 32;
+
+struct PackOptions {
+  unsigned workers = 1;  // files packed at the same time, at most MaxWorkers
+  Limits limits;
+  // Up to this size a file is read once, and all six streams are written
+  // while they are measured; a larger one is read a second time to write
+  // the smallest.
+  uint64_t onePassMax = implode::OnePassMax;
+  // Bytes of a stream held in memory; a longer one waits in a temporary
+  // file, and so does any once those held by all together pass 64 MiB.
+  size_t holdMax = size_t(256) << 10;
+  // Called on the calling thread with the files and the bytes of input
+  // packed so far, in order: after each file, and now and then within one.
+  void (*progress)(void* context, size_t files, uint64_t bytes) = nullptr;
+  void* progressContext = nullptr;
+};
+
+// Packs files, in their order, each with its smallest stream, into an
+// archive written to out; the same files give the same bytes whatever
+// options.workers is. Reads each file in pieces, so memory does not grow
+// with file sizes. Refuses, naming the file, one that cannot be read or
+// changes while it is packed, one whose smallest stream would pass
+// options.limits.packedSize (known as soon as every stream has passed it),
+// and the file with which the archive would pass options.limits.archiveSize.
+// outName names out in messages. On failure out holds part of an archive.
+bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
+               const std::string& outName, std::string& error);
 
 // Unscrambles an archive's body in a copy and checks it against the
 // trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or
@@ -72,7 +151,7 @@ Bytes ArchiveOf(const Bytes& file, bool& markerFound);
 // A setup executable: stub, zero filler so that the result's length is a
 // multiple of 8 (ready for signing), the marker, archive. Refuses, with
 // -1 and a reason in error, a stub that is no executable or already
-// carries a marker or a signature.
+// carries a marker or a signature, and a result larger than MaxSetupSize.
 int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::string& error);
 
 }  // namespace pack

@@ -26,6 +26,7 @@
 #include "explode/Explode.h"
 #include "tools/pvpack/Implode.h"
 #include "tools/pvpack/Pack.h"
+#include "tools/pvpack/Workers.h"
 
 namespace {
 
@@ -158,7 +159,47 @@ bool ParseEpoch(const std::string& text, int64_t& seconds) {
   return seconds <= Last;
 }
 
+// Reads a count for -j: digits only, 1 to pack::MaxWorkers. False for
+// anything else.
+bool ParseJobs(const std::string& text, unsigned& jobs) {
+  if (text.empty() || text.size() > 4) return false;
+  jobs = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    jobs = jobs * 10 + unsigned(c - '0');
+  }
+  return jobs >= 1 && jobs <= pack::MaxWorkers;
+}
+
+// What pack shows on a terminal: files and megabytes done, in archive order.
+struct PackTotals {
+  size_t files = 0;
+  uint64_t bytes = 0;
+};
+
+void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
+  const auto* total = static_cast<const PackTotals*>(context);
+  std::fprintf(stderr, "\rpacking %zu/%zu files, %.1f/%.1f MB", files, total->files,
+               double(bytes) / 1e6, double(total->bytes) / 1e6);
+}
+
 int CmdPack(const std::vector<std::string>& args) {
+  unsigned jobs = std::min(workers::ProcessorCount(), pack::MaxWorkers);
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i].size() >= 2 && args[i].compare(0, 2, "-j") == 0) {
+      const std::string count =
+          args[i].size() > 2 ? args[i].substr(2) : i + 1 < args.size() ? args[++i] : "";
+      if (!ParseJobs(count, jobs))
+        return UsageError("pack", "-j takes the number of files to pack at once, 1 to " +
+                                      std::to_string(pack::MaxWorkers));
+    } else {
+      paths.push_back(args[i]);
+    }
+  }
+  if (paths.size() != 2) return UsageError("pack");
+  const std::string& dir = paths[0];
+  const std::string& archive = paths[1];
   // The reproducible-builds convention: no file time after the source's
   // own date (set to the last commit's), so that a tree checked out or
   // built later packs to the same bytes. Set but empty counts as not set.
@@ -170,20 +211,49 @@ int CmdPack(const std::vector<std::string>& args) {
                                  "\", not a whole number of seconds since 1970");
     latest = seconds;
   }
-  std::vector<pack::SourceFile> files;
+  // Everything the sizes alone tell is settled before anything is read.
+  std::vector<pack::TreeFile> files;
   std::string error;
-  if (!pack::CollectTree(args[0], files, error, latest)) return Fail(ExitIo, error);
-  const bool showProgress = StderrIsTerminal() && files.size() > 1;
-  Bytes body;
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (showProgress) std::fprintf(stderr, "\rpacking %zu/%zu files", i + 1, files.size());
-    pack::AppendRecord(files[i], body);
-    files[i].data = Bytes();  // keep only one file's contents in memory at a time
+  if (!pack::CollectTree(dir, files, error, latest) ||
+      !pack::CheckLimits(files, pack::Limits(), error))
+    return Fail(ExitIo, error);
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
+  for (const pack::TreeFile& file : files)
+    if (archive != "-" && !ec && std::filesystem::path(file.path) == target)
+      return Fail(ExitIo, archive + ": lies in " + dir + " and would be packed into itself");
+
+  pack::UniqueFile owned;
+  std::FILE* out = stdout;
+  if (archive == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(archive.c_str(), "wb"));
+    if (!owned) return Fail(ExitIo, archive + ": cannot write");
+    out = owned.get();
   }
-  if (showProgress) std::fprintf(stderr, "\n");
-  if (!WriteAll(args[1], pack::FinishArchive(std::move(body))))
-    return Fail(ExitIo, args[1] + ": cannot write");
-  return 0;
+  PackTotals totals;
+  totals.files = files.size();
+  for (const pack::TreeFile& file : files) totals.bytes += file.size;
+  pack::PackOptions options;
+  options.workers = jobs;
+  if (StderrIsTerminal() && files.size() > 1) {
+    options.progress = ShowPackProgress;
+    options.progressContext = &totals;
+  }
+  bool ok = pack::PackFiles(files, options, out, archive, error);
+  if (options.progress) std::fprintf(stderr, "\n");
+  if (owned) {
+    if (std::fclose(owned.release()) != 0 && ok) {
+      error = archive + ": cannot write";
+      ok = false;
+    }
+    // No half-written archive stays behind.
+    if (!ok) std::remove(archive.c_str());
+  }
+  return ok ? 0 : Fail(ExitIo, error);
 }
 
 // Reads FILE and checks its archive. Returns 0 or an exit status, having
@@ -363,11 +433,17 @@ const Command Commands[] = {
      "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
      "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
-    {"pack", "DIR ARCHIVE", 2, CmdPack,
+    {"pack", "[-j N] DIR ARCHIVE", 0, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
-     "with the smallest stream. A symbolic link is followed and what it points to\n"
-     "is stored under the link's name. A link that leads nowhere, a link back to a\n"
-     "folder that holds it, and a FIFO, socket or device stop the packing, named.\n"
+     "with the smallest stream, N files at a time (-j, 1 to 32; as many as there\n"
+     "are processors unless given); N does not change the archive. A symbolic\n"
+     "link is followed and what it points to is stored under the link's name. A\n"
+     "link that leads nowhere, a link back to a folder that holds it, and a FIFO,\n"
+     "socket or device stop the packing, named. So does a file the setup could\n"
+     "not unpack: one over 4294967295 bytes (found from the sizes, before anything\n"
+     "is read), or one whose packed stream would pass 2147483647 bytes, or one\n"
+     "with which the archive would pass the size the setup can read (found while\n"
+     "packing).\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
      "it is recorded as it, so that a tree checked out later packs the same.\n"},
     {"list", "ARCHIVE", 1, CmdList,
