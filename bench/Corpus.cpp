@@ -124,18 +124,18 @@ void DefaultCorpus(std::vector<Item>& items, CorpusStats& stats) {
       std::error_code ec;
       if (taken >= source.budget) break;
       if (fs::is_directory(path, ec)) {
-        std::vector<pack::SourceFile> files;
+        std::vector<pack::TreeFile> files;
         std::string error;
         if (!pack::CollectTree(path.string(), files, error)) {
           std::fprintf(stderr, "pvbench: leaving out %s\n", error.c_str());
           continue;
         }
         from += Join({from.empty() ? "" : ", ", path.string()});
-        for (pack::SourceFile& file : files) {
+        for (pack::TreeFile& file : files) {
           if (taken >= source.budget) break;
           if (source.skipGz && file.name.ends_with(".gz")) continue;
           std::string name = Join({source.label, "\\", path.filename().string(), "\\", file.name});
-          Gatherer::Outcome outcome = gatherer.Add(std::move(name), std::move(file.data));
+          Gatherer::Outcome outcome = gatherer.AddFile(file.path, std::move(name));
           if (outcome == Gatherer::Full) return;
           if (outcome == Gatherer::Taken) taken += items.back().data.size();
         }
@@ -174,15 +174,15 @@ bool GivenCorpus(const std::vector<std::string>& args, std::vector<Item>& items,
     if (whole.filename().empty()) whole = whole.parent_path();
     const std::string number = std::to_string(a + 1);
     if (fs::is_directory(path, ec)) {
-      std::vector<pack::SourceFile> files;
+      std::vector<pack::TreeFile> files;
       std::string error;
       if (!pack::CollectTree(args[a], files, error)) {
         std::fprintf(stderr, "pvbench: %s\n", error.c_str());
         return false;
       }
       std::string top = Join({"a", number, "-", whole.filename().string(), "\\"});
-      for (pack::SourceFile& file : files)
-        if (gatherer.Add(top + file.name, std::move(file.data)) == Gatherer::Full)
+      for (pack::TreeFile& file : files)
+        if (gatherer.AddFile(file.path, top + file.name) == Gatherer::Full)
           return tooLarge();
     } else if (fs::exists(path, ec)) {
       if (gatherer.AddFile(path, Join({"a", number, "\\", path.filename().string()})) ==
