@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -233,7 +234,9 @@ int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t 
   out.name.assign(reinterpret_cast<const char*>(bytes + 2), nameLength);
   std::memcpy(&out.header, bytes + 2 + nameLength, sizeof out.header);
   out.streamStart = at + int64_t(2 + nameLength + sizeof out.header);
-  if (out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
+  // The reader counts a stream's bytes in 32-bit signed integers.
+  if (out.header.PackedSize > uint32_t(INT32_MAX) ||
+      out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
       !IsSafeRecordName(out.name.data(), uint32_t(nameLength)))
     return ArcBadRecord;
   return ArcOk;

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -203,6 +204,18 @@ TEST_F(ArchiveTest, AWrongKeyIsADamagedArchive) {
                            nullptr),
             ArcBadChecksum);
   EXPECT_TRUE(DestIsEmpty());
+}
+
+TEST(RecordSplitTest, AStreamOf2GiBOrMoreIsNoRecordWhateverTheBodyHolds) {
+  // NameLength 1, name "a", then the fixed fields with PackedSize at 14.
+  uint8_t bytes[23] = {1, 0, 'a'};
+  RecordHead head;
+  for (uint32_t packed : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    std::memcpy(bytes + 3 + 12, &packed, 4);
+    EXPECT_EQ(SplitRecord(bytes, sizeof bytes, 0, int64_t(1) << 33, head),
+              packed == 0x7FFFFFFFu ? ArcOk : ArcBadRecord)
+        << packed;
+  }
 }
 
 // Links planted by whoever could write below the destination before the
