@@ -271,6 +271,9 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
   if (!destDir) return ArcCannotCreate;
   const std::string name = DefaultArchiveName(archiveName, ".pvz");
   Progress = progress;
+  // An archive without records reports its end with an empty name, not
+  // with a file of an earlier call.
+  CurrentName.clear();
   const std::string dir = StripTrailingBackslashes(destDir);
 
   if (!ArchiveFile.Open(name, fileio::OpenMode::ReadWrite)) {

@@ -81,7 +81,18 @@ TEST_F(ArchiveTest, AnEmptyBodySucceedsWithOneProgressCall) {
   ASSERT_EQ(Extract({0xFF, 0xFF, 0xFF, 0xFF}), ArcOk);
   EXPECT_TRUE(DestIsEmpty());
   ASSERT_EQ(ProgressCalls.size(), 1u);
-  EXPECT_EQ(ProgressCalls[0].second, 100);
+  EXPECT_EQ(ProgressCalls[0], std::make_pair(std::string(), 100));
+}
+
+TEST_F(ArchiveTest, ProgressRoundsHalvesToEvenWithTheTrailerCounted) {
+  // One record "a" of 136 bytes: its stream starts at byte 23 of 184, which
+  // is 12.5% and rounds to 12 (without the trailer it would be 12.8%, 13).
+  const Bytes archive = testutil::BuildArchive({TestRecord("a", Bytes(136, 'x'))});
+  ASSERT_EQ(archive.size(), 184u);
+  ASSERT_EQ(Extract(archive), ArcOk);
+  ASSERT_GE(ProgressCalls.size(), 2u);
+  EXPECT_EQ(ProgressCalls.front().second, 12);
+  EXPECT_EQ(ProgressCalls.back().second, 100);
 }
 
 TEST_F(ArchiveTest, DamageAnywhereInTheBodyOrTrailerLeavesTheDestinationUntouched) {
