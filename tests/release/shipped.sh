@@ -42,7 +42,8 @@ if [ "$kind" = gui ]; then
   rc=$("$windres" -i "$exe" -O rc 2>/dev/null) || fail "resources cannot be read"
   for want in '^100 DIALOG' '^200 DIALOG' '^300 DIALOG' '^"MAINICON" 14' \
       '^1001 14' '^1105 14' 'FILEVERSION 1, *0, *2, *10' 'BLOCK "040904[eE]4"' \
-      'VALUE "ProductVersion", "3.02"' 'VALUE "FileDescription", "Installation program for Pavlane"'; do
+      'VALUE "FileVersion", "1.0.2.10"' 'VALUE "ProductVersion", "3.02"' 'VALUE "Translation", 0x409, 1252' \
+      'VALUE "FileDescription", "Installation program for Pavlane"'; do
     grep -qE "$want" <<<"$rc" || fail "resources lack $want"
   done
   # The manifest asks for the rights the user has: elevation for an
