@@ -34,7 +34,7 @@ echo "== pvpack setup: out/win32/PavlaneSetup.exe, out/win64/PavlaneSetup.exe"
 "$pvpack" setup out/win64/setup-stub.exe "$demo/product.pvz" out/win64/PavlaneSetup.exe
 echo "== PavlaneSetup.exe under Wine, driven by pvauto"
 export WINEPREFIX=$PWD/build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-rm -rf "$WINEPREFIX"
+rm -rf "$WINEPREFIX" build/demo-drives
 wineboot --init >/dev/null 2>&1
 wineserver -w
 bash tests/e2e/prefix.sh unmanaged add PavlaneSetup.exe
@@ -43,7 +43,11 @@ wineserver -w
 xvfb-run -a -s "-screen 0 1024x768x24" \
   wine out/win64/pvauto.exe run out/win64/PavlaneSetup.exe --script tools/automate/demo-setup.txt
 wineserver -w
-for shot in "$demo"/setup-*.bmp; do
+# The directory dialog on its own, among drives of every kind.
+bash tests/win/wine-setup.sh add build/demo-drives
+xvfb-run -a -s "-screen 0 1024x768x24" wine out/win64/seldir_shot.exe "$demo/choose-directory.bmp"
+wineserver -w
+for shot in "$demo"/*.bmp; do
   python3 tools/automate/bmp2png.py "$shot" "${shot%.bmp}.png" && rm "$shot"
 done
 installed="$WINEPREFIX/drive_c/Program Files/VelmSoft/Pavlane"
@@ -71,4 +75,4 @@ done
 wine reg query 'HKLM\SOFTWARE\VelmoraSoft' >/dev/null 2>&1 && echo "still there: the product key" ||
   echo "removed: the product key and the uninstall entry"
 echo "== screenshots"
-ls "$demo"/setup-*.png
+ls "$demo"/*.png

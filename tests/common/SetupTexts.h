@@ -5,6 +5,13 @@
 
 namespace texts {
 
+inline constexpr char Welcome[] =
+    "Welcome to Pavlane (TM) v3.03 Setup Program.\r\n"
+    "This program will install Pavlane on your computer.\r\n\r\n"
+    "Before  proceeding, we recommend that you close all applications you may be running.\r\n\r\n"
+    "   Copyright (C) 1996-2003 VelmoraSoft Ltd.\r\n"
+    "                 http://www.velmsoft.com\r\n\r\n"
+    "Pavlane is a trademark of VelmoraSoft Ltd.\r\n";
 inline constexpr char Success[] =
     "Pavlane has been successfully installed.\r\rTo run the application, click the START "
     "button, then point to PROGRAMS, and select PAVLANE ORBIT SUITE.";

@@ -1,7 +1,8 @@
 // The real setup program, packed by pvpack around a small product and
 // driven from outside through its windows and message boxes, in a Wine
-// prefix of its own (tests/e2e/prefix.sh). Every message box is read back
-// with its caption, text, buttons and icon.
+// prefix of its own (tests/e2e/prefix.sh): it installs every file with its
+// time and attributes, the shortcuts and the uninstall entry. (What each
+// window and step does is tested in process, tests/win.)
 //
 // The suite "Planting" runs on its own, with Wine preferring DLL files to
 // its built-in libraries as Windows does.
@@ -9,6 +10,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -17,7 +19,6 @@
 #include <tuple>
 #include <vector>
 
-#include "seldir/SelDirRes.h"
 #include "setup/PavInstRes.h"
 #include "tests/common/SetupTexts.h"
 #include "tests/common/TestUtil.h"
@@ -93,38 +94,14 @@ std::map<std::string, Facts> Survey(const fs::path& dir) {
   return files;
 }
 
-// What a test expects of one message box.
-struct Box {
-  std::string caption, text;
-  UINT flags;
-  std::string answer;
-};
-const Box Success = {"Pavlane Setup", texts::Success, MB_OK | MB_ICONASTERISK, "OK"};
-Box Exit(const char* answer) {
-  return {"Exit Setup", texts::ExitQuestion, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, answer};
-}
-Box CreateQuestion(const std::string& dest) {
-  return {"Setup",
-          "The directory:\r\r" + dest + "\r\rdoes not exist. Do you want the directory to be created?",
-          MB_YESNO | MB_ICONQUESTION, "Yes"};
-}
-Box Warning(const char* answer) {
-  return {"Pavlane Setup", texts::LowSpaceWarning, MB_YESNO | MB_ICONQUESTION, answer};
-}
-
-bool operator==(const Box& a, const Box& b) {
-  return a.caption == b.caption && a.text == b.text && a.flags == b.flags && a.answer == b.answer;
-}
-void PrintTo(const Box& b, std::ostream* os) {
-  *os << '"' << b.caption << "\" " << automate::DescribeFlags(b.flags) << " \""
-      << automate::Escape(b.text) << "\" -> " << b.answer;
-}
+// A message box as read back: caption, text, flags and the button pressed.
+using Box = std::tuple<std::string, std::string, UINT, std::string>;
 
 // The product, its archive and the setup made from it, once for all tests.
 // Times are local whole even seconds, as the archive keeps them.
 struct Product {
   Product() {
-    Bytes orbits(300000);  // several reads and progress calls, yet small enough for S:
+    Bytes orbits(300000);  // several reads and progress calls
     uint32_t seed = 12345;
     for (size_t i = 0; i < orbits.size(); ++i) {
       seed = seed * 1103515245u + 12345u;
@@ -176,155 +153,66 @@ const Product& Made() {
 class E2E : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(Made().ok) << "pvpack could not make the setup"; }
-  // Starts program (the setup unless named) as downloaded into a folder of
-  // its own; false unless its welcome dialog comes up.
-  bool Open(Session& s, const Bytes* program = nullptr) {
+
+  // Installs the setup, as downloaded into a folder of its own, into the
+  // default destination (emptied first), with Install and OK.
+  void Install() {
+    ASSERT_GT(ExpandEnvironmentStringsA("%ProgramFiles%\\VelmSoft\\Pavlane", dest_, MAX_PATH), 0u);
+    RemoveTree(dest_);
     const std::string exe = (downloads_ / "PavlaneSetup.exe").string();
-    testutil::WriteFile(exe, program ? *program : Made().setup);
-    welcome_ = s.Start(Quote(exe), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
-    EXPECT_NE(welcome_, nullptr) << s.Error();
-    return welcome_;
-  }
-  // Picks dest in the directory dialog (agreeing to create it when asked),
-  // starts the installation and answers the box that follows with button.
-  void Install(Session& s, const std::string& dest, int button = IDOK, bool missing = true) {
-    ASSERT_TRUE(s.Press(welcome_, IDC_BROWSE));
-    HWND chooser = s.WaitWindow("Choose Directory");
-    ASSERT_NE(chooser, nullptr) << s.Error();
-    ASSERT_TRUE(s.SetText(chooser, IDC_SELDIR_PATH, dest));
-    ASSERT_TRUE(s.Press(chooser, IDC_SELDIR_OK));
-    if (missing) Answer(s, "Setup", IDYES);
-    for (int i = 0; i < 500 && IsWindow(chooser); ++i) Sleep(10);
-    ASSERT_FALSE(IsWindow(chooser));
-    EXPECT_EQ(s.GetText(welcome_, IDC_DESTDIR), dest);
-    ASSERT_TRUE(s.Press(welcome_, IDC_INSTALL));
-    Answer(s, "Pavlane Setup", button);
-  }
-  static void Answer(Session& s, const char* caption, int button) {
-    HWND box = s.WaitWindow(caption);
+    testutil::WriteFile(exe, Made().setup);
+    Session s;
+    HWND welcome = s.Start(Quote(exe), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
+    ASSERT_NE(welcome, nullptr) << s.Error();
+    EXPECT_EQ(s.GetText(welcome, IDC_DESTDIR), dest_);
+    ASSERT_TRUE(s.Press(welcome, IDC_INSTALL));
+    HWND box = s.WaitWindow("Pavlane Setup");
     ASSERT_NE(box, nullptr) << s.Error();
-    EXPECT_TRUE(s.Press(box, button)) << s.Error();
-  }
-  // The program ends with exit code 0, having shown exactly these boxes.
-  static void ExpectEnd(Session& s, const std::vector<Box>& boxes) {
+    EXPECT_TRUE(s.Press(box, IDOK)) << s.Error();
     DWORD code = 99;
     ASSERT_TRUE(s.WaitExit(&code)) << s.Error();
     EXPECT_EQ(code, 0u);
     std::vector<Box> seen;
-    for (const auto& b : s.Boxes()) seen.push_back({b.caption, b.text, b.Flags(), b.answer});
-    EXPECT_EQ(seen, boxes);
-  }
-  // The product's files under dest with their contents, times and
-  // attributes, nothing else, and no leftover of the extraction.
-  static void ExpectInstalled(const fs::path& dest) {
-    EXPECT_EQ(Survey(dest), Survey(Made().tree));
-    EXPECT_FALSE(fs::exists(dest / "tempfile.$$$"));
+    for (const auto& b : s.Boxes()) seen.emplace_back(b.caption, b.text, b.Flags(), b.answer);
+    const Box success{"Pavlane Setup", texts::Success, MB_OK | MB_ICONASTERISK, "OK"};
+    EXPECT_EQ(seen, std::vector<Box>{success});
+    // The product's files with their contents, times and attributes, nothing
+    // else, and no leftover of the extraction.
+    EXPECT_EQ(Survey(dest_), Survey(Made().tree));
+    EXPECT_FALSE(fs::exists(fs::path(dest_) / "tempfile.$$$"));
   }
 
-  Session session_;
-  TempDir downloads_, scratch_;
-  HWND welcome_ = nullptr;
+  TempDir downloads_;
+  char dest_[MAX_PATH] = "";
 };
 
-TEST_F(E2E, InstallsEveryFileIntoTheDefaultDestination) {
-  char dest[MAX_PATH];
-  ASSERT_GT(ExpandEnvironmentStringsA("%ProgramFiles%\\VelmSoft\\Pavlane", dest, MAX_PATH), 0u);
-  RemoveTree(dest);
-  ASSERT_TRUE(Open(session_));
-  EXPECT_EQ(session_.GetText(welcome_, IDC_DESTDIR), dest);
-  ASSERT_TRUE(session_.Press(welcome_, IDC_INSTALL));
-  Answer(session_, "Pavlane Setup", IDOK);
-  ExpectEnd(session_, {Success});
-  ExpectInstalled(dest);
-  RemoveTree(fs::path(dest).parent_path());
-}
-
-TEST_F(E2E, ADriveRootLosesItsBackslashOnTheWayToTheFiles) {
-  if (GetDriveTypeA("T:\\") == DRIVE_NO_ROOT_DIR) GTEST_SKIP() << "no drive T: in this prefix";
-  ASSERT_TRUE(Open(session_));
-  Install(session_, "T:\\", IDOK, false);
-  ExpectEnd(session_, {Success});
-  ExpectInstalled("T:\\");
-  for (const auto& entry : fs::directory_iterator("T:\\")) RemoveTree(entry.path());
-}
-
-TEST_F(E2E, CancelAsksAndNoStays) {
-  ASSERT_TRUE(Open(session_));
-  const std::string dest = session_.GetText(welcome_, IDC_DESTDIR);
-  ASSERT_FALSE(fs::exists(dest));
-  ASSERT_TRUE(session_.Press(welcome_, IDC_CANCEL));
-  Answer(session_, "Exit Setup", IDNO);
-  EXPECT_TRUE(IsWindowVisible(welcome_));
-  EXPECT_EQ(session_.GetText(welcome_, IDC_DESTDIR), dest);
-  ASSERT_TRUE(session_.Press(welcome_, IDC_CANCEL));
-  Answer(session_, "Exit Setup", IDYES);
-  ExpectEnd(session_, {Exit("No"), Exit("Yes")});
-  EXPECT_FALSE(fs::exists(dest));
-}
-
-TEST_F(E2E, TheCloseMessageEndsSetupWithoutAQuestion) {
-  ASSERT_TRUE(Open(session_));
-  ASSERT_TRUE(session_.Close(welcome_));
-  ExpectEnd(session_, {});
-}
-
-TEST_F(E2E, ADamagedOrMissingPayloadIsReportedAndNothingIsExtracted) {
-  const Bytes& setup = Made().setup;
-  const Bytes stub = testutil::ReadFile(FromEnvironment("PV_SETUP_STUB"));
-  Bytes damaged = setup, stubWithTail = stub;
-  damaged[stub.size() + 24 + (setup.size() - stub.size() - 24) / 2] ^= 0x40;
-  stubWithTail.insert(stubWithTail.end(), 1000, 'x');
-  const struct {
-    int line;
-    const Bytes& program;
-  } rows[] = {
-      {__LINE__, damaged},
-      {__LINE__, stub},          // no marker, nothing behind the program
-      {__LINE__, stubWithTail},  // no marker, something behind it
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
-    Session session;
-    const std::string dest = (scratch_ / ("dest" + std::to_string(row.line))).string();
-    ASSERT_TRUE(Open(session, &row.program));
-    Install(session, dest);
-    ExpectEnd(session, {CreateQuestion(dest),
-                          {"Pavlane Setup", texts::Corrupted, MB_OK | MB_ICONHAND, "OK"}});
-    EXPECT_TRUE(fs::is_directory(dest) && fs::is_empty(dest));
-  }
-}
-
-TEST_F(E2E, ADestinationThatCannotBeMadeKeepsTheDialog) {
-  testutil::WriteFile(scratch_ / "file.txt", std::string("in the way"));
-  const std::string dest = (scratch_ / "file.txt" / "Pavlane").string();
-  ASSERT_TRUE(Open(session_));
-  Install(session_, dest);
-  EXPECT_EQ(session_.WaitWindow(Title), welcome_);  // the user may browse again or leave
-  ASSERT_TRUE(session_.Press(welcome_, IDC_CANCEL));
-  Answer(session_, "Exit Setup", IDYES);
-  ExpectEnd(session_, {CreateQuestion(dest),
-                         {"Pavlane Setup", "Cannot create destination directory:\r\r" + dest,
-                          MB_OK | MB_ICONHAND, "OK"},
-                         Exit("Yes")});
-}
-
-TEST_F(E2E, ASmallDriveBringsTheSpaceWarning) {
-  ULARGE_INTEGER free = {};
-  if (GetDriveTypeA("S:\\") == DRIVE_NO_ROOT_DIR)
-    GTEST_SKIP() << "no small drive S: in this prefix (it needs a mounted file system)";
-  ASSERT_TRUE(GetDiskFreeSpaceExA("S:\\", &free, nullptr, nullptr));
-  ASSERT_LT(free.QuadPart, 5u << 20);
-  const std::string dest = "S:\\Pavlane";
-  ASSERT_TRUE(Open(session_));
-  Install(session_, dest, IDNO);
-  EXPECT_EQ(session_.WaitWindow(Title), welcome_);
-  EXPECT_FALSE(fs::exists(dest));
-  ASSERT_TRUE(session_.Press(welcome_, IDC_INSTALL));
-  Answer(session_, "Pavlane Setup", IDYES);
-  Answer(session_, "Pavlane Setup", IDOK);
-  ExpectEnd(session_, {CreateQuestion(dest), Warning("No"), Warning("Yes"), Success});
-  ExpectInstalled(dest);
-  RemoveTree(dest);
+TEST_F(E2E, InstallsEveryFileTheShortcutsAndTheUninstallEntry) {
+  Install();
+  // The Programs menu every user sees, as the administrator installs.
+  char menu[MAX_PATH];
+  ASSERT_GT(ExpandEnvironmentStringsA(
+                "%ProgramData%\\Microsoft\\Windows\\Start Menu\\Programs\\Pavlane Orbit Suite",
+                menu, MAX_PATH),
+            0u);
+  std::vector<std::string> links;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(menu, ec))
+    links.push_back(entry.path().filename().string());
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links, (std::vector<std::string>{"Pavlane  .lnk", "Pavlane Help.lnk",
+                                             "Pavlane Report Library.lnk", "Pavlane Site Maps.lnk"}));
+  handles::UniqueHkey uninstall;
+  char command[MAX_PATH] = "";
+  DWORD size = sizeof command;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                          "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                          "Pavlane Orbit Suite",
+                          0, KEY_READ, uninstall.put()),
+            ERROR_SUCCESS);
+  RegQueryValueExA(uninstall.get(), "UninstallString", nullptr, nullptr,
+                   reinterpret_cast<BYTE*>(command), &size);
+  EXPECT_EQ(command, Quote(std::string(dest_) + "\\uninst.exe"));
+  RemoveTree(fs::path(dest_).parent_path());
 }
 
 // ---- Planted libraries: a setup with look-alike system libraries beside it
@@ -345,11 +233,7 @@ class Planting : public E2E {
 };
 
 TEST_F(Planting, TheSetupLoadsNoLibraryFromItsOwnFolder) {
-  const std::string dest = (scratch_ / "Pavlane").string();
-  ASSERT_TRUE(Open(session_));
-  Install(session_, dest);
-  ExpectEnd(session_, {CreateQuestion(dest), Success});
-  ExpectInstalled(dest);
+  Install();
   for (const char* name : PlantedNames) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(Left(name, ".called"));
@@ -357,6 +241,7 @@ TEST_F(Planting, TheSetupLoadsNoLibraryFromItsOwnFolder) {
     // one is mapped before the setup runs; only its calls tell.
     EXPECT_TRUE(std::string(name) == "version.dll" || !Left(name, ".loaded"));
   }
+  RemoveTree(dest_);
 }
 
 // The control: without it, a Wine that ignored the planted files would let

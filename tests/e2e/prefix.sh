@@ -9,15 +9,13 @@
 #                             runs a Windows program in it; --native-first
 #                             makes Wine prefer DLL files to its own for the
 #                             comma-separated DLLS, as Windows always does
-#   prefix.sh unmanaged add|remove PROGRAM...
-#                             in the test run's prefix ($WINEPREFIX): Wine
-#                             draws those programs' windows itself
+#   prefix.sh unmanaged add PROGRAM...
+#                             in the prefix $WINEPREFIX: Wine draws those
+#                             programs' windows itself
 #
-# The prefix has two drives besides C: T: is a plain folder (a destination
-# at a drive's root), and, where this user may mount a file system, S: is a
-# 3 MB one (a destination short of space). Without a window manager on the
-# virtual display Wine waits two seconds for one whenever a managed window
-# is hidden, so the test programs' windows are unmanaged.
+# Without a window manager on the virtual display Wine waits two seconds for
+# one whenever a managed window is hidden, so the test programs' windows are
+# unmanaged.
 set -euo pipefail
 export WINEDEBUG=${WINEDEBUG:--all}
 base_overrides="mscoree,mshtml="
@@ -25,16 +23,10 @@ programs=(PavlaneSetup.exe ImportsVersion.exe setup_e2e.exe)
 
 usage() { sed -n '5,14p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
-unmanaged() {  # unmanaged add|remove PROGRAM... in $WINEPREFIX
-  local action=$1; shift
+unmanaged() {  # unmanaged PROGRAM... in $WINEPREFIX
   local p
   for p in "$@"; do
-    local key="HKCU\\Software\\Wine\\AppDefaults\\$p\\X11 Driver"
-    if [ "$action" = add ]; then
-      wine reg add "$key" /v Managed /d N /f >/dev/null 2>&1
-    else
-      wine reg delete "HKCU\\Software\\Wine\\AppDefaults\\$p" /f >/dev/null 2>&1 || true
-    fi
+    wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$p\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
   done
 }
 
@@ -44,24 +36,17 @@ remove() {
     WINEPREFIX=$dir/prefix wineserver -k 2>/dev/null || true
     WINEPREFIX=$dir/prefix wineserver -w 2>/dev/null || true
   fi
-  if mountpoint -q "$dir/small-drive" 2>/dev/null; then umount "$dir/small-drive"; fi
   rm -rf "$dir"
 }
 
 create() {
   local dir=$1
   remove "$dir"
-  mkdir -p "$dir/root-drive" "$dir/small-drive"
+  mkdir -p "$dir"
   export WINEPREFIX=$dir/prefix WINEDLLOVERRIDES=$base_overrides
   wineboot --init >/dev/null 2>&1
   wineserver -w
-  unmanaged add "${programs[@]}"
-  ln -s "$dir/root-drive" "$WINEPREFIX/dosdevices/t:"
-  if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=3m tmpfs "$dir/small-drive" 2>/dev/null; then
-    ln -s "$dir/small-drive" "$WINEPREFIX/dosdevices/s:"
-  else
-    echo "prefix.sh: no small drive S: here (cannot mount); its test is skipped" >&2
-  fi
+  unmanaged "${programs[@]}"
   wineserver -w
 }
 
@@ -81,10 +66,10 @@ case "${1:-}" in
   remove) [ $# -eq 2 ] || usage; remove "$2" ;;
   run) [ $# -ge 3 ] || usage; shift; run "$@" ;;
   unmanaged)
-    [ $# -ge 3 ] || usage
+    [ $# -ge 3 ] && [ "$2" = add ] || usage
     : "${WINEPREFIX:?WINEPREFIX is not set}"
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-$base_overrides}
-    shift; unmanaged "$@"
+    shift 2; unmanaged "$@"
     ;;
   *) usage ;;
 esac

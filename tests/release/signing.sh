@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# A setup signed after it was built: the signature verifies, pvpack verify
-# accepts the file, and it installs under Wine; damaged after signing, it is
-# refused with the corrupted-file message. Run inside xvfb-run.
+# A setup of the sample product signed after it was built: the signature
+# verifies, pvpack verify accepts the file, and it installs under Wine, where
+# the uninstall entry's program removes it again, links planted in the
+# destination are not followed, and an older Wininet.dll in use is replaced
+# at the next restart; damaged after signing, it is refused with the
+# corrupted-file message. Run inside xvfb-run.
 #
 #   signing.sh WORK-DIR SETUP-STUB PRODUCT-DIR PVPACK PVAUTO
 set -euo pipefail
@@ -43,25 +46,75 @@ status=$?
 set -e
 [ $status -eq 5 ] || fail "pvpack verify of the damaged setup gave $status, not 5"
 
-# Both under Wine, in a prefix of their own.
-bash "$here/../e2e/prefix.sh" create "$work/wine"
-trap 'bash "$here/../e2e/prefix.sh" remove "$work/wine"' EXIT
+# Under Wine, in a prefix of their own.
+prefix() { bash "$here/../e2e/prefix.sh" "$@"; }
+prefix create "$work/wine"
+trap 'prefix remove "$work/wine"' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
-run() { bash "$here/../e2e/prefix.sh" run "$work/wine" "$pvauto" run "$(winpath "$1")" --timeout 60 \
-  --wait "Pavlane Orbit Suite 3.03 Setup" --press 201 --wait "Pavlane Setup" --press OK --exit; }
+# install EXE [--native-first DLLS] PVAUTO-STEPS...: Install pressed, then the steps.
+install() {
+  local exe=$1 native=(); shift
+  [ "${1:-}" != --native-first ] || { native=("$1" "$2"); shift 2; }
+  cp "$exe" "$work/wine/PavlaneSetup.exe"
+  prefix run "$work/wine" "${native[@]}" "$pvauto" run "$(winpath "$work/wine/PavlaneSetup.exe")" \
+    --timeout 60 --wait "Pavlane Orbit Suite 3.03 Setup" --press 201 "$@" --exit
+}
+drive=$work/wine/prefix/drive_c
+dest="$drive/Program Files/VelmSoft/Pavlane"
 
-cp "$work/Signed.exe" "$work/wine/PavlaneSetup.exe"
-out=$(run "$work/wine/PavlaneSetup.exe")
+out=$(install "$work/Signed.exe" --wait "Pavlane Setup" --press OK)
 grep -qF 'Pavlane has been successfully installed.' <<<"$out" || fail "the signed setup did not install: $out"
-dest="$work/wine/prefix/drive_c/Program Files/VelmSoft/Pavlane"
 for f in Readme.txt Help/contents.htm Queries/Sample.pvf Pavlane.exe; do
   cmp -s "$product/$f" "$dest/$f" || fail "$f was not installed as packed"
 done
 
+# The uninstall entry's program takes away all the setup made.
+prefix run "$work/wine" "$pvauto" run 'C:\Program Files\VelmSoft\Pavlane\uninst.exe' --timeout 60 \
+  --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit >/dev/null
+WINEPREFIX=$work/wine/prefix wineserver -w  # its last part runs on after it
+[ ! -e "$dest" ] || fail "left in the product folder: $(ls -R "$dest")"
+menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Pavlane Orbit Suite"
+[ ! -e "$menu" ] || fail "left in the menu: $(ls "$menu")"
+for key in 'HKLM\SOFTWARE\VelmoraSoft' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite'; do
+  ! prefix run "$work/wine" reg query "$key" >/dev/null 2>&1 || fail "$key stayed"
+done
+
+# Whoever can write the destination before the setup runs may plant links
+# there; the setup runs with raised rights. Wine shows a link to a folder as
+# a reparse point (a link to a file looks like the file itself there), but
+# can neither open nor remove the link itself: the setup stops instead.
+outside=$work/outside
+mkdir -p "$outside/help" "$outside/maps" "$dest"
+echo precious >"$outside/help/contents.htm"
+ln -s "$outside/help" "$dest/Help"
+ln -s "$outside/maps" "$dest/SiteMaps"
+state() { (cd "$outside" && find . -printf '%p %s %T@\n' | sort && cat help/contents.htm); }
+before=$(state)
+out=$(install "$work/Signed.exe" --wait "Pavlane Setup" --press OK)
+grep -qF 'Unable to extract data as the Setup file has been corrupted.' <<<"$out" ||
+  fail "planted links did not stop the setup: $out"
+[ "$(state)" = "$before" ] || fail "outside the destination: $(state)"
 rm -rf "$dest"
-cp "$work/Damaged.exe" "$work/wine/PavlaneSetup.exe"
-out=$(run "$work/wine/PavlaneSetup.exe")
+
+# Wine reports its own library's version for any file named wininet.dll
+# unless the native one is asked for. The stand-in older library is the
+# sample's main program (version 3.3); running it keeps the file in use.
+system32=$drive/windows/system32
+cp "$product/Pavlane.exe" "$system32/wininet.dll"
+prefix run "$work/wine" --native-first wininet 'C:\windows\system32\wininet.dll' &
+holder=$!
+sleep 3
+out=$(install "$work/Signed.exe" --native-first wininet --wait "Pavlane Setup" --press No \
+  --wait "Pavlane Setup" --press OK)
+kill "$holder" 2>/dev/null || true
+grep -qF 'box "Pavlane Setup" 0x24 (MB_YESNO | MB_ICONQUESTION) "The Pavlane icon has been placed in the PROGRAMS menu.\r\rYou should restart your computer to complete the Pavlane setup. Would you like to do it now?" -> No' <<<"$out" &&
+  grep -qF 'box "Pavlane Setup" 0x40 (MB_OK | MB_ICONASTERISK) "The installation process has been completed. When you restart the computer, you may launch Pavlane by clicking onto the corresponding icon in the Programs menu." -> OK' <<<"$out" ||
+  fail "an older Wininet.dll in use did not end with the restart question: $out"
+cmp -s "$system32/Wininet.\$\$\$" "$product/Wininet.dl_" || fail "Wininet.\$\$\$ is not the shipped copy"
+rm -rf "$dest"
+
+out=$(install "$work/Damaged.exe" --wait "Pavlane Setup" --press OK)
 grep -qF 'box "Pavlane Setup" 0x10 (MB_OK | MB_ICONHAND) "Unable to extract data as the Setup file has been corrupted.' <<<"$out" ||
   fail "the damaged setup did not report itself corrupted: $out"
 [ ! -e "$dest/Readme.txt" ] || fail "the damaged setup extracted files"
-echo "signed setup: verified, installed; damaged after signing: refused"
+echo "signed setup: verified, installed, uninstalled, kept to its destination, scheduled a library in use; damaged after signing: refused"

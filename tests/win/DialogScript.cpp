@@ -1,62 +1,61 @@
 #include "tests/win/DialogScript.h"
 
+#include <gtest/gtest.h>
+
 #include "seldir/SelDir.h"
+#include "winbase/Handles.h"
 
 namespace dialogscript {
 namespace {
-
-const char OwnerClass[] = "PvDialogScriptOwner";
 
 struct Script {
   std::vector<Step> steps;
   size_t next = 0;
   std::string problem;
 };
-Script* Current = nullptr;  // the script of the dialog that is open
+Script* Current = nullptr;  // the script being run
 
-LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message != WM_ENTERIDLE || wParam != MSGF_DIALOGBOX || !Current)
-    return DefWindowProcA(window, message, wParam, lParam);
-  HWND dialog = reinterpret_cast<HWND>(lParam);
-  if (Current->next < Current->steps.size()) {
-    Current->steps[Current->next++](dialog);
-    // Something to handle, so that the loop goes idle once more.
-    PostMessageA(dialog, WM_NULL, 0, 0);
-  } else {
-    Current->problem = "the dialog is still open after the last step";
-    EndDialog(dialog, 0);
+// Sees the messages sent to every window of the thread, so it hears a
+// dialog go idle whoever owns it (the owner made here, or a dialog the code
+// under test opened).
+LRESULT CALLBACK IdleHook(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+  if (code == HC_ACTION && Current && call->message == WM_ENTERIDLE &&
+      call->wParam == MSGF_DIALOGBOX) {
+    HWND dialog = reinterpret_cast<HWND>(call->lParam);
+    if (Current->next < Current->steps.size()) {
+      Current->steps[Current->next++](dialog);
+      // Something to handle, so that the loop goes idle once more even when
+      // the step only looked.
+      PostMessageA(dialog, WM_NULL, 0, 0);
+    } else {
+      if (Current->problem.empty()) Current->problem = "a dialog is still open after the last step";
+      PostMessageA(dialog, WM_CLOSE, 0, 0);
+    }
   }
-  return 0;
-}
-
-// A hidden window of its own to own the dialog and hear it go idle.
-handles::UniqueWindow MakeOwner() {
-  static const ATOM atom = [] {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = OwnerProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = OwnerClass;
-    return RegisterClassA(&wc);
-  }();
-  (void)atom;
-  return handles::UniqueWindow(CreateWindowExA(0, OwnerClass, "", WS_POPUP, 0, 0, 1, 1, nullptr,
-                                               nullptr, GetModuleHandleA(nullptr), nullptr));
+  return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 }  // namespace
 
-Outcome RunDialog(const std::string& initialDir, std::vector<Step> steps, HFONT font) {
+void Drive(std::vector<Step> steps, const std::function<void(HWND owner)>& run) {
   Script script;
   script.steps = std::move(steps);
-  const handles::UniqueWindow owner = MakeOwner();
+  const handles::UniqueWindow owner(
+      CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr));
   Current = &script;
-  Outcome outcome{ChooseDirectory(owner.get(), initialDir, font), {}};
+  HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, IdleHook, nullptr, GetCurrentThreadId());
+  run(owner.get());
+  UnhookWindowsHookEx(hook);
   Current = nullptr;
-  outcome.problem = script.problem;
-  if (script.next < script.steps.size())
-    outcome.problem = "the dialog ended after step " + std::to_string(script.next) + " of " +
-                      std::to_string(script.steps.size());
-  return outcome;
+  EXPECT_EQ(script.problem, "");
+  EXPECT_EQ(script.next, script.steps.size()) << "the dialog ended before its last step";
+}
+
+std::string RunDialog(const std::string& initialDir, std::vector<Step> steps, HFONT font) {
+  std::string result;
+  Drive(std::move(steps), [&](HWND owner) { result = ChooseDirectory(owner, initialDir, font); });
+  return result;
 }
 
 void PressKey(HWND control, UINT key) {
@@ -87,27 +86,16 @@ void ClickItem(HWND list, int index, bool doubleClick) {
   }
 }
 
-void CloseBox(HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }
+void CloseBox(HWND dialog) { PostMessageA(dialog, WM_CLOSE, 0, 0); }
+
+Step Press(int id) {
+  return [id](HWND dialog) { ClickButton(GetDlgItem(dialog, id)); };
+}
 
 std::string WindowText(HWND window) {
   std::string text(size_t(GetWindowTextLengthA(window)) + 1, '\0');
   text.resize(size_t(GetWindowTextA(window, text.data(), int(text.size()))));
   return text;
-}
-
-Canvas::Canvas(int w, int h)
-    : width(w), height(h), dc(CreateCompatibleDC(nullptr)) {
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = w;
-  info.bmiHeader.biHeight = -h;  // top row first
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  bitmap.reset(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-  pixels = static_cast<uint32_t*>(bits);
-  old = SelectObject(dc.get(), bitmap.get());
 }
 
 }  // namespace dialogscript

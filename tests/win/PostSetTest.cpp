@@ -1,8 +1,9 @@
-// The post-install sequence run for real in the Wine prefix. Messages, the
-// restart, the platform, the system directory, value writes and the version
-// judgement go through the module's seams. The version test runs on files
-// with neutral names: Wine answers for a file named like one of its own
-// libraries with the version of its own copy.
+// The post-install sequence run for real in the Wine prefix, its registry
+// keys below a scratch key. Messages, the restart, the platform, the system
+// directory, value writes and the version judgement go through the module's
+// seams. The version test runs on files with neutral names: Wine answers for
+// a file named like one of its own libraries with the version of its own
+// copy.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -21,10 +22,8 @@
 #include "tests/common/SetupTexts.h"
 #include "tests/common/TestUtil.h"
 #include "tests/win/Boxes.h"
+#include "tests/win/ScratchKey.h"
 #include "winbase/Handles.h"
-
-// Declared by the headers only from Vista on; Wine's advapi32 has it.
-extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
 
 namespace fs = std::filesystem;
 
@@ -86,16 +85,10 @@ bool MarkedOlder(const std::string& path, MinimumVersion minimum) {
 using Value = std::pair<DWORD, std::string>;  // type, data
 Value Sz(const std::string& data) { return {REG_SZ, data}; }
 
-handles::UniqueHkey OpenKey(HKEY root, const std::string& key) {
-  handles::UniqueHkey opened;
-  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, opened.put()) != ERROR_SUCCESS) return {};
-  return opened;
-}
-
 std::optional<Value> ReadValue(HKEY root, const std::string& key, const char* name) {
-  const handles::UniqueHkey opened = OpenKey(root, key);
+  handles::UniqueHkey opened;
   DWORD type = 0, size = 0;
-  if (!opened ||
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, opened.put()) != ERROR_SUCCESS ||
       RegQueryValueExA(opened.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
     return {};
   std::string data(size, '\0');
@@ -112,8 +105,7 @@ std::optional<Value> ReadString(const std::string& key, const char* name) {
 
 void WriteValue(HKEY root, const std::string& key, const char* name,
                 const std::optional<Value>& value) {
-  handles::UniqueHkey opened;
-  ASSERT_EQ(RegCreateKeyA(root, key.c_str(), opened.put()), ERROR_SUCCESS);
+  const handles::UniqueHkey opened = testutil::MakeKey(root, key);
   if (!value) {
     RegDeleteValueA(opened.get(), name);
     return;
@@ -124,37 +116,15 @@ void WriteValue(HKEY root, const std::string& key, const char* name,
 
 void DeleteProductKeys() {
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, UninstallKey);
-  for (const char* subkey : {"Auto-open", "History", "Adverts", "Options"})
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, Product(subkey).c_str());
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VelmoraSoft");
 }
 
-// Others' keys and values a test may change, put back when it goes: keys
-// that did not exist are removed, values get their old data.
-struct RegistryRestorer {
-  std::tuple<HKEY, std::string, bool> keys[3] = {
-      {HKEY_LOCAL_MACHINE, ProductKeyPath, false},
-      {HKEY_LOCAL_MACHINE, "SOFTWARE\\VelmoraSoft", false},
-      {HKEY_CURRENT_USER, InternetSettings, false}};
-  std::tuple<HKEY, std::string, const char*, std::optional<Value>> values[3] = {
-      {HKEY_CURRENT_USER, InternetSettings, "ProxyEnable", {}},
-      {HKEY_CURRENT_USER, InternetSettings, "ProxyServer", {}},
-      {HKEY_LOCAL_MACHINE, SessionManager, "PendingFileRenameOperations", {}}};
-  RegistryRestorer() {
-    for (auto& [root, key, existed] : keys) existed = bool(OpenKey(root, key));
-    for (auto& [root, key, name, value] : values) value = ReadValue(root, key, name);
-  }
-  ~RegistryRestorer() {
-    for (auto& [root, key, name, value] : values) WriteValue(root, key, name, value);
-    for (auto& [root, key, existed] : keys)
-      if (!existed) RegDeleteTreeA(root, key.c_str());
-  }
-};
-
-// The pending renames, one entry per path: "\??\" before each, "!" before
-// a target that may be replaced.
-std::vector<std::string> PendingRenames() {
+// The pending renames in the machine's own key (the system writes them
+// there, whatever stands for HKEY_LOCAL_MACHINE), one entry per path: "\??\"
+// before each, "!" before a target that may be replaced.
+std::vector<std::string> PendingRenames(HKEY sessionManager) {
   std::vector<std::string> entries;
-  const auto value = ReadValue(HKEY_LOCAL_MACHINE, SessionManager, "PendingFileRenameOperations");
+  const auto value = ReadValue(sessionManager, "", "PendingFileRenameOperations");
   for (size_t at = 0; value && at < value->second.size() && value->second[at];
        at += entries.back().size() + 1)
     entries.emplace_back(value->second.c_str() + at);
@@ -222,7 +192,8 @@ std::optional<LinkFields> ReadLink(const fs::path& file) {
 }
 
 // ---- A product tree, a stand-in system directory and Programs folder, the
-// seams in place and the product's keys cleared.
+// seams in place, and HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER standing for
+// keys of a scratch key.
 
 class PostSetTest : public ::testing::Test {
  protected:
@@ -245,11 +216,16 @@ class PostSetTest : public ::testing::Test {
     FakeSystemDir = (temp / "system").string();
     savedPrograms = ProgramsFolder;
     ProgramsFolder = (temp / "programs").string();
-    DeleteProductKeys();
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                            sessionManager.put()),
+              ERROR_SUCCESS);
+    pendingBefore = ReadValue(sessionManager.get(), "", "PendingFileRenameOperations");
+    registry.StandIn(HKEY_LOCAL_MACHINE, "machine");
+    registry.StandIn(HKEY_CURRENT_USER, "user");
   }
 
   void TearDown() override {
-    DeleteProductKeys();
+    WriteValue(sessionManager.get(), "", "PendingFileRenameOperations", pendingBefore);
     ProgramsFolder = savedPrograms;
     PostSetSystem = PostSetCalls{};
     DestroyWindow(owner);
@@ -268,7 +244,9 @@ class PostSetTest : public ::testing::Test {
   std::string winInit = (temp / "WinInit.ini").string();
   std::string savedPrograms;
   HWND owner = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-  RegistryRestorer registry;
+  testutil::ScratchKey registry;
+  handles::UniqueHkey sessionManager;  // the machine's own
+  std::optional<Value> pendingBefore;
   boxes::Recorder boxes;
 };
 
@@ -405,7 +383,7 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
     testutil::WriteFile(staged, "left by an earlier run");
     testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
     testutil::WriteFile(temp / "product" / "Shlwapi.dl_", "new Shlwapi");
-    std::vector<std::string> pending = PendingRenames();
+    std::vector<std::string> pending = PendingRenames(sessionManager.get());
     FakePlatform = {row.platform, row.major};
     {
       const handles::UniqueFile running = InUse(target);
@@ -416,7 +394,7 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
     EXPECT_EQ(Contents(target), "installed Wininet");
     if (row.pendingRename)
       pending.insert(pending.end(), {"\\??\\" + staged, "!\\??\\" + target});
-    EXPECT_EQ(PendingRenames(), pending);
+    EXPECT_EQ(PendingRenames(sessionManager.get()), pending);
     char renamed[MAX_PATH] = {};
     GetPrivateProfileStringA("rename", target.c_str(), "", renamed, MAX_PATH, winInit.c_str());
     EXPECT_EQ(renamed, row.pendingRename ? "" : staged);

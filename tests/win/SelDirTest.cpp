@@ -12,6 +12,7 @@
 #include "tests/common/TestUtil.h"
 #include "tests/win/Boxes.h"
 #include "tests/win/DialogScript.h"
+#include "winbase/Handles.h"
 
 using namespace dialogscript;
 
@@ -117,9 +118,8 @@ TEST_F(SelDirTest, StartsInTheDeepestFolderThatExists) {
       EXPECT_EQ(DriveText(dialog).substr(0, 2), char(toupper(r.start[0])) + std::string(":"));
       PressKey(GetFocus(), VK_ESCAPE);
     };
-    const Outcome o = RunDialog(r.initial, {look});
-    EXPECT_EQ(o.problem, "") << "row at line " << r.line;
-    EXPECT_EQ(o.result, r.initial) << "row at line " << r.line;
+    SCOPED_TRACE(r.line);
+    EXPECT_EQ(RunDialog(r.initial, {look}), r.initial);
   }
 }
 
@@ -147,7 +147,7 @@ TEST_F(SelDirTest, OpensWithTheFolderChainAndTheCallersFont) {
         EXPECT_EQ(SendMessageA(Control(dialog, id), WM_GETFONT, 0, 0), given ? LRESULT(font) : own) << id;
       CloseBox(dialog);
     };
-    EXPECT_EQ(RunDialog(Common, {look}, given).problem, "");
+    RunDialog(Common, {look}, given);
   }
 }
 
@@ -170,6 +170,7 @@ TEST_F(SelDirTest, TypedPaths) {
       {__LINE__, "\\" + unc, true, IDYES, directory + unc + missing, question, unc},
   };
   for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
     boxes.shown.clear();
     boxes.answers = {r.answer};
     HWND shownBy = nullptr;
@@ -183,11 +184,9 @@ TEST_F(SelDirTest, TypedPaths) {
       EXPECT_EQ(PathBox(dialog), r.typed);
       PressKey(GetFocus(), VK_ESCAPE);
     });
-    const Outcome o = RunDialog(T, steps);
-    EXPECT_EQ(o.problem, "") << "row at line " << r.line;
-    EXPECT_EQ(o.result, r.result.empty() ? T : r.result) << "row at line " << r.line;
+    EXPECT_EQ(RunDialog(T, steps), r.result.empty() ? T : r.result);
     const std::vector<Shown> want = {{shownBy, r.message, "Setup", r.flags}};
-    EXPECT_EQ(boxes.shown, r.message.empty() ? std::vector<Shown>{} : want) << "row at line " << r.line;
+    EXPECT_EQ(boxes.shown, r.message.empty() ? std::vector<Shown>{} : want);
   }
   EXPECT_EQ(GetFileAttributesA((T + "\\New").c_str()), INVALID_FILE_ATTRIBUTES) << "the dialog creates nothing";
 }
@@ -212,10 +211,8 @@ TEST_F(SelDirTest, DoubleClicksOpenFoldersOnThePathAndBelowIt) {
       EXPECT_EQ(CurrentFolderText(dialog), r.item) << "row at line " << r.line;
     });
   }
-  steps.push_back([](HWND dialog) { ClickButton(Control(dialog, IDCANCEL)); });
-  const Outcome o = RunDialog(Common, steps);
-  EXPECT_EQ(o.problem, "");
-  EXPECT_EQ(o.result, Common);
+  steps.push_back(Press(IDCANCEL));
+  EXPECT_EQ(RunDialog(Common, steps), Common);
 }
 
 // Enter in the folder list opens the selected folder, OK confirms the path
@@ -238,15 +235,14 @@ TEST_F(SelDirTest, EnterOpensOkConfirmsAndLeavingReturnsTheInitialPath) {
                             EXPECT_EQ(PathBox(dialog), parent);
                             enter(dialog);  // now the current folder
                           }}, parent},
-      {__LINE__, Common, {selectParentThen([](HWND dialog) { ClickButton(Control(dialog, IDC_SELDIR_OK)); })}, Common},
-      {__LINE__, initial, {wander, [](HWND dialog) { ClickButton(Control(dialog, IDCANCEL)); }}, initial},
+      {__LINE__, Common, {selectParentThen(Press(IDC_SELDIR_OK))}, Common},
+      {__LINE__, initial, {wander, Press(IDCANCEL)}, initial},
       {__LINE__, initial, {wander, [](HWND dialog) { PressKey(Control(dialog, IDC_SELDIR_PATH), VK_ESCAPE); }}, initial},
       {__LINE__, initial, {wander, CloseBox}, initial},
   };
   for (const auto& r : rows) {
-    const Outcome o = RunDialog(r.initial, r.steps);
-    EXPECT_EQ(o.problem, "") << "row at line " << r.line;
-    EXPECT_EQ(o.result, r.result) << "row at line " << r.line;
+    SCOPED_TRACE(r.line);
+    EXPECT_EQ(RunDialog(r.initial, r.steps), r.result);
   }
 }
 
@@ -297,11 +293,30 @@ TEST_F(SelDirTest, DrivesAreListedWithTheirIconAndPickedDrivesOpenOrSpringBack) 
       for (UINT key : {VK_F4, VK_UP, VK_ESCAPE}) PressKey(drives, key);
     });
   }
-  const Outcome o = RunDialog(T, steps);
-  EXPECT_EQ(o.problem, "");
-  EXPECT_EQ(o.result, T);
+  EXPECT_EQ(RunDialog(T, steps), T);
   EXPECT_TRUE(boxes.shown.empty());
 }
+
+// A 32-bit top-down bitmap selected into a memory DC.
+struct Canvas {
+  Canvas(int w, int h) : width(w), dc(CreateCompatibleDC(nullptr)) {
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h /* top row first */, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    bitmap.reset(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    pixels = static_cast<uint32_t*>(bits);
+    old = SelectObject(dc.get(), bitmap.get());
+  }
+  ~Canvas() { SelectObject(dc.get(), old); }
+  // The pixel at x, y as 0x00RRGGBB.
+  uint32_t At(int x, int y) const { return pixels[size_t(y) * size_t(width) + size_t(x)]; }
+
+  int width;
+  uint32_t* pixels = nullptr;
+  handles::UniqueMemoryDc dc;
+  handles::UniqueBitmap bitmap;
+  HGDIOBJ old;
+};
 
 TEST_F(SelDirTest, ItemsAreDrawnIndentedWithTheirIconAndHighlightedOnlyWithFocus) {
   const COLORREF back = RGB(0x12, 0x34, 0x56), fore = RGB(0x65, 0x43, 0x21), lit = GetSysColor(COLOR_HIGHLIGHT);

@@ -1,17 +1,17 @@
 // The setup driver in this process: the destination checks, the welcome
-// dialog driven from inside its own modal loop, the driver up to the rights
-// test and the failed extraction, the message pump and the compiled
-// resources. Message boxes and free space go through the driver's seams;
-// HKEY_LOCAL_MACHINE is redirected to a scratch key of the current user.
+// dialog driven from inside its own modal loop, the whole driver up to the
+// rights test and the failed extraction, the message pump and the main
+// icon. Message boxes and free space go through the driver's seams;
+// HKEY_LOCAL_MACHINE stands for a scratch key.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "postset/PostSet.h"
 #include "seldir/SelDirRes.h"
 #include "setup/Global.h"
 #include "setup/PavInst.h"
@@ -19,39 +19,16 @@
 #include "tests/common/SetupTexts.h"
 #include "tests/common/TestUtil.h"
 #include "tests/win/Boxes.h"
+#include "tests/win/DialogScript.h"
+#include "tests/win/ScratchKey.h"
 #include "winbase/Handles.h"
 
 namespace fs = std::filesystem;
 
-// Declared by the headers only from Vista on; Wine's advapi32 has it.
-extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
-
 namespace {
 
-constexpr char ScratchPath[] = "Software\\PavlaneSetupTest";
-
-void DeleteScratch() { RegDeleteTreeA(HKEY_CURRENT_USER, ScratchPath); }
-
-// A fresh scratch key that HKEY_LOCAL_MACHINE of this process stands for
-// while it lives; nothing lasting can be made below a volatile one.
-struct FakeMachine {
-  explicit FakeMachine(bool isVolatile = false) {
-    DeleteScratch();
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, ScratchPath, 0, nullptr,
-                              isVolatile ? REG_OPTION_VOLATILE : 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, key.get()), ERROR_SUCCESS);
-  }
-  ~FakeMachine() {
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    key.reset();
-    DeleteScratch();
-  }
-  handles::UniqueHkey key;
-};
-
 using boxes::Shown;
+using namespace dialogscript;
 
 struct {
   BOOL ok;
@@ -68,83 +45,15 @@ BOOL WINAPI FakeDiskFreeSpace(LPCSTR root, LPDWORD sectors, LPDWORD bytes, LPDWO
   return Disk.ok;
 }
 
-// Modal dialogs are driven from inside their loops: a modal dialog waiting
-// for input tells its owner (WM_ENTERIDLE), and a thread hook then runs the
-// next step with that dialog and posts WM_NULL so the loop comes back even
-// when a step only looks. A dialog still open after the last step is closed
-// and reported.
-using Step = std::function<void(HWND dialog)>;
-std::vector<Step> Steps;
-size_t NextStep = 0;
-std::string Problem;
-
-LRESULT CALLBACK IdleHook(int code, WPARAM wParam, LPARAM lParam) {
-  const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-  if (code == HC_ACTION && call->message == WM_ENTERIDLE && call->wParam == MSGF_DIALOGBOX) {
-    HWND dialog = reinterpret_cast<HWND>(call->lParam);
-    if (NextStep < Steps.size()) {
-      Steps[NextStep++](dialog);
-      PostMessageA(dialog, WM_NULL, 0, 0);
-    } else {
-      if (Problem.empty()) Problem = "a dialog stayed open after the last step";
-      PostMessageA(dialog, WM_CLOSE, 0, 0);
-    }
-  }
-  return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-void Drive(std::vector<Step> steps, const std::function<void()>& run) {
-  Steps = std::move(steps);
-  NextStep = 0;
-  Problem.clear();
-  HHOOK hook = SetWindowsHookExA(WH_CALLWNDPROC, IdleHook, nullptr, GetCurrentThreadId());
-  run();
-  UnhookWindowsHookEx(hook);
-  EXPECT_EQ(Problem, "");
-  EXPECT_EQ(NextStep, Steps.size()) << "the dialog ended before its last step";
-}
-
-HWND MakeWindow(const char* className, WNDPROC proc) {
-  WNDCLASSA c = {};
-  c.lpfnWndProc = proc;
-  c.hInstance = GetModuleHandleA(nullptr);
-  c.lpszClassName = className;
-  RegisterClassA(&c);
-  return CreateWindowExA(0, className, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, c.hInstance,
-                         nullptr);
-}
+std::string Text(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
 
 INT_PTR RunWelcome(std::vector<Step> steps) {
   INT_PTR result = -2;
-  Drive(std::move(steps), [&] {
-    // Owned by a hidden window, as the backdrop owns it.
-    static HWND owner = MakeWindow("PavSetupTestOwner", DefWindowProcA);
+  Drive(std::move(steps), [&](HWND owner) {  // a hidden owner, as the backdrop owns it
     result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_WELCOME), owner,
                              WelcomeDialogProc, 0);
   });
   return result;
-}
-
-std::string Text(HWND dialog, int id) {
-  char text[1024];
-  int n = GetDlgItemTextA(dialog, id, text, sizeof text);
-  return std::string(text, n > 0 ? n : 0);
-}
-
-void Click(HWND dialog, int id) {
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(GetDlgItem(dialog, id)));
-}
-Step Press(int id) {
-  return [id](HWND dialog) { Click(dialog, id); };
-}
-Step CloseIt() {
-  return [](HWND dialog) { PostMessageA(dialog, WM_CLOSE, 0, 0); };
-}
-Step Key(WPARAM key, LPARAM data) {
-  return [=](HWND dialog) {
-    HWND focus = GetFocus();
-    PostMessageA(focus ? focus : dialog, WM_KEYDOWN, key, data);
-  };
 }
 
 class SetupTest : public ::testing::Test {
@@ -161,22 +70,6 @@ class SetupTest : public ::testing::Test {
     DefaultDestDir = "\\VelmSoft\\Pavlane";
   }
   std::string Path(const std::string& relative) const { return temp_.str() + "\\" + relative; }
-
-  // The whole driver on the real disk, Install pressed on dest below the
-  // scratch folder (SetDefaultDestDir puts drive C: before it); it shows
-  // one stopping box and leaves the destination empty.
-  void RunSetupInstalling(const std::string& dest, const char* stoppedBy) {
-    QueryDiskFreeSpace = GetDiskFreeSpaceA;
-    ASSERT_EQ(temp_.str().substr(0, 2), "C:");
-    DefaultDestDir = Path(dest).substr(2);
-    Drive({Press(IDC_INSTALL)}, RunSetup);
-    EXPECT_FALSE(IsWindow(MainWindow));
-    UnregisterClassA("PavInstWnd", GetModuleHandleA(nullptr));  // the next run registers it
-    EXPECT_EQ(boxes_.shown,
-              (std::vector<Shown>{{MainWindow, stoppedBy, "Pavlane Setup", MB_OK | MB_ICONHAND}}));
-    EXPECT_TRUE(IsExistingDirectory(Path("dest")));
-    EXPECT_TRUE(fs::is_empty(temp_ / "dest"));
-  }
 
   testutil::TempDir temp_;
   boxes::Recorder boxes_;
@@ -261,13 +154,11 @@ TEST_F(SetupTest, DefaultDestinationComesFromTheProgramFilesValue) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
-    FakeMachine machine;
+    testutil::ScratchKey machine;
+    machine.StandIn(HKEY_LOCAL_MACHINE);
     handles::UniqueHkey version;
-    if (row.key) {
-      ASSERT_EQ(RegCreateKeyExA(machine.key.get(), "Software\\Microsoft\\Windows\\CurrentVersion",
-                                0, nullptr, 0, KEY_ALL_ACCESS, nullptr, version.put(), nullptr),
-                ERROR_SUCCESS);
-    }
+    if (row.key)
+      version = testutil::MakeKey(machine.get(), "Software\\Microsoft\\Windows\\CurrentVersion");
     if (row.type != REG_NONE)
       RegSetValueExA(version.get(), "ProgramFilesDir", 0, row.type,
                      reinterpret_cast<const BYTE*>(row.value.data()), DWORD(row.value.size()));
@@ -280,12 +171,10 @@ TEST_F(SetupTest, DefaultDestinationComesFromTheProgramFilesValue) {
 // A directory chooser step: typed into its path box and OK; null: Cancel.
 Step Choose(const char* typed) {
   return [typed](HWND chooser) {
-    char title[64];
-    GetWindowTextA(chooser, title, sizeof title);
-    EXPECT_STREQ(title, "Choose Directory");
-    if (!typed) return Click(chooser, IDCANCEL);
+    EXPECT_EQ(WindowText(chooser), "Choose Directory");
+    if (!typed) return Press(IDCANCEL)(chooser);
     SetDlgItemTextA(chooser, IDC_SELDIR_PATH, typed);
-    Click(chooser, IDC_SELDIR_OK);
+    Press(IDC_SELDIR_OK)(chooser);
   };
 }
 Step Shows(const std::string& dest) {
@@ -302,11 +191,9 @@ TEST_F(SetupTest, WelcomeSessions) {
                      "Pavlane Setup", MB_OK | MB_ICONHAND};
   const Step install = Press(IDC_INSTALL), browse = Press(IDC_BROWSE);
   const Step firstLook = [&](HWND dialog) {
-    char title[128];
-    GetWindowTextA(dialog, title, sizeof title);
-    EXPECT_STREQ(title, "Pavlane Orbit Suite 3.03 Setup");
+    EXPECT_EQ(WindowText(dialog), "Pavlane Orbit Suite 3.03 Setup");
     EXPECT_EQ(CurrentDialog, dialog);
-    EXPECT_EQ(Text(dialog, IDC_WELCOMETEXT), WelcomeText);
+    EXPECT_EQ(Text(dialog, IDC_WELCOMETEXT), texts::Welcome);
     EXPECT_EQ(Text(dialog, IDC_DESTDIR), Path("dest"));
     EXPECT_EQ(DestDir, Path("dest"));
     EXPECT_EQ(GetFocus(), GetDlgItem(dialog, IDC_INSTALL));
@@ -329,6 +216,8 @@ TEST_F(SetupTest, WelcomeSessions) {
     SendDlgItemMessageA(dialog, IDC_WELCOMETEXT, EM_GETSEL, WPARAM(&start), LPARAM(&end));
     EXPECT_EQ(start + end, 0u);
   };
+  const Step escape = [](HWND) { PressKey(GetFocus(), VK_ESCAPE); };
+  const Step enter = [](HWND) { PressKey(GetFocus(), VK_RETURN); };
   const std::string picked = Path("picked");
   struct Row {
     int line;
@@ -341,19 +230,19 @@ TEST_F(SetupTest, WelcomeSessions) {
     long long clusters = 1 << 20;  // free, of 512 bytes; -1: not measurable
   };
   const Row rows[] = {
-      {__LINE__, {firstLook, CloseIt()}, 0},
+      {__LINE__, {firstLook, CloseBox}, 0},
       {__LINE__, {install}, 1, "", {}, {}, "exists"},
       // Exactly 5 MB is enough; less asks, and an unknown amount asks too.
       {__LINE__, {install}, 1, "", {}, {}, "new\\dir", 10240},
-      {__LINE__, {install, CloseIt()}, 0, "", {warning}, {IDNO}, "new\\dir", 10219},
+      {__LINE__, {install, CloseBox}, 0, "", {warning}, {IDNO}, "new\\dir", 10219},
       {__LINE__, {install}, 1, "", {warning}, {IDYES}, "new\\dir", 10219},
       {__LINE__, {install}, 1, "", {warning}, {IDYES}, "new\\dir", -1},
-      {__LINE__, {install, CloseIt()}, 0, "", {cannot}, {}, "file.txt\\sub"},
+      {__LINE__, {install, CloseBox}, 0, "", {cannot}, {}, "file.txt\\sub"},
       {__LINE__, {Press(IDC_CANCEL), Press(IDC_CANCEL)}, 0, "", {exit, exit}, {IDNO, IDYES}},
       // Escape (IDCANCEL) is left alone; WM_CLOSE ends it without a question.
-      {__LINE__, {Key(VK_ESCAPE, 0x00010001), CloseIt()}, 0},
-      {__LINE__, {Key(VK_RETURN, 0x001C0001)}, 1},  // Install is the default button
-      {__LINE__, {focusText, unselected, CloseIt()}, 0},
+      {__LINE__, {escape, CloseBox}, 0},
+      {__LINE__, {enter}, 1},  // Install is the default button
+      {__LINE__, {focusText, unselected, CloseBox}, 0},
       // A drive comes back bare and gets its backslash.
       {__LINE__, {browse, Choose("C:\\"), Shows("C:\\"), install}, 1, "C:\\"},
       {__LINE__, {browse, Choose(picked.c_str()), Shows(picked), install}, 1, picked},
@@ -376,22 +265,42 @@ TEST_F(SetupTest, WelcomeSessions) {
   }
 }
 
-TEST_F(SetupTest, RefusedRightsStopAfterTheWelcomeDialog) {
-  FakeMachine machine(true);
-  RunSetupInstalling("dest", texts::Permission);
-  EXPECT_FALSE(DestFont);
-}
-
-TEST_F(SetupTest, AProgramWithoutPayloadReportsACorruptedSetup) {
-  FakeMachine machine;
-  RunSetupInstalling("dest\\", CorruptedSetupText);
-  EXPECT_EQ(DestDir, Path("dest"));  // one trailing backslash removed
-  handles::UniqueHkey product;       // made by the rights test
-  EXPECT_EQ(RegOpenKeyExA(machine.key.get(), "SOFTWARE\\VelmoraSoft\\Pavlane 1.0", 0, KEY_READ,
-                          product.put()),
-            ERROR_SUCCESS);
-  EXPECT_FALSE(IsWindow(CurrentDialog));
-  EXPECT_FALSE(ShellModule);
+// The whole driver on the real disk: the welcome dialog driven by steps on
+// a destination below the scratch folder (SetDefaultDestDir puts drive C:
+// before it), then the rights test on a scratch HKEY_LOCAL_MACHINE (below a
+// volatile key it fails) and the extraction, which finds no payload in this
+// program.
+TEST_F(SetupTest, TheDriverEndsAfterTheWelcomeDialogTheRightsTestOrTheFailedExtraction) {
+  QueryDiskFreeSpace = GetDiskFreeSpaceA;
+  ASSERT_EQ(temp_.str().substr(0, 2), "C:");
+  const struct { int line; std::vector<Step> steps; DWORD machine; const char* box; } rows[] = {
+      {__LINE__, {CloseBox}, 0, nullptr},
+      {__LINE__, {Press(IDC_INSTALL)}, REG_OPTION_VOLATILE, texts::Permission},
+      {__LINE__, {Press(IDC_INSTALL)}, 0, texts::Corrupted},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    testutil::ScratchKey machine(row.machine);
+    machine.StandIn(HKEY_LOCAL_MACHINE);
+    boxes_.shown.clear();
+    fs::remove_all(temp_ / "dest");
+    DefaultDestDir = Path("dest\\").substr(2);
+    Drive(row.steps, [](HWND) { RunSetup(); });
+    EXPECT_FALSE(IsWindow(MainWindow) || IsWindow(CurrentDialog) || DestFont || ShellModule);
+    UnregisterClassA("PavInstWnd", GetModuleHandleA(nullptr));  // the next run registers it
+    std::vector<Shown> shown;
+    if (row.box) shown = {{MainWindow, row.box, "Pavlane Setup", MB_OK | MB_ICONHAND}};
+    EXPECT_EQ(boxes_.shown, shown);
+    // Only an extraction takes off the trailing backslash; Install made
+    // the destination and nothing went into it.
+    const bool extracted = row.box == texts::Corrupted;
+    EXPECT_EQ(DestDir, Path(extracted ? "dest" : "dest\\"));
+    EXPECT_EQ(fs::exists(temp_ / "dest"), row.box != nullptr);
+    EXPECT_TRUE(!fs::exists(temp_ / "dest") || fs::is_empty(temp_ / "dest"));
+    handles::UniqueHkey product;  // made by the rights test
+    RegOpenKeyExA(machine.get(), ProductKeyPath, 0, KEY_READ, product.put());
+    EXPECT_EQ(bool(product), extracted);
+  }
 }
 
 int Dispatched = 0;
@@ -401,7 +310,12 @@ LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM wParam, LPARAM l
 }
 
 TEST_F(SetupTest, MessagePumpDispatchesWithoutWaitingAndClosesOnRequest) {
-  handles::UniqueWindow target(MakeWindow("PavSetupTestCounter", CountingProc));
+  WNDCLASSA counting = {};
+  counting.lpfnWndProc = CountingProc;
+  counting.lpszClassName = "PavSetupTestCounter";
+  RegisterClassA(&counting);
+  handles::UniqueWindow target(CreateWindowExA(0, counting.lpszClassName, "", WS_POPUP, 0, 0, 0, 0,
+                                               nullptr, nullptr, nullptr, nullptr));
   CurrentDialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROGRESS),
                                      nullptr, ProgressDialogProc, 0);
   ASSERT_NE(CurrentDialog, nullptr);
@@ -420,14 +334,14 @@ TEST_F(SetupTest, MessagePumpDispatchesWithoutWaitingAndClosesOnRequest) {
   MessagePump(true);  // the window is gone already: nothing happens
 }
 
-TEST(SetupResources, IconVersionAndManifest) {
+// The main icon, drawn in both sizes the system asks for, not scaled from another.
+TEST(SetupResources, MainIconInBothSizes) {
   auto resource = [](LPCSTR name, int type) {
     HRSRC found = FindResourceA(nullptr, name, MAKEINTRESOURCEA(type));
     return found ? std::string(static_cast<const char*>(LockResource(LoadResource(nullptr, found))),
                                SizeofResource(nullptr, found))
                  : std::string();
   };
-  // The main icon drawn in both sizes the system asks for, not scaled from another.
   std::string group = resource("MAINICON", 14 /* RT_GROUP_ICON */);
   ASSERT_FALSE(group.empty());
   for (int size : {16, 32}) {
@@ -436,32 +350,6 @@ TEST(SetupResources, IconVersionAndManifest) {
     const std::string icon = resource(MAKEINTRESOURCEA(id), 3 /* RT_ICON */);
     ASSERT_GE(icon.size(), sizeof(BITMAPINFOHEADER)) << size;
     EXPECT_EQ(reinterpret_cast<const BITMAPINFOHEADER*>(icon.data())->biWidth, size);
-  }
-  EXPECT_NE(resource(MAKEINTRESOURCEA(1), 24 /* RT_MANIFEST */).find("level=\"highestAvailable\""),
-            std::string::npos);
-
-  char self[MAX_PATH];
-  ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
-  std::vector<BYTE> block(GetFileVersionInfoSizeA(self, nullptr));
-  ASSERT_TRUE(!block.empty() && GetFileVersionInfoA(self, 0, DWORD(block.size()), block.data()));
-  auto query = [&](const std::string& path) -> const void* {
-    void* value = nullptr;
-    UINT length = 0;
-    return VerQueryValueA(block.data(), path.c_str(), &value, &length) ? value : nullptr;
-  };
-  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(query("\\"));
-  ASSERT_TRUE(fixed);
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);  // 1.0
-  EXPECT_EQ(fixed->dwFileVersionLS, 0x0002000Au);  // 2.10
-  const auto* language = static_cast<const DWORD*>(query("\\VarFileInfo\\Translation"));
-  ASSERT_TRUE(language);
-  EXPECT_EQ(*language, 0x04E40409u);
-  for (const auto& [name, expected] :
-       {std::pair<std::string, std::string>{"ProductVersion", "3.02"},
-        {"FileVersion", "1.0.2.10"},
-        {"FileDescription", "Installation program for Pavlane"}}) {
-    const auto* value = static_cast<const char*>(query("\\StringFileInfo\\040904E4\\" + name));
-    EXPECT_EQ(value ? value : "(missing)", expected) << name;
   }
 }
 

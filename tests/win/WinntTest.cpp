@@ -1,6 +1,5 @@
-// The product key's permissions and the install-rights test, on keys below
-// the current user (HKEY_LOCAL_MACHINE redirected there for the rights
-// test). Every key made here is removed again.
+// The product key's permissions, on keys below a scratch key of the current
+// user. (The install-rights test runs in the driver's test.)
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,27 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "postset/PostSet.h"
 #include "postset/Winnt.h"
+#include "tests/win/ScratchKey.h"
 #include "winbase/Handles.h"
 #include "winbase/SysLib.h"
 
-// Declared by the headers only from Vista on; Wine's advapi32 has it.
-extern "C" DECLSPEC_IMPORT LONG WINAPI RegDeleteTreeA(HKEY key, LPCSTR subkey);
-
 namespace {
-
-constexpr char Scratch[] = "Software\\PavlaneWinntTest";
-
-void DeleteScratch() { RegDeleteTreeA(HKEY_CURRENT_USER, Scratch); }
-
-handles::UniqueHkey MakeKey(HKEY root, const char* path, DWORD options = 0) {
-  handles::UniqueHkey key;
-  EXPECT_EQ(
-      RegCreateKeyExA(root, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
-      ERROR_SUCCESS);
-  return key;
-}
 
 struct Entry {
   BYTE type, flags;
@@ -107,8 +91,6 @@ FARPROC LookupWithout(const char* library, const char* name) {
 class WinntTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DeleteScratch();
-    scratch_ = MakeKey(HKEY_CURRENT_USER, Scratch);
     Created = Creation{};
     RegistryCreateKey = RecordCreate;
   }
@@ -116,10 +98,8 @@ class WinntTest : public ::testing::Test {
     AccessProcLookup = SystemProc;
     RegistryCreateKey = RegCreateKeyExA;
     Hidden = nullptr;
-    scratch_.reset();
-    DeleteScratch();
   }
-  handles::UniqueHkey scratch_;
+  testutil::ScratchKey scratch_;
 };
 
 TEST_F(WinntTest, NewKeyGrantsEveryoneOnTopOfTheSoftwareKeysList) {
@@ -155,29 +135,12 @@ TEST_F(WinntTest, DefaultSecurityWhenTheAccessFunctionsAreMissing) {
 }
 
 TEST_F(WinntTest, AnExistingKeyIsOpenedAndKeepsItsSecurity) {
-  handles::UniqueHkey first = MakeKey(scratch_.get(), "Existing");
+  handles::UniqueHkey first = testutil::MakeKey(scratch_.get(), "Existing");
   handles::UniqueHkey again = CreateKeyWithAccess(scratch_.get(), "Existing");
   ASSERT_TRUE(again);
   const std::vector<Entry> after = EntriesOf(again.get());
   EXPECT_FALSE(GrantsEveryone(after));
   EXPECT_EQ(after.size(), EntriesOf(first.get()).size());
-}
-
-TEST_F(WinntTest, CheckInstallRightsCreatesTheProductKey) {
-  // Nothing lasting can be made below a volatile key.
-  for (const bool isVolatile : {false, true}) {
-    SCOPED_TRACE(isVolatile);
-    handles::UniqueHkey machine = MakeKey(scratch_.get(), isVolatile ? "volatile" : "machine",
-                                          isVolatile ? REG_OPTION_VOLATILE : 0);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine.get()), ERROR_SUCCESS);
-    const bool granted = CheckInstallRights();
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    EXPECT_EQ(granted, !isVolatile);
-    handles::UniqueHkey product;
-    EXPECT_EQ(
-        RegOpenKeyExA(machine.get(), ProductKeyPath, 0, KEY_READ, product.put()) == ERROR_SUCCESS,
-        !isVolatile);
-  }
 }
 
 }  // namespace

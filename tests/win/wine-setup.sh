@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Prepares the Wine prefix of a test run for the directory dialog's tests and
-# screenshot, and puts it back as it was:
+# Prepares the Wine prefix of a test run for the in-process dialog tests (and
+# the demo's picture of the directory dialog), and puts it back as it was:
 #
 #   wine-setup.sh add STATE-DIR     adds what follows; STATE-DIR receives the drives' folders
 #   wine-setup.sh remove STATE-DIR  undoes add, also a half-done one
@@ -8,7 +8,7 @@
 # - Drives on free letters: a floppy and a CD-ROM drive without a medium
 #   (links to missing folders, typed in the registry), a fixed drive labelled
 #   PVTEST holding a small folder tree, an empty RAM disk and a network drive.
-# - Unmanaged windows for the two test programs: with no window manager on the
+# - Unmanaged windows for those programs: with no window manager on the
 #   virtual display, Wine draws no caption, and waits two seconds for one each
 #   time a managed window is hidden.
 # - Wine's own Marlett font (package fonts-wine), which this Wine does not
@@ -25,7 +25,7 @@ dev=$WINEPREFIX/dosdevices
 drives_key='HKEY_LOCAL_MACHINE\Software\Wine\Drives'
 fonts_key='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
 appdefaults_key='HKEY_CURRENT_USER\Software\Wine\AppDefaults'
-programs=(seldir_tests.exe seldir_shot.exe)
+programs=(seldir_tests.exe setup_tests.exe seldir_shot.exe)
 
 reg_import() {  # the registry lines on stdin
   local file=$state/registry.reg

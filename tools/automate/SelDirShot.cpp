@@ -1,4 +1,4 @@
-// Takes a picture of the "Choose Directory" dialog for the README: on the
+// seldir_shot: the demo's picture of the "Choose Directory" dialog: on the
 // left with the folder list in use, on the right with the drive list dropped
 // down. Opens the dialog in the PVTEST drive's folder tree that
 // tests/win/wine-setup.sh makes (or in the current directory without it) and
@@ -10,14 +10,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "seldir/SelDir.h"
 #include "seldir/SelDirRes.h"
-#include "tests/win/DialogScript.h"
-
-using namespace dialogscript;
+#include "winbase/Handles.h"
 
 namespace {
 
@@ -32,21 +31,34 @@ Image Capture(const std::vector<HWND>& windows) {
   RECT all;
   GetWindowRect(windows[0], &all);
   for (HWND w : windows) {
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     RECT r;
     GetWindowRect(w, &r);
     UnionRect(&all, &all, &r);
   }
-  Canvas canvas(all.right - all.left, all.bottom - all.top);
-  for (int i = 0; i < canvas.width * canvas.height; ++i) canvas.pixels[i] = 0xFFFFFF;
+  Image image{all.right - all.left, all.bottom - all.top, {}};
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), image.width, -image.height /* top row first */, 1, 32,
+                    BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  const handles::UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+  const handles::UniqueBitmap bitmap(
+      CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  if (!bits) return {};
+  const HGDIOBJ old = SelectObject(dc.get(), bitmap.get());
+  PatBlt(dc.get(), 0, 0, image.width, image.height, WHITENESS);
   const handles::UniqueScreenDc screen(GetDC(nullptr));
   for (HWND w : windows) {
     RECT r;
     GetWindowRect(w, &r);
-    BitBlt(canvas.dc.get(), r.left - all.left, r.top - all.top, r.right - r.left, r.bottom - r.top, screen.get(),
-           r.left, r.top, SRCCOPY);
+    BitBlt(dc.get(), r.left - all.left, r.top - all.top, r.right - r.left, r.bottom - r.top,
+           screen.get(), r.left, r.top, SRCCOPY);
   }
   GdiFlush();
-  return {canvas.width, canvas.height, std::vector<uint32_t>(canvas.pixels, canvas.pixels + canvas.width * canvas.height)};
+  const auto* pixels = static_cast<const uint32_t*>(bits);
+  image.pixels.assign(pixels, pixels + size_t(image.width) * size_t(image.height));
+  SelectObject(dc.get(), old);
+  return image;
 }
 
 // Two pictures side by side, top-aligned.
@@ -54,7 +66,8 @@ Image SideBySide(const Image& a, const Image& b, int gap) {
   Image out{a.width + gap + b.width, std::max(a.height, b.height), {}};
   out.pixels.assign(size_t(out.width) * size_t(out.height), 0xFFFFFF);
   for (int y = 0; y < a.height; ++y)
-    std::copy_n(&a.pixels[size_t(y) * size_t(a.width)], a.width, &out.pixels[size_t(y) * size_t(out.width)]);
+    std::copy_n(&a.pixels[size_t(y) * size_t(a.width)], a.width,
+                &out.pixels[size_t(y) * size_t(out.width)]);
   for (int y = 0; y < b.height; ++y)
     std::copy_n(&b.pixels[size_t(y) * size_t(b.width)], b.width,
                 &out.pixels[size_t(y) * size_t(out.width) + size_t(a.width + gap)]);
@@ -114,6 +127,37 @@ handles::UniqueFont WelcomeFont() {
   return handles::UniqueFont(CreateFontIndirectA(&metrics.lfMessageFont));
 }
 
+// The pictures are taken from inside the dialog's modal loop: each tick of
+// a thread timer runs the next step, the dialog having painted since.
+Image InUse, Dropped;
+size_t NextStep = 0;
+
+void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+  HWND dialog = FindWindowA(nullptr, "Choose Directory");
+  if (!dialog) return;
+  HWND drives = GetDlgItem(dialog, IDC_SELDIR_DRIVES);
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof(combo);
+  switch (NextStep++) {
+    case 0:  // the current folder shows selected while the list has the focus
+      SetFocus(GetDlgItem(dialog, IDC_SELDIR_FOLDERS));
+      break;
+    case 1:
+      InUse = Capture({dialog});
+      SetFocus(drives);
+      SendMessageA(drives, CB_SHOWDROPDOWN, TRUE, 0);
+      // Scrolled to the top, the dropped list shows every kind of drive.
+      GetComboBoxInfo(drives, &combo);
+      SendMessageA(combo.hwndList, WM_VSCROLL, SB_TOP, 0);
+      break;
+    default:
+      GetComboBoxInfo(drives, &combo);
+      Dropped = Capture({dialog, combo.hwndList});
+      SendMessageA(drives, CB_SHOWDROPDOWN, FALSE, 0);
+      EndDialog(dialog, 0);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,40 +166,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const handles::UniqueFont font = WelcomeFont();
-  Image inUse, dropped;
-  const Outcome o = RunDialog(
-      StartFolder(),
-      {[](HWND dialog) {
-         HWND list = GetDlgItem(dialog, IDC_SELDIR_FOLDERS);
-         ClickItem(list, int(SendMessageA(list, LB_GETCURSEL, 0, 0)), false);
-       },
-       [&](HWND dialog) {
-         inUse = Capture({dialog});
-         HWND drives = GetDlgItem(dialog, IDC_SELDIR_DRIVES);
-         SetFocus(drives);
-         PressKey(drives, VK_F4);
-       },
-       [](HWND dialog) {
-         // Scrolled to the top, the dropped list shows every kind of drive.
-         COMBOBOXINFO combo{};
-         combo.cbSize = sizeof(combo);
-         GetComboBoxInfo(GetDlgItem(dialog, IDC_SELDIR_DRIVES), &combo);
-         PostMessageA(combo.hwndList, WM_VSCROLL, SB_TOP, 0);
-       },
-       [&](HWND dialog) {
-         COMBOBOXINFO combo{};
-         combo.cbSize = sizeof(combo);
-         GetComboBoxInfo(GetDlgItem(dialog, IDC_SELDIR_DRIVES), &combo);
-         dropped = Capture({dialog, combo.hwndList});
-         PressKey(GetDlgItem(dialog, IDC_SELDIR_DRIVES), VK_ESCAPE);
-       },
-       [](HWND dialog) { PressKey(GetDlgItem(dialog, IDC_SELDIR_DRIVES), VK_ESCAPE); }},
-      font.get());
-  if (!o.problem.empty() || inUse.pixels.empty() || dropped.pixels.empty()) {
-    std::fprintf(stderr, "seldir_shot: %s\n", o.problem.empty() ? "nothing captured" : o.problem.c_str());
+  const UINT_PTR timer = SetTimer(nullptr, 0, 500, Tick);
+  ChooseDirectory(nullptr, StartFolder(), font.get());
+  KillTimer(nullptr, timer);
+  if (InUse.pixels.empty() || Dropped.pixels.empty()) {
+    std::fprintf(stderr, "seldir_shot: nothing captured\n");
     return 1;
   }
-  if (!WriteBmp(argv[1], SideBySide(inUse, dropped, 16))) {
+  if (!WriteBmp(argv[1], SideBySide(InUse, Dropped, 16))) {
     std::fprintf(stderr, "seldir_shot: cannot write %s\n", argv[1]);
     return 1;
   }
