@@ -44,7 +44,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" \
   wine out/win64/pvauto.exe run out/win64/PavlaneSetup.exe --script tools/automate/demo-setup.txt
 wineserver -w
 # The directory dialog on its own, among drives of every kind.
-bash tests/win/wine-setup.sh add build/demo-drives
+bash tests/win/wine-setup.sh add "$PWD/build/demo-drives"
 xvfb-run -a -s "-screen 0 1024x768x24" wine out/win64/seldir_shot.exe "$demo/choose-directory.bmp"
 wineserver -w
 for shot in "$demo"/*.bmp; do
