@@ -10,7 +10,6 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
-#include <ctime>
 #endif
 
 namespace fs = std::filesystem;
@@ -126,27 +125,6 @@ std::vector<std::pair<std::string, Bytes>> TreeContents(const fs::path& dir) {
       files.emplace_back(fs::relative(e.path(), dir).generic_string(), ReadFile(e.path()));
   std::sort(files.begin(), files.end());
   return files;
-}
-
-int64_t DosTimeToUnix(uint32_t dosDateTime) {
-  uint32_t date = dosDateTime >> 16, time = dosDateTime & 0xFFFF;
-#ifdef _WIN32
-  FILETIME local, utc;
-  DosDateTimeToFileTime(WORD(date), WORD(time), &local);
-  LocalFileTimeToFileTime(&local, &utc);
-  uint64_t ticks = uint64_t(utc.dwHighDateTime) << 32 | utc.dwLowDateTime;
-  return int64_t(ticks / 10000000u) - 11644473600LL;
-#else
-  struct tm t = {};
-  t.tm_year = int(date >> 9) + 80;
-  t.tm_mon = int((date >> 5) & 15) - 1;
-  t.tm_mday = int(date & 31);
-  t.tm_hour = int(time >> 11);
-  t.tm_min = int((time >> 5) & 63);
-  t.tm_sec = int(time & 31) * 2;
-  t.tm_isdst = -1;
-  return int64_t(mktime(&t));
-#endif
 }
 
 int64_t LastWriteUnix(const fs::path& path) {

@@ -38,7 +38,7 @@ uint32_t CrcRegister(const Bytes& data);
 Bytes LiteralStream(const Bytes& data);
 
 struct TestRecord {
-  TestRecord(std::string n, Bytes d, uint32_t time = 0x5A8F6000 /* 2025-04-12 12:00:00 */,
+  TestRecord(std::string n, Bytes d, uint32_t time = 0x5A8F6000 /* 2025-04-15 12:00:00 */,
              uint32_t attr = 0x20)
       : name(std::move(n)), data(std::move(d)), dosDateTime(time), attributes(attr) {}
   // Overrides for damaged records.
@@ -67,8 +67,6 @@ inline Bytes BuildArchive(const std::vector<TestRecord>& records) {
 // Every file below dir, as relative generic paths with their contents.
 std::vector<std::pair<std::string, Bytes>> TreeContents(const std::filesystem::path& dir);
 
-// A DOS date and time as seconds since the epoch, read as local time.
-int64_t DosTimeToUnix(uint32_t dosDateTime);
 // A file's last-write time in seconds since the epoch.
 int64_t LastWriteUnix(const std::filesystem::path& path);
 
