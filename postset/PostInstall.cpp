@@ -141,8 +141,8 @@ void SplitProxyServer(std::string server, std::string& host, std::string& port) 
   if (port.empty()) port = "80";
 }
 
-// Copies the user's HTTP proxy into the product's "Options" when the user
-// has one enabled; writes nothing otherwise.
+}  // namespace
+
 void CopyProxySettings() {
   handles::UniqueHkey settings;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, InternetSettingsKey, 0, KEY_READ, settings.put()) !=
@@ -160,6 +160,8 @@ void CopyProxySettings() {
   SetString(options.get(), "Proxy Port", port);
   SetString(options.get(), "Use Proxy", "1");
 }
+
+namespace {
 
 // Brings one system library up to its minimum version. False when it is
 // older, in use and cannot be scheduled either: the in-use message has been

@@ -1,6 +1,7 @@
 // What the running post-install sequence lends the replacement of files in
 // use: filled by PostInstall before its first library, read by
-// ReplaceAtRestart and ReportFileInUse. Private to the module.
+// ReplaceAtRestart and ReportFileInUse; and the proxy step, which the tests
+// also run alone. Private to the module.
 #pragma once
 
 #include <windows.h>
@@ -16,3 +17,7 @@ struct SequenceContext {
   MessagePumpProc pump = nullptr;
 };
 extern SequenceContext Sequence;
+
+// Copies the user's HTTP proxy into the product's "Options" when the user
+// has one enabled; writes nothing otherwise.
+void CopyProxySettings();

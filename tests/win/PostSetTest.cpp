@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "postset/PostSet.h"
+#include "postset/Sequence.h"
 #include "postset/shortcut.h"
 #include "tests/common/SetupTexts.h"
 #include "tests/common/TestUtil.h"
@@ -315,7 +316,6 @@ TEST_F(PostSetTest, CopiesTheUsersHttpProxy) {
       {__LINE__, on, Sz(""), nullptr, nullptr},
       {__LINE__, on, Value{REG_EXPAND_SZ, std::string("p:1\0", 4)}, nullptr, nullptr},
   };
-  ProgramsFolder.clear();
   const auto option = [](const char* name) { return ReadString(Product("Options"), name); };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
@@ -324,7 +324,7 @@ TEST_F(PostSetTest, CopiesTheUsersHttpProxy) {
     if (server && server->first == REG_SZ) server->second += '\0';  // as the system stores it
     WriteValue(HKEY_CURRENT_USER, InternetSettings, "ProxyEnable", row.enable);
     WriteValue(HKEY_CURRENT_USER, InternetSettings, "ProxyServer", server);
-    ASSERT_TRUE(Run());
+    CopyProxySettings();
     std::vector<std::optional<Value>> expected(3);
     if (row.host) expected = {Sz(row.host), Sz(row.port), Sz("1")};
     EXPECT_EQ((std::vector{option("Proxy Name"), option("Proxy Port"), option("Use Proxy")}),
