@@ -43,13 +43,6 @@ TEST(Encript, KeysGiveTheStartingStatesOfTheStream) {
     EXPECT_EQ(Crypt(r.key, zeros), Stream(r.state, zeros.size())) << "row at line " << r.line;
 }
 
-TEST(Encript, TheEmptyKeyLeavesTheFirstByteAlone) {
-  std::vector<uint8_t> data = {0x5A, 0x5A};
-  data = Crypt("", data);
-  EXPECT_EQ(data[0], 0x5A);  // the first state is 1, whose top byte is 0
-  EXPECT_NE(data[1], 0x5A);
-}
-
 TEST(Encript, ChunksRunOnAsOneStreamAndUndoThemselves) {
   std::vector<uint8_t> plain(1000);
   for (size_t i = 0; i < plain.size(); ++i) plain[i] = uint8_t(i * 7);

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Reference implementation of Pavlane's data formats, for cross-checking.
 
 Written for readability, not speed, and sharing no code with the C++ tools,
@@ -14,15 +13,10 @@ so that a fault has to be made twice, independently, to go unnoticed:
   produce deliberately damaged archives, and a reader;
 * the setup executable's layout (stub, marker, archive).
 
-Run as a script it writes the fuzzers' seed corpus:
-    python3 pvformat.py corpus DIR      (DIR/explode and DIR/archive)
-
 Python 3.8 or later, standard library only.
 """
 
-import os
 import struct
-import sys
 import time
 from dataclasses import dataclass, field
 from typing import List, Optional, Sequence, Tuple
@@ -469,14 +463,6 @@ def flip_body_byte(archive: bytes, offset: int, mask: int = 0x01) -> bytes:
     return bytes(b)
 
 
-def bad_trailer(archive: bytes) -> bytes:
-    return archive[:-4] + struct.pack("<I", struct.unpack("<I", archive[-4:])[0] ^ 0x80000000)
-
-
-def truncated(archive: bytes, keep: int) -> bytes:
-    return archive[:keep]
-
-
 @dataclass
 class Record:
     name: bytes
@@ -543,52 +529,5 @@ def payload_of(exe: bytes) -> bytes:
     return exe if at < 0 else exe[at + len(MARKER):]
 
 
-# ---------------------------------------------------------------------------
-# Seed corpus of the fuzzers
-# ---------------------------------------------------------------------------
-
 SAMPLE_TEXT = (b"Pavlane Orbit Suite 3.03\r\n\r\nThe orbit planner reads its settings "
                b"from the registry and its star charts from the Charts folder.\r\n")
-
-
-def seed_corpus() -> dict:
-    """{relative file name: bytes}. The archive fuzzer's first input byte
-    chooses how the rest is taken: 0 as an archive file as it stands, 1 as a
-    plain body that the target scrambles and seals itself (so that mutations
-    reach the records instead of failing the trailer)."""
-    binary = bytes((i * 7 + (i >> 3)) & 0xFF for i in range(300))
-    files = {}
-    for name, data, ascii_mode, dict_bits in (
-            ("text-ascii-4", SAMPLE_TEXT, True, 4),
-            ("text-binary-6", SAMPLE_TEXT, False, 6),
-            ("runs-ascii-5", b"ab" * 40 + b"\0" * 300 + b"xyz" * 30, True, 5),
-            ("binary-ascii-6", binary, True, 6)):
-        # The explode fuzzer's first byte picks the read sizes.
-        files["explode/" + name] = bytes([len(files)]) + implode(data, ascii_mode, dict_bits)
-    files["explode/one-literal"] = b"\x00" + StreamWriter(False, 4).literal(0x41).end().getvalue()
-
-    entries = [Entry(b"readme.txt", SAMPLE_TEXT),
-               Entry(b"bin\\orbit.dat", binary, attributes=ATTR_ARCHIVE | ATTR_READONLY),
-               Entry(b"empty.log", b"")]
-    files["archive/sealed-three"] = b"\x00" + write_archive(entries)
-    files["archive/sealed-empty"] = b"\x00" + write_archive([])
-    files["archive/body-three"] = b"\x01" + body_bytes(entries)
-    files["archive/body-nested"] = b"\x01" + body_bytes(
-        [Entry(b"a\\b\\c.txt", b"nested"), Entry(b"a\\d.txt", b"d" * 40)])
-    return files
-
-
-def main(argv: List[str]) -> int:
-    if len(argv) != 3 or argv[1] != "corpus":
-        print("usage: pvformat.py corpus DIR", file=sys.stderr)
-        return 2
-    for rel, data in seed_corpus().items():
-        path = os.path.join(argv[2], *rel.split("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
