@@ -51,13 +51,14 @@ prefix() { bash "$here/../e2e/prefix.sh" "$@"; }
 prefix create "$work/wine"
 trap 'prefix remove "$work/wine"' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
+install_button=$(sed -n 's/^#define IDC_INSTALL *\([0-9]*\).*/\1/p' "$here/../../setup/PavInstRes.h")
 # install EXE [--native-first DLLS] PVAUTO-STEPS...: Install pressed, then the steps.
 install() {
   local exe=$1 native=(); shift
   [ "${1:-}" != --native-first ] || { native=("$1" "$2"); shift 2; }
   cp "$exe" "$work/wine/PavlaneSetup.exe"
   prefix run "$work/wine" "${native[@]}" "$pvauto" run "$(winpath "$work/wine/PavlaneSetup.exe")" \
-    --timeout 60 --wait "Pavlane Orbit Suite 3.03 Setup" --press 201 "$@" --exit
+    --timeout 60 --wait "Pavlane Orbit Suite 3.03 Setup" --press "$install_button" "$@" --exit
 }
 drive=$work/wine/prefix/drive_c
 dest="$drive/Program Files/VelmSoft/Pavlane"
