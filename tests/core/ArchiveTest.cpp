@@ -92,12 +92,17 @@ TEST_F(ArchiveTest, AnEmptyBodySucceedsWithOneProgressCall) {
 TEST_F(ArchiveTest, ProgressRoundsHalvesToEvenWithTheTrailerCounted) {
   // One record "a" of 136 bytes: its stream starts at byte 23 of 184, which
   // is 12.5% and rounds to 12 (without the trailer it would be 12.8%, 13).
-  const Bytes archive = testutil::BuildArchive({TestRecord("a", Bytes(136, 'x'))});
-  ASSERT_EQ(archive.size(), 184u);
-  ASSERT_EQ(Extract(archive), ArcOk);
+  const TestRecord a("a", Bytes(136, 'x'));
+  ASSERT_EQ(Extract(testutil::BuildArchive({a})), ArcOk);
   ASSERT_GE(ProgressCalls.size(), 2u);
-  EXPECT_EQ(ProgressCalls.front().second, 12);
+  EXPECT_EQ(ProgressCalls.front(), std::make_pair(Dest().string() + "\\a", 12));
   EXPECT_EQ(ProgressCalls.back().second, 100);
+  // An empty "b" behind it makes 211 bytes: "a" starts at 10.9%, which
+  // rounds up, and "b" at byte 203, 96.2%.
+  ProgressCalls.clear();
+  ASSERT_EQ(Extract(testutil::BuildArchive({a, TestRecord("b", {})})), ArcOk);
+  EXPECT_EQ(ProgressCalls.front().second, 11);
+  EXPECT_EQ(ProgressCalls[ProgressCalls.size() - 2], std::make_pair(Dest().string() + "\\b", 96));
 }
 
 TEST_F(ArchiveTest, DamageAnywhereInTheBodyOrTrailerLeavesTheDestinationUntouched) {
