@@ -340,6 +340,8 @@ class Archives(TempDirTest):
             ("archive with a wrong check", pf.write_archive(
                 [pf.Entry(b"a.txt", b"data", check=0x12345678)]), 6),
             ("archive with an unsafe name", pf.write_archive([pf.Entry(b"..\\a.txt", b"data")]), 6),
+            ("archive with bytes the decoder never reads", pf.write_archive(
+                [pf.Entry(b"a.txt", b"data", packed=pf.pack_stream(b"data") + bytes(4096))]), 6),
         ]
         for label, data, want in rows:
             with self.subTest(label):
@@ -420,6 +422,8 @@ class TreesAndDates(TempDirTest):
             ("0", 0, pf.dos_datetime(1980, 1, 1, 0, 0, 0), pf.dos_datetime(1980, 1, 1, 0, 0, 0)),
             ("1100000001 ", 64, None, None),
             ("-1", 64, None, None),
+            ("253402300799", 0, old, new),   # the last second of 9999
+            ("253402300800", 64, None, None),
             ("99999999999999999999", 64, None, None),
         ]
         for value, want_status, want_old, want_new in rows:
