@@ -30,11 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-size_t MarkerEnd(const std::vector<uint8_t>& file) {
-  auto hit = std::search(file.begin(), file.end(), PayloadMarker.begin(), PayloadMarker.end());
-  return hit == file.end() ? 0 : size_t(hit - file.begin()) + PayloadMarker.size();
-}
-
 void Pump(bool close) { Check(!close, "the locator closed the progress window"); }
 
 }  // namespace
@@ -44,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const fs::path root = fuzz::ScratchRoot(), exe = root / "setup.exe", dest = root / "dest",
                         copy = root / "copy.pvz";
   std::vector<uint8_t> file(data + 1, data + size);
-  if (data[0] & 1) fuzz::Seal(file, MarkerEnd(file));
+  if (data[0] & 1) fuzz::Seal(file, size_t(std::max<int64_t>(MarkerEnd(file.data(), file.size()), 0)));
   fuzz::WriteBytes(exe, file);
   std::error_code ec;
   fs::create_directory(dest, ec);
@@ -60,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::RemoveTree(dest);
 
   const bool startsMz = file.size() >= 2 && file[0] == 'M' && file[1] == 'Z';
-  if (startsMz == (MarkerEnd(file) > 0)) {
+  if (startsMz == (MarkerEnd(file.data(), file.size()) >= 0)) {
     bool found = false;
     fuzz::WriteBytes(copy, pack::ArchiveOf(file, found));
     fs::create_directory(dest, ec);
