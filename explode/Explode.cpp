@@ -631,9 +631,11 @@ template <bool Largest, bool Full>
     return entry != 0;
   };
   while (in <= inLimit && op < opLimit) {
+    // Counted before the load, which may carry in past inLimit: the
+    // differences are then never negative, whatever the pointer width.
+    uint32_t pairs = uint32_t(std::min(uintptr_t(inLimit - in) / PairInput,
+                                       uintptr_t(opLimit - 1 - op) / PairOutput)) + 1;
     LoadWord(in, buf, count);
-    uint32_t pairs = uint32_t(std::min<uintptr_t>((inLimit - in) / PairInput,
-                                                  (opLimit - 1 - op) / PairOutput)) + 1;
     bool more;
     do {
       // A 64-bit buffer holds the next index's bits before the load, so the
