@@ -9,9 +9,9 @@ demo=out/demo
 rm -rf "$demo"
 mkdir -p "$demo"
 
-# A copy of the staged sample product (its files and the built programs of
-# the 64-bit twin) with one read-only file, as a product tree may have.
-cp -a build/win64/product "$demo/product"
+# A copy of the staged sample product (its files and its 32-bit programs)
+# with one read-only file, as a product tree may have.
+cp -a build/win32/product "$demo/product"
 chmod a-w "$demo/product/License.txt"
 
 echo "== pvpack pack (the sample product)"
@@ -25,54 +25,57 @@ echo "== pvpack extract (the setup program's reader)"
 python3 scripts/compare-trees.py "$demo/product" "$demo/installed"
 
 # The setup program itself: the sample's archive behind each setup stub, and
-# the 64-bit one run under Wine on a virtual screen in a fresh prefix, driven
-# through every window by pvauto, each window captured.
+# the shipped 32-bit one run under Wine on a virtual screen in a fresh 64-bit
+# prefix, as on most users' PCs, driven through every window by pvauto, each
+# window captured.
 echo "== pvpack setup: out/win32/PavlaneSetup.exe, out/win64/PavlaneSetup.exe"
-# Each setup carries the product built for its own architecture.
-"$pvpack" pack build/win32/product "$demo/product-win32.pvz"
-"$pvpack" setup out/win32/setup-stub.exe "$demo/product-win32.pvz" out/win32/PavlaneSetup.exe
-"$pvpack" setup out/win64/setup-stub.exe "$demo/product.pvz" out/win64/PavlaneSetup.exe
-echo "== PavlaneSetup.exe under Wine, driven by pvauto"
-export WINEPREFIX=$PWD/build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-rm -rf "$WINEPREFIX" build/demo-drives
-wineboot --init >/dev/null 2>&1
-wineserver -w
-bash tests/e2e/prefix.sh unmanaged add PavlaneSetup.exe
-# Wine started without a display so far: let it end before the virtual one.
-wineserver -w
+"$pvpack" setup out/win32/setup-stub.exe "$demo/product.pvz" out/win32/PavlaneSetup.exe
+# The twin carries the product built for its own architecture.
+"$pvpack" pack build/win64/product "$demo/product-win64.pvz"
+"$pvpack" setup out/win64/setup-stub.exe "$demo/product-win64.pvz" out/win64/PavlaneSetup.exe
+echo "== out/win32/PavlaneSetup.exe under Wine, driven by pvauto"
+prefix=$PWD/build/demo-prefix
+wine_in() { scripts/wine-prefix.sh run "$prefix" "$@"; }
+rm -rf build/demo-drives
+scripts/wine-prefix.sh create "$prefix"
 xvfb-run -a -s "-screen 0 1024x768x24" \
-  wine out/win64/pvauto.exe run out/win64/PavlaneSetup.exe --script tools/automate/demo-setup.txt
-wineserver -w
+  scripts/wine-prefix.sh run "$prefix" out/win32/pvauto.exe run out/win32/PavlaneSetup.exe \
+  --script tools/automate/demo-setup.txt
+scripts/wine-prefix.sh wait "$prefix"
 # The directory dialog on its own, among drives of every kind.
-bash tests/win/wine-setup.sh add "$PWD/build/demo-drives"
-xvfb-run -a -s "-screen 0 1024x768x24" wine out/win64/seldir_shot.exe "$demo/choose-directory.bmp"
-wineserver -w
+WINEPREFIX=$prefix bash tests/win/wine-setup.sh add "$PWD/build/demo-drives"
+xvfb-run -a -s "-screen 0 1024x768x24" \
+  scripts/wine-prefix.sh run "$prefix" out/win32/seldir_shot.exe "$demo/choose-directory.bmp"
+scripts/wine-prefix.sh wait "$prefix"
 for shot in "$demo"/*.bmp; do
   python3 tools/automate/bmp2png.py "$shot" "${shot%.bmp}.png" && rm "$shot"
 done
-installed="$WINEPREFIX/drive_c/Program Files/VelmSoft/Pavlane"
-echo "== installed into C:\\Program Files\\VelmSoft\\Pavlane ($installed)"
+# A 32-bit program on 64-bit Windows reads "Program Files (x86)" as the
+# program folder.
+installed="$prefix/drive_c/Program Files (x86)/VelmSoft/Pavlane"
+echo "== installed into C:\\Program Files (x86)\\VelmSoft\\Pavlane ($installed)"
 (cd "$installed" && find . -type f -printf '%10s  %TY-%Tm-%Td %TH:%TM  %P\n' | sort -k4)
 python3 scripts/compare-trees.py "$demo/product" "$installed" '*.dl_'
-menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Pavlane Orbit Suite"
+menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Pavlane Orbit Suite"
 echo "== shortcuts in the Programs menu (Pavlane Orbit Suite)"
 ls -1 "$menu"
-echo "== registry"
+echo "== registry (the 32-bit view, where a 32-bit program's keys live)"
 for key in 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite' \
            'HKLM\SOFTWARE\VelmoraSoft\Pavlane 1.0'; do
-  wine reg query "$key" /s 2>/dev/null | tr -d '\r' | sed '/^$/d'
+  wine_in reg query "$key" /s /reg:32 | tr -d '\r' | sed '/^$/d'
 done
 # Wine, started without a display by the queries, must end before the
 # virtual screen opens, or its windows have nowhere to go.
-wineserver -w
+scripts/wine-prefix.sh wait "$prefix"
 echo "== uninst.exe, the uninstall entry's program"
-xvfb-run -a wine out/win64/pvauto.exe run 'C:\Program Files\VelmSoft\Pavlane\uninst.exe' \
+xvfb-run -a scripts/wine-prefix.sh run "$prefix" out/win32/pvauto.exe run \
+  'C:\Program Files (x86)\VelmSoft\Pavlane\uninst.exe' \
   --timeout 60 --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit
-wineserver -w
+scripts/wine-prefix.sh wait "$prefix"
 for gone in "$installed" "$menu"; do
-  [ -e "$gone" ] && echo "still there: $gone" || echo "removed: ${gone#$WINEPREFIX/}"
+  [ -e "$gone" ] && echo "still there: $gone" || echo "removed: ${gone#$prefix/}"
 done
-wine reg query 'HKLM\SOFTWARE\VelmoraSoft' >/dev/null 2>&1 && echo "still there: the product key" ||
-  echo "removed: the product key and the uninstall entry"
+wine_in reg query 'HKLM\SOFTWARE\VelmoraSoft' /reg:32 >/dev/null 2>&1 &&
+  echo "still there: the product key" || echo "removed: the product key and the uninstall entry"
 echo "== screenshots"
 ls "$demo"/*.png

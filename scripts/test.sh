@@ -23,8 +23,9 @@ suite() {  # suite NAME BUILD-DIR [ctest args...]
   fi
   rm -f "$log"
 }
-suite "native, sanitizers and fuzzers" build/san -j2
-suite "Windows, under Wine" build/win64 -j1
+suite "native 64-bit, sanitizers and fuzzers" build/san -j2
+suite "native 32-bit x86, sanitizers and fuzzers" build/san32 -j2
+suite "the shipped 32-bit Windows build, under Wine" build/win32-tests -j1
 echo
 echo "$passed passed, $failed failed"
 exit $status

@@ -179,6 +179,9 @@ uint32_t ReadProc(uint8_t* buffer, uint32_t* count, void* param) {
   size_t n = std::min({want, size_t(DclInBufSize), c.in->size() - c.pos});
   c.lastRead = c.pos;
   std::copy_n(c.in->begin() + ptrdiff_t(c.pos), n, buffer);
+  // What lies past the bytes delivered is not input: a decoder that took
+  // it for input would decode it.
+  std::fill(buffer + n, buffer + DclInBufSize, uint8_t(~c.how.fill));
   c.pos += n;
   c.ended = n == 0;
   *count = 1;  // the decoder must set the request afresh each time

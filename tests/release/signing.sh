@@ -46,8 +46,9 @@ status=$?
 set -e
 [ $status -eq 5 ] || fail "pvpack verify of the damaged setup gave $status, not 5"
 
-# Under Wine, in a prefix of their own.
-prefix() { bash "$here/../e2e/prefix.sh" "$@"; }
+# Under Wine, in a 64-bit prefix of their own, where the 32-bit setup gets
+# the 32-bit program folder, system folder and registry view.
+prefix() { bash "$here/../../scripts/wine-prefix.sh" "$@"; }
 prefix create "$work/wine"
 trap 'prefix remove "$work/wine"' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
@@ -60,8 +61,8 @@ install() {
   prefix run "$work/wine" "${native[@]}" "$pvauto" run "$(winpath "$work/wine/PavlaneSetup.exe")" \
     --timeout 60 --wait "Pavlane Orbit Suite 3.03 Setup" --press "$install_button" "$@" --exit
 }
-drive=$work/wine/prefix/drive_c
-dest="$drive/Program Files/VelmSoft/Pavlane"
+drive=$work/wine/drive_c
+dest="$drive/Program Files (x86)/VelmSoft/Pavlane"
 
 out=$(install "$work/Signed.exe" --wait "Pavlane Setup" --press OK)
 grep -qF 'Pavlane has been successfully installed.' <<<"$out" || fail "the signed setup did not install: $out"
@@ -70,14 +71,14 @@ for f in Readme.txt Help/contents.htm Queries/Sample.pvf Pavlane.exe; do
 done
 
 # The uninstall entry's program takes away all the setup made.
-prefix run "$work/wine" "$pvauto" run 'C:\Program Files\VelmSoft\Pavlane\uninst.exe' --timeout 60 \
+prefix run "$work/wine" "$pvauto" run 'C:\Program Files (x86)\VelmSoft\Pavlane\uninst.exe' --timeout 60 \
   --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit >/dev/null
-WINEPREFIX=$work/wine/prefix wineserver -w  # its last part runs on after it
+prefix wait "$work/wine"  # its last part runs on after it
 [ ! -e "$dest" ] || fail "left in the product folder: $(ls -R "$dest")"
 menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Pavlane Orbit Suite"
 [ ! -e "$menu" ] || fail "left in the menu: $(ls "$menu")"
 for key in 'HKLM\SOFTWARE\VelmoraSoft' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite'; do
-  ! prefix run "$work/wine" reg query "$key" >/dev/null 2>&1 || fail "$key stayed"
+  ! prefix run "$work/wine" reg query "$key" /reg:32 >/dev/null 2>&1 || fail "$key stayed"
 done
 
 # Whoever can write the destination before the setup runs may plant links
@@ -100,9 +101,9 @@ rm -rf "$dest"
 # Wine reports its own library's version for any file named wininet.dll
 # unless the native one is asked for. The stand-in older library is the
 # sample's main program (version 3.3); running it keeps the file in use.
-system32=$drive/windows/system32
+system32=$drive/windows/syswow64  # what a 32-bit program sees as its system folder
 cp "$product/Pavlane.exe" "$system32/wininet.dll"
-prefix run "$work/wine" --native-first wininet 'C:\windows\system32\wininet.dll' &
+prefix run "$work/wine" --native-first wininet 'C:\windows\syswow64\wininet.dll' &
 holder=$!
 sleep 3
 out=$(install "$work/Signed.exe" --native-first wininet --wait "Pavlane Setup" --press No \
