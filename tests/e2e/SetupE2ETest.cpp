@@ -1,6 +1,6 @@
 // The real setup program, packed by pvpack around a small product and
 // driven from outside through its windows and message boxes, in a Wine
-// prefix of its own (tests/e2e/prefix.sh): it installs every file with its
+// prefix of its own (scripts/wine-prefix.sh): it installs every file with its
 // time and attributes, the shortcuts and the uninstall entry. (What each
 // window and step does is tested in process, tests/win.)
 //
@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -157,7 +158,12 @@ class E2E : public ::testing::Test {
   // Installs the setup, as downloaded into a folder of its own, into the
   // default destination (emptied first), with Install and OK.
   void Install() {
-    ASSERT_GT(ExpandEnvironmentStringsA("%ProgramFiles%\\VelmSoft\\Pavlane", dest_, MAX_PATH), 0u);
+    // A 32-bit program on 64-bit Windows gets the program folder for 32-bit
+    // programs. (The prefixes' system drive is C:.)
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+    std::strcpy(dest_, wow64 ? "C:\\Program Files (x86)\\VelmSoft\\Pavlane"
+                             : "C:\\Program Files\\VelmSoft\\Pavlane");
     RemoveTree(dest_);
     const std::string exe = (downloads_ / "PavlaneSetup.exe").string();
     testutil::WriteFile(exe, Made().setup);
