@@ -378,7 +378,29 @@ std::vector<Stream> MixedStreams() {
   return streams;
 }
 
+// Read one token at a time (fed a byte a time) and mostly by the fast
+// stretch (fed whole buffers), every literal mode and dictionary size
+// decodes alike, with copies of every length class out to the dictionary.
+std::vector<Stream> EveryKind() {
+  std::vector<Stream> streams;
+  for (uint8_t mode : {0, 1}) {
+    for (uint8_t dictBits : {4, 5, 6}) {
+      Stream& s = streams.emplace_back(mode, dictBits);
+      s.Literals(mode ? Text(1500) : Noise(1500, dictBits));
+      for (uint32_t i = 0; s.Expected().size() < 12000; ++i) {
+        const uint32_t len = 2 + i * 37 % 517;
+        s.Copy(len, len == 2 ? 1 + i * 13 % 256 : 1 + i * 101 % std::min<uint32_t>(64u << dictBits, 1500));
+        s.Literals({uint8_t(i), uint8_t(i * 7)});
+      }
+      s.End();
+    }
+  }
+  return streams;
+}
+
 TEST(Explode, ReadSizesDoNotChangeTheResult) {
+  std::vector<Stream> streams = MixedStreams(), kinds = EveryKind();
+  streams.insert(streams.end(), kinds.begin(), kinds.end());
   struct Row { int line; Feeding how; } rows[] = {
       {__LINE__, {.first = 5, .step = 1}},
       {__LINE__, {.first = 7, .step = 7}},
@@ -388,7 +410,7 @@ TEST(Explode, ReadSizesDoNotChangeTheResult) {
       {__LINE__, {.first = 2048, .step = 2048, .overclaim = 1}},
       {__LINE__, {.first = 2048, .step = 2048, .overclaim = 0x7FFFFFFF}},
   };
-  for (const Stream& s : MixedStreams()) {
+  for (const Stream& s : streams) {
     for (const Row& r : rows) {
       Outcome run = Decode(s.Encoded(), r.how);
       EXPECT_EQ(run.result, DclOk) << "row at line " << r.line;
