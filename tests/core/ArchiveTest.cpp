@@ -45,7 +45,8 @@ const std::vector<TestRecord> Product = {
     TestRecord("readme.txt", Text("Welcome to the product.\r\n")),
     TestRecord("bin\\tool.exe", Bytes(10000, 0xE8)),
     TestRecord("docs\\en\\guide.htm", Text("<html>guide</html>"), 0x4A2C7C21, 0x21),  // read-only
-    TestRecord("empty.dat", {}),
+    // Past 2038, where a 32-bit time_t ends.
+    TestRecord("empty.dat", {}, 0xF05CBF7D /* 2100-02-28 23:59:58 */),
 };
 
 // Record times are local: CTest runs these tests three hours east of UTC
@@ -54,8 +55,8 @@ TEST_F(ArchiveTest, WritesEveryFileWithItsTimeAndAttributes) {
   ASSERT_EQ(Extract(testutil::BuildArchive(Product)), ArcOk);
   auto tree = testutil::TreeContents(Dest());
   ASSERT_EQ(tree.size(), 4u);
-  // 2025-04-15 09:00:00 and 2017-01-12 12:33:02 UTC.
-  const int64_t utc[] = {1744707600, 1744707600, 1484224382, 1744707600};
+  // 2025-04-15 09:00:00, 2017-01-12 12:33:02 and 2100-02-28 20:59:58 UTC.
+  const int64_t utc[] = {1744707600, 1744707600, 1484224382, 4107531598};
   for (size_t i = 0; i < Product.size(); ++i) {
     const TestRecord& r = Product[i];
     std::string relative = r.name;
