@@ -6,7 +6,10 @@
 # sample product at the top so that the post-install steps find their files.
 #
 #   bench/peer.sh     after ./run build (it needs out/bin/pvpack,
-#                     out/win64/setup-stub.exe and pvauto.exe, build/win64/product)
+#                     out/win32/setup-stub.exe and pvauto.exe, build/win32/product)
+#
+# Both setups are 32-bit programs (NSIS's x86-unicode stubs), installing
+# into the program folder for 32-bit programs of one 64-bit Wine prefix.
 #
 # Packs the tree with pvpack and with makensis (zlib, and solid lzma), then
 # installs each setup three times in one Wine prefix: ours driven by pvauto
@@ -32,9 +35,9 @@ os.execvp(sys.argv[1], sys.argv[1:])' bash "$0" "$@"
 fi
 
 pvpack=$top/out/bin/pvpack
-stub=$top/out/win64/setup-stub.exe
-pvauto_exe=$top/out/win64/pvauto.exe
-sample=$top/build/win64/product
+stub=$top/out/win32/setup-stub.exe
+pvauto_exe=$top/out/win32/pvauto.exe
+sample=$top/build/win32/product
 for need in "$pvpack" "$stub" "$pvauto_exe" "$sample/uninst.exe"; do
   [ -e "$need" ] || { echo "peer.sh: $need is missing; run ./run build first" >&2; exit 1; }
 done
@@ -46,10 +49,7 @@ header_dir=/usr/share/mingw-w64/include
 work=$top/build/bench-peer
 runs=3
 
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
-# No Mono or Gecko installer prompts; no menu entries on the host for the
-# shortcuts the setups make (equal work saved for both).
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+eval "$(scripts/wine-prefix.sh env "$work/prefix")"
 unset SOURCE_DATE_EPOCH  # file times go in as they are, so the install can be compared
 cleanup() {
   wineserver -k 2>/dev/null || true
@@ -140,11 +140,11 @@ size[ours]=$(stat -c %s "$ours")
 nsis_script() {  # nsis_script COMPRESSOR OUT: an installer of the same files and shortcuts
   cat <<EOF
 Unicode true
-Target amd64-unicode
+Target x86-unicode
 SetCompressor $1
 Name "Pavlane Orbit Suite"
 OutFile "$2"
-InstallDir "\$PROGRAMFILES64\\VelmSoft\\Pavlane"
+InstallDir "\$PROGRAMFILES\\VelmSoft\\Pavlane"
 RequestExecutionLevel admin
 Section
   SetOutPath "\$INSTDIR"
@@ -190,23 +190,20 @@ for name in ours-1core ours nsis-zlib nsis-lzma; do
 done
 
 echo "== installing under Wine (wall clock until the setup ends; best of $runs)"
-wineboot --init >/dev/null 2>&1
-# Without a window manager on the virtual screen, Wine waits for one each
-# time a managed window is hidden.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-wineserver -w
+scripts/wine-prefix.sh create "$WINEPREFIX"
 # One Wine server and its system processes for all the runs, started
 # before the clock, so that no run pays for their start or their end.
 wineserver -p
 wine reg query 'HKCU\Software\Wine\X11 Driver' >/dev/null 2>&1
 
-dest=$WINEPREFIX/drive_c/Program\ Files/VelmSoft/Pavlane
+install_button=$(sed -n 's/^#define IDC_INSTALL *\([0-9]*\).*/\1/p' setup/PavInstRes.h)
+dest=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/VelmSoft/Pavlane
 menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Pavlane\ Orbit\ Suite
 uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite'
 forget_install() {  # so that each run is a fresh install
   rm -rf "$dest" "$menu"
-  wine reg delete 'HKLM\SOFTWARE\VelmoraSoft' /f >/dev/null 2>&1 || true
-  wine reg delete "$uninstall_key" /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\SOFTWARE\VelmoraSoft' /reg:32 /f >/dev/null 2>&1 || true
+  wine reg delete "$uninstall_key" /reg:32 /f >/dev/null 2>&1 || true
 }
 install() {  # install NAME: runs that setup to its end
   case $1 in
@@ -215,7 +212,7 @@ install() {  # install NAME: runs that setup to its end
       # program it starts is not its child but an orphan of Wine's.
       bash -c 'TIMEFORMAT="%U %S"; { time "$@" 2>&3; } 3>&2 2>"$0"' "$work/driver.time" \
         wine "$pvauto_exe" run "$(winpath "$ours")" --timeout 600 \
-        --wait "Pavlane Orbit Suite 3.03 Setup" --press 201 --answer "Pavlane Setup=OK" --exit ;;
+        --wait "Pavlane Orbit Suite 3.03 Setup" --press "$install_button" --answer "Pavlane Setup=OK" --exit ;;
     nsis-*) wine "$work/$1.exe" /S ;;
   esac
 }
@@ -223,7 +220,7 @@ check_install() {  # check_install NAME: every file, the shortcuts and the unins
   python3 scripts/compare-trees.py "$product" "$dest" '*.dl_' >"$work/compare.log" ||
     { tail -5 "$work/compare.log" >&2; fail "$1: the installed tree differs"; }
   [ "$(ls "$menu" 2>/dev/null | grep -c '\.lnk$')" -eq 4 ] || fail "$1: not four shortcuts"
-  wine reg query "$uninstall_key" /v UninstallString >/dev/null 2>&1 ||
+  wine reg query "$uninstall_key" /v UninstallString /reg:32 >/dev/null 2>&1 ||
     fail "$1: no uninstall entry"
 }
 # What counting costs by itself, taken off every count.

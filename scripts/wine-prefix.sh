@@ -15,6 +15,9 @@
 #   wine-prefix.sh wait PREFIX
 #       waits until its Wine processes have ended: after console programs
 #       such as reg, before a program that needs the virtual display
+#   wine-prefix.sh env PREFIX
+#       prints the variables that make plain wine commands use it, for a
+#       script that runs many: eval "$(wine-prefix.sh env PREFIX)"
 #
 # Every prefix gets the same settings: no Mono or Gecko installer prompts,
 # no menu entries on the host for the shortcuts that setups make, and
@@ -25,7 +28,7 @@ set -euo pipefail
 export WINEDEBUG=${WINEDEBUG:--all}
 overrides="mscoree,mshtml=;winemenubuilder.exe=d"
 
-usage() { sed -n '5,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '5,21p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 use() {  # use PREFIX: this prefix for the commands that follow
   export WINEPREFIX WINEDLLOVERRIDES=$overrides
@@ -72,5 +75,11 @@ case "${1:-}" in
   remove) [ $# -eq 2 ] || usage; remove "$2" ;;
   run) [ $# -ge 3 ] || usage; shift; run "$@" ;;
   wait) [ $# -eq 2 ] || usage; use "$2"; wineserver -w ;;
+  env)
+    [ $# -eq 2 ] || usage
+    use "$2"
+    printf 'export WINEPREFIX=%q WINEDLLOVERRIDES=%q WINEDEBUG=%q\n' \
+      "$WINEPREFIX" "$WINEDLLOVERRIDES" "$WINEDEBUG"
+    ;;
   *) usage ;;
 esac

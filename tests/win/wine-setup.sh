@@ -20,7 +20,7 @@ if [ -z "$state" ] || { [ "$action" != add ] && [ "$action" != remove ]; }; then
   exit 2
 fi
 : "${WINEPREFIX:?WINEPREFIX is not set}"
-export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+eval "$("$(dirname "$0")/../../scripts/wine-prefix.sh" env "$WINEPREFIX")"
 dev=$WINEPREFIX/dosdevices
 drives_key='HKEY_LOCAL_MACHINE\Software\Wine\Drives'
 fonts_key='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
