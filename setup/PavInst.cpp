@@ -89,6 +89,9 @@ void MessagePump(bool close) {
 }
 
 void RunSetup() {
+  // Before the user can act: the payload installed is the one of the file
+  // started, whatever happens to its name while the dialogs wait.
+  HoldSetupFile();
   MainWindow = CreateMainWindow(SetupTitle);
   SetDefaultDestDir();
   bool proceed = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_WELCOME), MainWindow,
