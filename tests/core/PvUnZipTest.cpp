@@ -20,6 +20,7 @@ bool PumpClosed = false;
 // stands there: another process that can write in the destination.
 fs::path SwapPath;
 Bytes SwapBytes;
+bool OthersCouldRead = false;  // the file at SwapPath opened for reading meanwhile
 fs::path WatchedFile;       // a file whose largest size the pump notes
 uintmax_t WatchedSize = 0;
 void CountingPump(bool close) {
@@ -28,6 +29,10 @@ void CountingPump(bool close) {
   std::error_code error;
   uintmax_t size = WatchedFile.empty() ? 0 : fs::file_size(WatchedFile, error);
   if (!error) WatchedSize = std::max(WatchedSize, size);
+  fileio::File other;
+  if (!SwapPath.empty() && other.Open(SwapPath.string(), fileio::OpenMode::ReadShared))
+    OthersCouldRead = true;
+  other.Close();
   if (!SwapPath.empty() && fs::exists(SwapPath) && fs::remove(SwapPath, error)) {
     testutil::WriteFile(SwapPath, SwapBytes);
     SwapPath.clear();
@@ -53,6 +58,7 @@ class PvUnZipTest : public ::testing::Test {
     WatchedFile.clear();
     WatchedSize = 0;
     SwapPath.clear();
+    OthersCouldRead = false;
   }
   bool Unpack(const Bytes& exe) {
     testutil::WriteFile(temp_ / "setup.exe", exe);
@@ -176,8 +182,11 @@ TEST_F(PvUnZipTest, TheTemporaryCopyIsTheLocatorsOwn) {
     EXPECT_FALSE(fs::exists(Dest() / "evil.txt"));
     EXPECT_EQ(testutil::ReadFile(outside), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
 #ifndef _WIN32
-    // On Windows the copy, open without sharing, cannot even be removed.
     EXPECT_EQ(SwapPath, fs::path()) << "the swap never came";
+#else
+    // On Windows the copy, open without sharing, can be neither removed
+    // nor read by anyone else.
+    EXPECT_EQ(OthersCouldRead, false);
 #endif
   }
 }
