@@ -93,7 +93,10 @@ DWORD ReparseTag(HANDLE h) {
   return ntQuery && ntQuery(h, &io, &info, sizeof info, NtAttributeTag) >= 0 ? info.tag : 0;
 }
 
-bool IsLinkTag(DWORD tag) { return tag == TagMountPoint || tag == TagSymlink; }
+// Whether a reparse point with this tag is a link. One whose tag cannot be
+// read (0: the call failed, or the system reports none, as Wine does for
+// the Unix links it shows as reparse points) counts as a link too.
+bool IsLinkTag(DWORD tag) { return tag == TagMountPoint || tag == TagSymlink || tag == 0; }
 
 // True when a symbolic link or junction stands at path itself.
 bool NameIsLink(const std::string& path) {
