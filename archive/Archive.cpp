@@ -99,11 +99,66 @@ void WriteBlock(uint8_t* buffer, uint32_t* size, void*) {
   if (Progress) Progress(CurrentName.c_str(), Percent);
 }
 
+// Closes the archive, deleting it by name when one is given (a Private
+// copy goes as it closes), and everything else the call held.
 void CloseArchive(const std::string& name) {
   ArchiveFile.Close();
-  fileio::RemoveFile(name);
+  if (!name.empty()) fileio::RemoveFile(name);
   OutputFile.Close();
   HeldDirectories.clear();
+}
+
+// What each record written by the last call declared, for checks of copies
+// made from those files later.
+std::vector<std::pair<std::string, FileRecordHeader>> Written;
+
+bool SameRecordName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i] == '/' ? '\\' : a[i], y = b[i] == '/' ? '\\' : b[i];
+    if (x >= 'a' && x <= 'z') x = char(x - 0x20);
+    if (y >= 'a' && y <= 'z') y = char(y - 0x20);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Clears the way for a record's new file at path. Whoever could write in
+// the destination before may have put anything there, so it is reached
+// through one handle that opens the object itself, never a link's target:
+// a link goes; a file goes, its read-only bit cleared first; a file with
+// more than one name loses only this name, and its attributes stay, as
+// they belong to the other names too. False when that file is read-only,
+// which no name of it could then lose without the bit changing for all.
+// Other failures leave the old file, and creating the new one then fails.
+bool RemoveOldFile(const std::string& path) {
+  fileio::File old;
+  fileio::FileFacts facts;
+  if (!old.Open(path, fileio::OpenMode::Inspect) || !old.Facts(&facts)) return true;
+  if (facts.isLink) {
+    old.Delete();
+    return true;
+  }
+  if (facts.attributes & fileio::AttrDirectory) return true;
+  if (facts.attributes & fileio::AttrReadOnly) {
+    if (facts.links > 1) return false;
+    old.SetAttributes(facts.attributes & ~fileio::AttrReadOnly);
+  }
+  old.Delete();
+  return true;
+}
+
+// Sets a finished file's attributes after it has been closed (closing a
+// file that was written may set its archive bit again). Through a handle
+// opened for attributes only, and only when it is the file that was
+// written: the name may have been changed in between. Failures are ignored.
+void SetFinalAttributes(const std::string& path, const fileio::FileFacts& written,
+                        uint32_t attributes) {
+  fileio::File file;
+  fileio::FileFacts now;
+  if (file.Open(path, fileio::OpenMode::Attributes) && file.Facts(&now) &&
+      now.volume == written.volume && now.index == written.index && !now.isLink)
+    file.SetAttributes(attributes);
 }
 
 // Unscrambles the body in place, chunk by chunk, running RunningCrc over the
@@ -201,13 +256,11 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
 
     CurrentName = dir + "\\" + name;
     if (!MakeRecordDirectories(dir, name)) return ArcCannotCreate;
-    // An old file is replaced, read-only or not; a link in its place goes
-    // itself, and its target keeps its attributes and contents.
-    if (!fileio::RemoveLink(CurrentName)) {
-      fileio::SetAttributes(CurrentName, 0);
-      fileio::RemoveFile(CurrentName);
-    }
-    if (!OutputFile.Open(CurrentName, fileio::OpenMode::Create)) return ArcCannotCreate;
+    // A link that the handle below cannot see as one (where the system
+    // opens links' targets) goes by its name; its target is untouched.
+    fileio::RemoveLink(CurrentName);
+    if (!RemoveOldFile(CurrentName)) return ArcCannotCreate;
+    if (!OutputFile.Open(CurrentName, fileio::OpenMode::CreateNew)) return ArcCannotCreate;
 
     // Taken in 64 bits: position * 100 overflows 32 bits past 21 MB.
     Percent = int32_t(std::nearbyint(double(streamStart) * 100.0 /
@@ -217,10 +270,11 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
     int32_t result = DecodeRecord(header, workArea);
     if (result != ArcOk) return result;
     OutputFile.SetDosTime(header.DosDateTime);
-    // Attributes go on while the file is still open: nobody can then have
-    // put a link in its place.
-    fileio::SetAttributes(CurrentName, header.Attributes);
+    fileio::FileFacts written;
+    const bool known = OutputFile.Facts(&written);
     OutputFile.Close();
+    if (known) SetFinalAttributes(CurrentName, written, header.Attributes);
+    Written.emplace_back(name, header);
   }
   return ArcOk;
 }
@@ -265,21 +319,27 @@ bool IsSafeRecordName(const char* name, uint32_t length) {
   return true;
 }
 
-int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
-                       ProgressProc progress) {
-  if (!archiveName) return ArcCannotOpen;
-  if (!destDir) return ArcCannotCreate;
-  const std::string name = DefaultArchiveName(archiveName, ".pvz");
-  Progress = progress;
+bool WrittenRecord(const std::string& name, uint32_t* size, uint32_t* check) {
+  for (const auto& [written, header] : Written) {
+    if (!SameRecordName(written, name)) continue;
+    *size = header.Size;
+    *check = header.Check;
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Unpacks the archive already open in ArchiveFile; name, when not empty,
+// is deleted at the end.
+int32_t ExtractOpened(const std::string& name, const char* destDir, const char* key) {
   // An archive without records reports its end with an empty name, not
   // with a file of an earlier call.
   CurrentName.clear();
+  Written.clear();
   const std::string dir = StripTrailingBackslashes(destDir);
 
-  if (!ArchiveFile.Open(name, fileio::OpenMode::ReadWrite)) {
-    CloseArchive(name);
-    return ArcCannotOpen;
-  }
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
   InBuffer.resize(IoBlock);
   OutBuffer.resize(IoBlock);
@@ -289,7 +349,7 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
 
   int32_t result = ArcOk;
   const int64_t fileLength = ArchiveFile.Size();
-  bool bodyRead = fileLength >= 0 && UnscrambleBody(fileLength - 4);
+  bool bodyRead = fileLength >= 0 && ArchiveFile.Seek(0) && UnscrambleBody(fileLength - 4);
   uint32_t trailer = 0;
   uint32_t got = 0;
   if (bodyRead) ArchiveFile.Read(&trailer, sizeof trailer, &got);
@@ -299,4 +359,36 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
   if (result == ArcOk && Progress) Progress(CurrentName.c_str(), 100);
   CloseArchive(name);
   return result;
+}
+
+}  // namespace
+
+int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
+                       ProgressProc progress) {
+  if (!archiveName) return ArcCannotOpen;
+  if (!destDir) return ArcCannotCreate;
+  const std::string name = DefaultArchiveName(archiveName, ".pvz");
+  Progress = progress;
+  CurrentName.clear();
+  if (!ArchiveFile.Open(name, fileio::OpenMode::ReadWrite)) {
+    CloseArchive(name);
+    return ArcCannotOpen;
+  }
+  return ExtractOpened(name, destDir, key);
+}
+
+int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
+                           ProgressProc progress) {
+  ArchiveFile = std::move(archive);
+  if (!destDir) {
+    ArchiveFile.Close();
+    return ArcCannotCreate;
+  }
+  Progress = progress;
+  CurrentName.clear();
+  if (!ArchiveFile.IsOpen()) {
+    CloseArchive("");
+    return ArcCannotOpen;
+  }
+  return ExtractOpened("", destDir, key);
 }

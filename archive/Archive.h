@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/FileIo.h"
+
 // Result codes of ExtractArchive.
 enum : int32_t {
   ArcOk = 0,
@@ -50,6 +52,18 @@ using ProgressProc = void (*)(const char* fileName, int32_t percent);
 // Files written before a failing record stay. Not reentrant.
 int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
                        ProgressProc progress);
+
+// ExtractArchive on an archive file already open for reading and writing,
+// which it takes over and closes before returning (a Private file is
+// deleted as it closes). The same results; ArcCannotOpen when archive is not
+// open.
+int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
+                           ProgressProc progress);
+
+// What the record of name (a path below the destination, either separator,
+// any case) declared, when the last extraction wrote that file: its size and
+// check value. False for any other name.
+bool WrittenRecord(const std::string& name, uint32_t* size, uint32_t* check);
 
 // True when name is a relative path below the destination: not empty, no
 // NUL, no drive or stream colon, no leading separator, and no component made

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace fileio {
 
@@ -19,7 +20,7 @@ inline constexpr uint32_t AttrSystem = 0x04;
 inline constexpr uint32_t AttrDirectory = 0x10;
 inline constexpr uint32_t AttrArchive = 0x20;
 inline constexpr uint32_t AttrNormal = 0x80;
-inline constexpr uint32_t AttrReparsePoint = 0x400;  // a symbolic link, junction and the like
+inline constexpr uint32_t AttrReparsePoint = 0x400;  // a symbolic link, junction, placeholder...
 inline constexpr uint32_t InvalidAttributes = 0xFFFFFFFFu;
 
 // The two modes that write never open through a link standing at the path
@@ -28,8 +29,29 @@ inline constexpr uint32_t InvalidAttributes = 0xFFFFFFFFu;
 // prepared, so a planted link must not steer its writes elsewhere.
 enum class OpenMode {
   ReadShared,  // an existing file, for reading; others may read and write it
+  ReadHeld,    // an existing file, for reading; others may read it, but neither
+               // write, rename nor delete it while it is open
   ReadWrite,   // an existing file, for reading and writing
   Create,      // a new empty file replacing any old one, for reading and writing
+  CreateNew,   // a new file, for reading and writing; fails when anything
+               // (file, link, folder) stands at the path
+  Private,     // as CreateNew, and nobody else may open it while it is open;
+               // on NT only administrators and the system may open it at
+               // all. It is deleted when it is closed.
+  Inspect,     // whatever stands at the path itself, a link not followed, for
+               // Facts, SetAttributes and Delete; a folder too
+  Attributes,  // an existing file itself, a link not followed, for Facts and
+               // SetAttributes only
+};
+
+// What a handle refers to.
+struct FileFacts {
+  uint32_t attributes = 0;  // Windows attribute bits (see GetAttributes)
+  uint32_t links = 0;       // names the file has; hard links make more than one
+  // A symbolic link or junction. Other reparse points (a placeholder of a
+  // cloud folder, a deduplicated file) are files and folders like the rest.
+  bool isLink = false;
+  uint64_t volume = 0, index = 0;  // together, which file this is on the machine
 };
 
 // An open file. Owns its handle and closes it when it goes.
@@ -37,12 +59,19 @@ class File {
  public:
   File() = default;
   ~File() { Close(); }
-  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = Invalid; }
+  File(File&& other) noexcept
+      : handle_(other.handle_), path_(std::move(other.path_)), deleteOnClose_(other.deleteOnClose_) {
+    other.handle_ = Invalid;
+    other.deleteOnClose_ = false;
+  }
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       Close();
       handle_ = other.handle_;
+      path_ = std::move(other.path_);
+      deleteOnClose_ = other.deleteOnClose_;
       other.handle_ = Invalid;
+      other.deleteOnClose_ = false;
     }
     return *this;
   }
@@ -56,9 +85,24 @@ class File {
   // for a link. False when path is no directory or is a link. Where the
   // system has no links (Windows 9x) it only checks, and nothing is open.
   bool OpenDirectory(const std::string& path);
+  // Holds an existing directory as it stands (the user's choice, a link
+  // included) so that it cannot be renamed or removed while it is held.
+  // False when nothing is held (no directory, or a system that cannot).
+  bool HoldDirectory(const std::string& path);
   bool IsOpen() const { return handle_ != Invalid; }
-  // Closes the file. False if the close failed or nothing was open.
+  // Closes the file (a Private one is deleted). False if the close failed or
+  // nothing was open.
   bool Close();
+
+  // What the handle refers to. False when it cannot be told.
+  bool Facts(FileFacts* facts) const;
+  // Sets the attributes of the object the handle refers to. False on failure.
+  bool SetAttributes(uint32_t attributes);
+  // Removes the name the handle was opened by (a link itself, never its
+  // target; for a file with more names, only this one) and closes the
+  // handle. False, still open, when the system refuses (a read-only file, a
+  // folder that is not empty).
+  bool Delete();
 
   // Reads up to count bytes into buffer and sets *got to the count read
   // (0 at the end of the file). False, with *got = 0, on a failed read.
@@ -84,6 +128,11 @@ class File {
   // -1 is both INVALID_HANDLE_VALUE and "no descriptor".
   static constexpr intptr_t Invalid = -1;
   intptr_t handle_ = Invalid;
+  // The name it was opened by: where the system lacks calls through a
+  // handle (Windows 9x, which has no links either; POSIX, for the tools and
+  // tests), those calls act on the name.
+  std::string path_;
+  bool deleteOnClose_ = false;  // a Private file the system does not delete itself
 };
 
 // Attributes of path itself, or InvalidAttributes when it does not exist. A
@@ -95,8 +144,8 @@ uint32_t GetAttributes(const std::string& path);
 // Sets attributes; on POSIX only the read-only bit has an effect.
 bool SetAttributes(const std::string& path, uint32_t attributes);
 bool RemoveFile(const std::string& path);
-// Removes the link at path itself, never what it points to. False when no
-// link stands there, or it could not be removed.
+// Removes the link (symbolic link or junction) at path itself, never what it
+// points to. False when no link stands there, or it could not be removed.
 bool RemoveLink(const std::string& path);
 // Creates one directory level (default security). False if it failed,
 // including when it already exists.

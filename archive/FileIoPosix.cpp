@@ -28,11 +28,32 @@ FaultProc InjectFault = nullptr;
 
 bool File::Open(const std::string& path, OpenMode mode) {
   Close();
+  path_ = path;
   int flags = O_RDWR | O_NOFOLLOW;
-  if (mode == OpenMode::ReadShared) flags = O_RDONLY;
-  if (mode == OpenMode::Create) flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
-  int fd = ::open(Native(path).c_str(), flags | O_CLOEXEC, 0666);
-  if (fd >= 0) {
+  switch (mode) {
+    case OpenMode::ReadShared:
+    case OpenMode::ReadHeld:  // POSIX has no sharing modes
+      flags = O_RDONLY;
+      break;
+    case OpenMode::ReadWrite:
+      break;
+    case OpenMode::Create:
+      flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
+      break;
+    case OpenMode::CreateNew:
+    case OpenMode::Private:
+      flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
+    case OpenMode::Inspect:
+    case OpenMode::Attributes:
+      // The object itself, a link included, for its facts only.
+      flags = O_PATH | O_NOFOLLOW;
+      break;
+  }
+  const bool itself = mode == OpenMode::Inspect || mode == OpenMode::Attributes;
+  int fd = ::open(Native(path).c_str(), flags | O_CLOEXEC,
+                  mode == OpenMode::Private ? 0600 : 0666);
+  if (fd >= 0 && !itself) {
     struct stat st;
     // A directory opens for reading on POSIX but is no file here.
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -41,6 +62,7 @@ bool File::Open(const std::string& path, OpenMode mode) {
     }
   }
   handle_ = fd;
+  deleteOnClose_ = IsOpen() && mode == OpenMode::Private;
   return IsOpen();
 }
 
@@ -50,11 +72,68 @@ bool File::OpenDirectory(const std::string& path) {
   return IsOpen();
 }
 
+bool File::HoldDirectory(const std::string& path) {
+  Close();
+  handle_ = ::open(Native(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return IsOpen();
+}
+
 bool File::Close() {
   if (!IsOpen()) return false;
   int r = ::close(Fd(handle_));
   handle_ = Invalid;
+  if (deleteOnClose_) ::unlink(Native(path_).c_str());
+  deleteOnClose_ = false;
   return r == 0;
+}
+
+namespace {
+
+uint32_t AttributesOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return AttrDirectory;
+  return AttrArchive | ((st.st_mode & S_IWUSR) ? 0 : AttrReadOnly);
+}
+
+// True when the name still stands for the object fd refers to. POSIX has
+// no calls that change or remove a name through a descriptor, so these act
+// on the name once it has been checked; the setup itself runs on Windows.
+bool NameIsStill(const std::string& path, int fd, struct stat* st) {
+  struct stat byName;
+  return ::fstat(fd, st) == 0 && ::lstat(Native(path).c_str(), &byName) == 0 &&
+         byName.st_dev == st->st_dev && byName.st_ino == st->st_ino;
+}
+
+}  // namespace
+
+bool File::Facts(FileFacts* facts) const {
+  struct stat st;
+  if (!IsOpen() || ::fstat(Fd(handle_), &st) != 0) return false;
+  facts->isLink = S_ISLNK(st.st_mode);
+  facts->attributes = facts->isLink ? AttrReparsePoint : AttributesOf(st);
+  facts->links = uint32_t(st.st_nlink);
+  facts->volume = uint64_t(st.st_dev);
+  facts->index = uint64_t(st.st_ino);
+  return true;
+}
+
+bool File::SetAttributes(uint32_t attributes) {
+  struct stat st;
+  if (!IsOpen() || !NameIsStill(path_, Fd(handle_), &st) || S_ISLNK(st.st_mode)) return false;
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & AttrReadOnly) ? mode & ~mode_t(0222) : mode | S_IWUSR;
+  return ::chmod(Native(path_).c_str(), mode) == 0;
+}
+
+bool File::Delete() {
+  struct stat st;
+  // As on Windows, a read-only file cannot be deleted.
+  if (!IsOpen() || !NameIsStill(path_, Fd(handle_), &st) ||
+      (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)))
+    return false;
+  const std::string p = Native(path_);
+  if (S_ISDIR(st.st_mode) ? ::rmdir(p.c_str()) != 0 : ::unlink(p.c_str()) != 0) return false;
+  Close();
+  return true;
 }
 
 bool File::Read(void* buffer, uint32_t count, uint32_t* got) {
@@ -140,8 +219,7 @@ uint32_t GetAttributes(const std::string& path) {
   if (S_ISLNK(st.st_mode))
     return AttrReparsePoint |
            (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? AttrDirectory : AttrArchive);
-  if (S_ISDIR(st.st_mode)) return AttrDirectory;
-  return AttrArchive | ((st.st_mode & S_IWUSR) ? 0 : AttrReadOnly);
+  return AttributesOf(st);
 }
 
 bool SetAttributes(const std::string& path, uint32_t attributes) {

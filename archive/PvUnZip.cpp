@@ -90,27 +90,30 @@ int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSiz
   return fileSize;
 }
 
-bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
-                       MessagePumpProc pump) {
+namespace {
+
+// The running setup's own file, held from start-up on (HoldSetupFile).
+fileio::File SetupFile;
+
+bool UnpackFrom(fileio::File& exe, const std::string& destDir, MessagePumpProc pump) {
   Pump = pump;
   PumpedYet = false;
-  bool failed = false;
+  bool failed = !exe.IsOpen();
   std::vector<uint8_t> chunk(ChunkSize);
-
-  fileio::File exe;
-  int64_t start = 0;
-  if (exe.Open(exePath, fileio::OpenMode::ReadShared))
-    start = FindArchiveStart(exe, chunk, failed);
-  else
-    failed = true;
+  const int64_t start = failed ? 0 : FindArchiveStart(exe, chunk, failed);
 
   const std::string tempName = destDir + "\\tempfile.$$$";
-  // A link planted under the temporary file's name goes itself; its target
-  // is never truncated, written or deleted (the file layer refuses to open
-  // through one, should it come back).
+  // Whatever stands at the name goes, by the name itself: a file, a link,
+  // a second name of some other file. Whatever its target or other names
+  // lead to is never opened. The copy is then made new, for this process
+  // alone (on NT, only administrators and the system may open it at all),
+  // and reaches the reader as this handle, never by its name again: nobody
+  // can change the records between the check of the whole body and their
+  // use.
   fileio::RemoveLink(tempName);
+  fileio::RemoveFile(tempName);
   fileio::File temp;
-  if (!temp.Open(tempName, fileio::OpenMode::Create)) failed = true;
+  if (!temp.Open(tempName, fileio::OpenMode::Private)) failed = true;
 
   if (!failed) {
     // Only an archive behind a marker can end at a certificate table; a
@@ -130,15 +133,26 @@ bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
       position += n;
     }
   }
-  if (temp.IsOpen() && !temp.Close()) failed = true;
-  if (exe.IsOpen() && !exe.Close()) failed = true;
+  // Closing the copy deletes it.
+  if (failed) return false;
+  return ExtractArchiveFile(std::move(temp), destDir.c_str(), nullptr, ProgressAdapter) == ArcOk;
+}
 
-  bool ok = !failed && ExtractArchive(tempName.c_str(), destDir.c_str(), nullptr,
-                                      ProgressAdapter) == ArcOk;
-  fileio::RemoveFile(tempName);
-  return ok;
+}  // namespace
+
+bool HoldSetupFile() {
+  return SetupFile.IsOpen() || SetupFile.Open(fileio::ModulePath(), fileio::OpenMode::ReadHeld);
+}
+
+bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
+                       MessagePumpProc pump) {
+  fileio::File exe;
+  exe.Open(exePath, fileio::OpenMode::ReadHeld);
+  return UnpackFrom(exe, destDir, pump);
 }
 
 bool UnpackPayload(const std::string& destDir, MessagePumpProc pump) {
-  return UnpackPayloadFile(fileio::ModulePath(), destDir, pump);
+  // Held on until the process ends.
+  HoldSetupFile();
+  return UnpackFrom(SetupFile, destDir, pump);
 }

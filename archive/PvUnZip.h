@@ -22,7 +22,15 @@ int64_t MarkerEnd(const uint8_t* data, size_t n);
 // put the table at the end of the file), else at the end of the file.
 int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSize);
 
-// Unpacks the archive appended to the running executable into destDir (no
+// Opens the running executable's own file and holds it, for reading, until
+// the process ends: while it is held, nobody can write, rename or
+// delete it, so the payload unpacked is the one of the setup the user
+// started. Run it first thing at start-up. False when it cannot be opened
+// (UnpackPayload then fails).
+bool HoldSetupFile();
+
+// Unpacks the archive appended to the running executable (held since
+// HoldSetupFile) into destDir (no
 // trailing backslash; it must exist and be writable). The archive runs from
 // the first byte after the first marker to the end of the file, or to the
 // certificate table of a setup that was signed after it was built. True when the archive
@@ -31,6 +39,6 @@ int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSiz
 // "\tempfile.$$$" never outlives the call.
 bool UnpackPayload(const std::string& destDir, MessagePumpProc pump);
 
-// The same for the executable at exePath.
+// The same for the executable at exePath, opened now.
 bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
                        MessagePumpProc pump);

@@ -14,7 +14,8 @@ bool ReplaceAtRestart(const std::string& libraryName, const std::string& sourceP
       libraryName.substr(0, libraryName.size() - std::min<size_t>(3, libraryName.size()));
   const std::string staged = Sequence.systemDir + "\\" + stem + "$$$";
   const std::string target = Sequence.systemDir + "\\" + libraryName;
-  if (!CopyFileA(sourcePath.c_str(), staged.c_str(), FALSE)) return false;
+  if (!CopyFileA(sourcePath.c_str(), staged.c_str(), FALSE) || !CopyIsShipped(staged, sourcePath))
+    return false;
   // NT from version 4 on keeps a list of renames for the next start;
   // everything older reads them from WinInit.ini while it boots.
   if (Sequence.version.dwPlatformId == VER_PLATFORM_WIN32_NT &&

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "explode/Crc32.h"
 #include "postset/PostSet.h"
 #include "postset/Sequence.h"
 #include "postset/shortcut.h"
@@ -161,6 +162,30 @@ void CopyProxySettings() {
   SetString(options.get(), "Use Proxy", "1");
 }
 
+bool CopyIsShipped(const std::string& copy, const std::string& source) {
+  if (!Sequence.shipped) return true;
+  uint32_t size = 0, check = 0;
+  const bool known = Sequence.shipped(source.substr(source.find_last_of('\\') + 1), &size, &check);
+  uint32_t crc = 0xFFFFFFFFu;
+  uint64_t length = 0;
+  {
+    handles::UniqueFile file(CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::vector<uint8_t> chunk(65536);
+    DWORD n = 0;
+    bool read = bool(file);
+    while (read && known && (read = ReadFile(file.get(), chunk.data(), DWORD(chunk.size()), &n,
+                                             nullptr) != FALSE) && n > 0) {
+      const uint32_t count = n;
+      crc = UpdateCrc32(chunk.data(), &count, &crc);
+      length += n;
+    }
+    if (read && known && length == size && crc == check) return true;
+  }
+  DeleteFileA(copy.c_str());
+  return false;
+}
+
 namespace {
 
 // Brings one system library up to its minimum version. False when it is
@@ -171,7 +196,7 @@ bool UpdateSystemLibrary(const SystemLibrary& library, const std::string& destDi
   const std::string target = Sequence.systemDir + "\\" + library.name;
   // A copy that fails means the library is in use.
   if (PostSetSystem.isOlderThan(target, library.minimum) &&
-      !CopyFileA(source.c_str(), target.c_str(), FALSE) &&
+      !(CopyFileA(source.c_str(), target.c_str(), FALSE) && CopyIsShipped(target, source)) &&
       !ReplaceAtRestart(library.name, source)) {
     ReportFileInUse(target);
     return false;
@@ -221,10 +246,12 @@ void Finish() {
 
 }  // namespace
 
-bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump) {
+bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump,
+                 ShippedFileProc shipped) {
   Sequence = SequenceContext{};
   Sequence.owner = owner;
   Sequence.pump = pump;
+  Sequence.shipped = shipped;
   Sequence.version.dwOSVersionInfoSize = sizeof Sequence.version;
   PostSetSystem.getVersion(&Sequence.version);
 

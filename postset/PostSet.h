@@ -41,7 +41,16 @@ extern bool RestartNeeded;
 // computer) and returns true whenever it returns: shortcut and registry
 // failures are skipped silently, and after the two error messages (no
 // system directory, a library in use) the rest of the sequence is left out.
-bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump);
+//
+// shipped tells what the archive declared for a file it wrote below destDir
+// (name relative to it): its size and check value (CRC-32 register, no
+// final complement); false when it wrote no such file. A system library
+// copied from the destination must match its record there, or the copy
+// is deleted and counts as failed: whoever could write in the destination
+// may have changed the file since it was written. Null: no such check.
+using ShippedFileProc = bool (*)(const std::string& name, uint32_t* size, uint32_t* check);
+bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump,
+                 ShippedFileProc shipped = nullptr);
 
 // True when the file at path must be replaced: its version is below
 // minimum, or it has no version that can be read (no file, no version

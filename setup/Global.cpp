@@ -6,6 +6,7 @@ HWND MainWindow = nullptr;
 HWND CurrentDialog = nullptr;
 HWND AnimationWindow = nullptr;
 std::string DestDir;
+fileio::File HeldDestination;
 std::string DefaultDestDir = "\\VelmSoft\\Pavlane";
 handles::UniqueFont DestFont;
 handles::UniqueLibrary ShellModule;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "archive/FileIo.h"
 #include "winbase/Handles.h"
 
 // The full-screen backdrop. Owner of the welcome dialog, the progress
@@ -21,6 +22,11 @@ extern HWND AnimationWindow;
 // The destination directory; may end with a backslash while the welcome
 // dialog is up.
 extern std::string DestDir;
+// The destination directory, held from the moment Install has made or
+// accepted it until post-install ends, so that it cannot be renamed or
+// swapped for a link meanwhile. Nothing above it is held: mount points and
+// profile junctions there are the machine's own.
+extern fileio::File HeldDestination;
 // The proposed destination: "\VelmSoft\Pavlane" at start, then prefixed
 // with the program-files directory by SetDefaultDestDir.
 extern std::string DefaultDestDir;

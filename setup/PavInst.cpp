@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "archive/Archive.h"
 #include "archive/PvUnZip.h"
 #include "postset/PostSet.h"
 #include "setup/Global.h"
@@ -89,6 +90,9 @@ void MessagePump(bool close) {
 }
 
 void RunSetup() {
+  // Before the user can act: the payload installed is the one of the file
+  // started, whatever happens to its name while the dialogs wait.
+  HoldSetupFile();
   MainWindow = CreateMainWindow(SetupTitle);
   SetDefaultDestDir();
   bool proceed = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_WELCOME), MainWindow,
@@ -101,13 +105,15 @@ void RunSetup() {
     ShowMessageBox(MainWindow, PermissionText, SetupCaption, MB_OK | MB_ICONHAND);
     proceed = false;
   }
+  if (!proceed) HeldDestination.Close();
 
   if (proceed) {
     CurrentDialog = nullptr;
     OpenProgressWindow();
     if (!DestDir.empty() && DestDir.back() == '\\') DestDir.pop_back();
     bool ok = UnpackPayload(DestDir, MessagePump);
-    if (ok) ok = PostInstall(DestDir, MainWindow, MessagePump);
+    if (ok) ok = PostInstall(DestDir, MainWindow, MessagePump, WrittenRecord);
+    HeldDestination.Close();
     // The post-install steps may have closed the window through the pump.
     if (IsWindow(CurrentDialog)) DestroyWindow(CurrentDialog);
     ShellModule.reset();

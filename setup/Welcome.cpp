@@ -59,6 +59,7 @@ void Install(HWND dialog) {
                      MB_YESNO | MB_ICONQUESTION) != IDYES)
     return;
   if (!MakeDestinationDirectory(DestDir).empty()) {
+    HeldDestination.HoldDirectory(DestDir);
     EndDialog(dialog, 1);
     return;
   }

@@ -15,10 +15,10 @@ struct KeptLibrary {
   handles::UniqueLibrary module;
 };
 // Room for every library the program looks functions up in: kernel32,
-// comctl32, mpr, ole32, shell32, version, advapi32, and one to spare.
+// comctl32, mpr, ole32, shell32, version, advapi32, ntdll, and two to spare.
 // Constant-initialised, so that lookups made while other modules start up
 // find it ready.
-constinit std::array<KeptLibrary, 8> KeptLibraries;
+constinit std::array<KeptLibrary, 10> KeptLibraries;
 
 }  // namespace
 

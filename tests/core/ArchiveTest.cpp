@@ -190,12 +190,39 @@ TEST_F(ArchiveTest, ARecordCutOffByTheTrailerWritesNothing) {
   EXPECT_TRUE(DestIsEmpty());
 }
 
-TEST_F(ArchiveTest, AnExistingReadOnlyFileIsReplaced) {
-  testutil::WriteFile(Dest() / "readme.txt", std::string("old contents, longer than the new"));
-  fileio::SetAttributes((Dest() / "readme.txt").string(), fileio::AttrReadOnly);
-  ASSERT_EQ(Extract(testutil::BuildArchive({Product[0]})), ArcOk);
-  EXPECT_EQ(testutil::ReadFile(Dest() / "readme.txt"), Product[0].data);
-  EXPECT_EQ(fileio::GetAttributes((Dest() / "readme.txt").string()) & fileio::AttrReadOnly, 0u);
+// An old file is replaced, read-only or not; when it is a second name of a
+// file elsewhere, that file keeps its contents and its read-only bit, and a
+// read-only one stops the extraction, as its bit cannot change for one name.
+TEST_F(ArchiveTest, AnExistingFileIsReplacedButNeverThroughASecondName) {
+  const struct { int line; bool secondName, readOnly; int32_t result; } rows[] = {
+      {__LINE__, false, true, ArcOk},
+      {__LINE__, true, false, ArcOk},
+      {__LINE__, true, true, ArcCannotCreate},
+  };
+  const std::string old = "old contents, longer than the new";
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
+    const fs::path file = Dest() / "readme.txt", outside = temp_ / "outside.txt";
+    testutil::WriteFile(r.secondName ? outside : file, old);
+    std::error_code error;
+    if (r.secondName) fs::create_hard_link(outside, file, error);
+    if (error) GTEST_SKIP() << "no hard links here: " << error.message();
+    fileio::SetAttributes(file.string(), r.readOnly ? fileio::AttrReadOnly : 0);
+    ASSERT_EQ(Extract(testutil::BuildArchive({Product[0]})), r.result);
+    if (r.result == ArcOk) {
+      EXPECT_EQ(testutil::ReadFile(file), Product[0].data);
+      EXPECT_EQ(fileio::GetAttributes(file.string()) & fileio::AttrReadOnly, 0u);
+    }
+    if (r.secondName) {
+      EXPECT_EQ(testutil::ReadFile(outside), Text(old));
+      EXPECT_EQ(fileio::GetAttributes(outside.string()) & fileio::AttrReadOnly,
+                r.readOnly ? fileio::AttrReadOnly : 0u);
+    }
+    for (const fs::path& f : {file, outside}) {
+      fileio::SetAttributes(f.string(), 0);
+      fs::remove(f, error);
+    }
+  }
 }
 
 TEST_F(ArchiveTest, AnOutputThatCannotBeCreatedStopsWithMinus2) {

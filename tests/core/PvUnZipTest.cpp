@@ -16,6 +16,11 @@ namespace {
 
 int PumpCalls = 0;
 bool PumpClosed = false;
+// When set, the pump once puts these bytes at this path in place of what
+// stands there: another process that can write in the destination.
+fs::path SwapPath;
+Bytes SwapBytes;
+bool OthersCouldRead = false;  // the file at SwapPath opened for reading meanwhile
 fs::path WatchedFile;       // a file whose largest size the pump notes
 uintmax_t WatchedSize = 0;
 void CountingPump(bool close) {
@@ -24,6 +29,14 @@ void CountingPump(bool close) {
   std::error_code error;
   uintmax_t size = WatchedFile.empty() ? 0 : fs::file_size(WatchedFile, error);
   if (!error) WatchedSize = std::max(WatchedSize, size);
+  fileio::File other;
+  if (!SwapPath.empty() && other.Open(SwapPath.string(), fileio::OpenMode::ReadShared))
+    OthersCouldRead = true;
+  other.Close();
+  if (!SwapPath.empty() && fs::exists(SwapPath) && fs::remove(SwapPath, error)) {
+    testutil::WriteFile(SwapPath, SwapBytes);
+    SwapPath.clear();
+  }
 }
 
 Bytes Marker() { return Bytes(PayloadMarker.begin(), PayloadMarker.end()); }
@@ -44,6 +57,8 @@ class PvUnZipTest : public ::testing::Test {
     PumpClosed = false;
     WatchedFile.clear();
     WatchedSize = 0;
+    SwapPath.clear();
+    OthersCouldRead = false;
   }
   bool Unpack(const Bytes& exe) {
     testutil::WriteFile(temp_ / "setup.exe", exe);
@@ -140,6 +155,40 @@ TEST_F(PvUnZipTest, ALinkInPlaceOfTheTemporaryFileIsNeverFollowed) {
   EXPECT_TRUE(Unpack(Join({Marker(), Payload})));
   EXPECT_TRUE(Unpacked());
   EXPECT_EQ(testutil::ReadFile(temp_ / "precious.txt"), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+}
+
+// Whoever can write in the destination: a second name of an outside file
+// planted as the temporary copy, and a new file put at its name while the
+// copy is made. The outside file stays as it was, and only the setup's own
+// payload is unpacked.
+TEST_F(PvUnZipTest, TheTemporaryCopyIsTheLocatorsOwn) {
+  const Bytes evil = testutil::BuildArchive({testutil::TestRecord("evil.txt", Bytes(5, 'e'))});
+  const struct { int line; bool planted, swapped; } rows[] = {
+      {__LINE__, true, false},
+      {__LINE__, false, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
+    fs::remove_all(Dest());
+    fs::create_directory(Dest());
+    const fs::path outside = temp_ / "precious.txt";
+    testutil::WriteFile(outside, std::string("precious"));
+    std::error_code error;
+    if (r.planted) fs::create_hard_link(outside, Dest() / "tempfile.$$$", error);
+    if (error) GTEST_SKIP() << "no hard links here: " << error.message();
+    if (r.swapped) SwapPath = Dest() / "tempfile.$$$", SwapBytes = evil;
+    EXPECT_TRUE(Unpack(Join({Marker(), Payload})));
+    EXPECT_TRUE(Unpacked());
+    EXPECT_FALSE(fs::exists(Dest() / "evil.txt"));
+    EXPECT_EQ(testutil::ReadFile(outside), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+#ifndef _WIN32
+    EXPECT_EQ(SwapPath, fs::path()) << "the swap never came";
+#else
+    // On Windows the copy, open without sharing, can be neither removed
+    // nor read by anyone else.
+    EXPECT_EQ(OthersCouldRead, false);
+#endif
+  }
 }
 
 TEST_F(PvUnZipTest, IOFailuresGiveFalseWithoutCallingTheReader) {

@@ -158,6 +158,18 @@ class E2E : public ::testing::Test {
   // Installs the setup, as downloaded into a folder of its own, into the
   // default destination (emptied first), with Install and OK.
   void Install() {
+    InstallWith([] {}, [] {}, texts::Success);
+    // The product's files with their contents, times and attributes, nothing
+    // else, and no leftover of the extraction.
+    EXPECT_EQ(Survey(dest_), Survey(Made().tree));
+    EXPECT_FALSE(fs::exists(fs::path(dest_) / "tempfile.$$$"));
+  }
+
+  // The same with plant() run before the setup starts, and meanwhile() while
+  // its welcome dialog waits; the one message expected at the end (the
+  // success or the damaged setup).
+  template <typename Plant, typename Meanwhile>
+  void InstallWith(Plant plant, Meanwhile meanwhile, const char* expected) {
     // A 32-bit program on 64-bit Windows gets the program folder for 32-bit
     // programs. (The prefixes' system drive is C:.)
     BOOL wow64 = FALSE;
@@ -165,12 +177,14 @@ class E2E : public ::testing::Test {
     std::strcpy(dest_, wow64 ? "C:\\Program Files (x86)\\VelmSoft\\Pavlane"
                              : "C:\\Program Files\\VelmSoft\\Pavlane");
     RemoveTree(dest_);
-    const std::string exe = (downloads_ / "PavlaneSetup.exe").string();
+    const std::string exe = Exe();
     testutil::WriteFile(exe, Made().setup);
+    plant();
     Session s;
     HWND welcome = s.Start(Quote(exe), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
     ASSERT_NE(welcome, nullptr) << s.Error();
     EXPECT_EQ(s.GetText(welcome, IDC_DESTDIR), dest_);
+    meanwhile();
     ASSERT_TRUE(s.Press(welcome, IDC_INSTALL));
     HWND box = s.WaitWindow("Pavlane Setup");
     ASSERT_NE(box, nullptr) << s.Error();
@@ -180,13 +194,11 @@ class E2E : public ::testing::Test {
     EXPECT_EQ(code, 0u);
     std::vector<Box> seen;
     for (const auto& b : s.Boxes()) seen.emplace_back(b.caption, b.text, b.Flags(), b.answer);
-    const Box success{"Pavlane Setup", texts::Success, MB_OK | MB_ICONASTERISK, "OK"};
-    EXPECT_EQ(seen, std::vector<Box>{success});
-    // The product's files with their contents, times and attributes, nothing
-    // else, and no leftover of the extraction.
-    EXPECT_EQ(Survey(dest_), Survey(Made().tree));
-    EXPECT_FALSE(fs::exists(fs::path(dest_) / "tempfile.$$$"));
+    const UINT flags = expected == texts::Success ? MB_OK | MB_ICONASTERISK : MB_OK | MB_ICONHAND;
+    EXPECT_EQ(seen, std::vector<Box>{Box("Pavlane Setup", expected, flags, "OK")});
   }
+
+  std::string Exe() const { return (downloads_ / "PavlaneSetup.exe").string(); }
 
   TempDir downloads_;
   char dest_[MAX_PATH] = "";
@@ -219,6 +231,83 @@ TEST_F(E2E, InstallsEveryFileTheShortcutsAndTheUninstallEntry) {
                    reinterpret_cast<BYTE*>(command), &size);
   EXPECT_EQ(command, Quote(std::string(dest_) + "\\uninst.exe"));
   RemoveTree(fs::path(dest_).parent_path());
+}
+
+// ---- Someone who can write where the setup works, without its rights.
+
+// A file outside the destination, its contents and attributes as planted.
+struct Outside {
+  explicit Outside(const fs::path& at, DWORD attributes) : path(at) {
+    testutil::WriteFile(path, std::string("precious"));
+    SetFileAttributesA(path.string().c_str(), attributes);
+  }
+  ~Outside() {
+    SetFileAttributesA(path.string().c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.string().c_str());
+  }
+  // A second name of it at name; true when the system made one.
+  bool LinkAs(const fs::path& name) const {
+    fs::create_directories(name.parent_path());
+    return CreateHardLinkA(name.string().c_str(), path.string().c_str(), nullptr);
+  }
+  void ExpectUnchanged(DWORD attributes) const {
+    EXPECT_EQ(testutil::ReadFile(path), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+    EXPECT_EQ(GetFileAttributesA(path.string().c_str()) & FILE_ATTRIBUTE_READONLY,
+              attributes & FILE_ATTRIBUTE_READONLY);
+  }
+  fs::path path;
+};
+
+// A second name of an outside file as the temporary copy: the name goes,
+// the file is never written, and the product installs.
+TEST_F(E2E, ASecondNamePlantedAsTheTemporaryCopyIsOnlyRemoved) {
+  const Outside outside(downloads_ / "outside.dat", FILE_ATTRIBUTE_ARCHIVE);
+  bool linked = false;
+  InstallWith([&] { linked = outside.LinkAs(fs::path(dest_) / "tempfile.$$$"); }, [] {},
+              texts::Success);
+  ASSERT_TRUE(linked);
+  outside.ExpectUnchanged(FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(Survey(dest_), Survey(Made().tree));
+  RemoveTree(dest_);
+}
+
+// A read-only second name in place of a product file: its read-only bit is
+// the outside file's too, so the setup cannot replace it without changing
+// that file, and stops with the damaged-setup message instead.
+TEST_F(E2E, AReadOnlySecondNameInPlaceOfAProductFileStopsTheSetup) {
+  const Outside outside(downloads_ / "outside.txt", FILE_ATTRIBUTE_READONLY);
+  bool linked = false;
+  InstallWith([&] { linked = outside.LinkAs(fs::path(dest_) / "Help/Deep/Nested/page.htm"); },
+              [] {}, texts::Corrupted);
+  ASSERT_TRUE(linked);
+  outside.ExpectUnchanged(FILE_ATTRIBUTE_READONLY);
+  RemoveTree(dest_);
+}
+
+// The setup renamed while its welcome dialog waits, and another setup with
+// another payload put at its name: what installs is the payload of the
+// setup the user started, or nothing of the other one.
+TEST_F(E2E, ASetupSwappedWhileTheWelcomeWaitsInstallsItsOwnPayload) {
+  TempDir other;
+  fs::create_directories(other / "tree");
+  testutil::WriteFile(other / "tree" / "evil.txt", std::string("evil"));
+  const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
+  const std::string archive = (other / "evil.pvz").string(), evil = (other / "evil.exe").string();
+  ASSERT_EQ(RunProgram(pvpack + " pack " + Quote((other / "tree").string()) + " " + Quote(archive)),
+            0);
+  ASSERT_EQ(RunProgram(pvpack + " setup " + Quote(FromEnvironment("PV_SETUP_STUB")) + " " +
+                       Quote(archive) + " " + Quote(evil)),
+            0);
+  bool renamed = true, replaced = true;
+  InstallWith([] {}, [&] {
+    renamed = MoveFileA(Exe().c_str(), (Exe() + ".old").c_str());
+    replaced = CopyFileA(evil.c_str(), Exe().c_str(), FALSE);
+  }, texts::Success);
+  EXPECT_FALSE(renamed) << "the running setup's file is held against renaming";
+  EXPECT_FALSE(replaced);
+  EXPECT_FALSE(fs::exists(fs::path(dest_) / "evil.txt"));
+  EXPECT_EQ(Survey(dest_), Survey(Made().tree));
+  RemoveTree(dest_);
 }
 
 // ---- Planted libraries: a setup with look-alike system libraries beside it

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "explode/Crc32.h"
 #include "postset/PostSet.h"
 #include "postset/Sequence.h"
 #include "postset/shortcut.h"
@@ -429,6 +430,51 @@ TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMess
   EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));
   EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed Shlwapi");
   EXPECT_EQ(ReadString(Product("Adverts"), "Password"), Sz("2957"));
+}
+
+// A library copied into the system directory must hold what its record in
+// the archive declared; one changed in the destination since (or with no
+// record) is deleted there, directly copied or staged, and counts as a
+// copy that failed: here the in-use message.
+std::string ShippedName, ShippedData;  // the one record the archive declares
+bool Shipped(const std::string& name, uint32_t* size, uint32_t* check) {
+  if (name != ShippedName) return false;
+  const uint32_t n = uint32_t(ShippedData.size());
+  const uint32_t preset = 0xFFFFFFFFu;
+  *size = n;
+  *check = UpdateCrc32(reinterpret_cast<const uint8_t*>(ShippedData.data()), &n, &preset);
+  return true;
+}
+
+TEST_F(PostSetTest, ALibraryCopyMustMatchItsRecord) {
+  const struct { int line; const char* name; const char* declared; bool inUse, copied; } rows[] = {
+      {__LINE__, "Wininet.dl_", "new Wininet", false, true},
+      {__LINE__, "Wininet.dl_", "new Wininet", true, true},  // staged for the restart
+      {__LINE__, "Wininet.dl_", "new WininetX", false, false},
+      {__LINE__, "Wininet.dl_", "new Wininex", true, false},
+      {__LINE__, "Other.dl_", "new Wininet", false, false},
+  };
+  OlderInstalled = {"Wininet.dll"};
+  const fs::path target = System("Wininet.dll"), staged = System("Wininet.$$$");
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
+    boxes.shown.clear(), boxes.answers = {IDNO}, RestartNeeded = false;
+    testutil::WriteFile(target, "installed Wininet");
+    DeleteFileA(staged.string().c_str());
+    testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
+    ShippedName = r.name, ShippedData = r.declared;
+    {
+      const handles::UniqueFile running = r.inUse ? InUse(target) : handles::UniqueFile();
+      ASSERT_TRUE(PostInstall(Dest(), owner, Pump, Shipped));
+    }
+    const fs::path copy = r.inUse ? staged : target;
+    EXPECT_EQ(fs::exists(copy) && Contents(copy) == "new Wininet", r.copied);
+    if (!r.copied) {
+      EXPECT_FALSE(fs::exists(copy));
+      ASSERT_EQ(boxes.shown.size(), 1u);
+      EXPECT_NE(boxes.shown[0].text.find("is currently in use"), std::string::npos);
+    }
+  }
 }
 
 // ---- The shortcuts.

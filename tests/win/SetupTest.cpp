@@ -262,6 +262,11 @@ TEST_F(SetupTest, WelcomeSessions) {
     EXPECT_EQ(boxes_.shown, boxes);
     EXPECT_EQ(DestDir, row.chosen.empty() ? Path(row.dest) : row.chosen);
     EXPECT_EQ(IsExistingDirectory(DestDir), row.result == 1);
+    // A destination accepted is held: nobody can rename it.
+    EXPECT_EQ(HeldDestination.IsOpen(), row.result == 1);
+    EXPECT_EQ(MoveFileA(DestDir.c_str(), (DestDir + "-moved").c_str()) != FALSE,
+              row.result != 1 && IsExistingDirectory(DestDir));
+    HeldDestination.Close();
   }
 }
 
@@ -286,7 +291,8 @@ TEST_F(SetupTest, TheDriverEndsAfterTheWelcomeDialogTheRightsTestOrTheFailedExtr
     fs::remove_all(temp_ / "dest");
     DefaultDestDir = Path("dest\\").substr(2);
     Drive(row.steps, [](HWND) { RunSetup(); });
-    EXPECT_FALSE(IsWindow(MainWindow) || IsWindow(CurrentDialog) || DestFont || ShellModule);
+    EXPECT_FALSE(IsWindow(MainWindow) || IsWindow(CurrentDialog) || DestFont || ShellModule ||
+                 HeldDestination.IsOpen());
     UnregisterClassA("PavInstWnd", GetModuleHandleA(nullptr));  // the next run registers it
     std::vector<Shown> shown;
     if (row.box) shown = {{MainWindow, row.box, "Pavlane Setup", MB_OK | MB_ICONHAND}};
