@@ -407,6 +407,41 @@ class TreesAndDates(TempDirTest):
                 self.assertIn(self.path(*named.split("/")) + ": ", err)
                 self.assertIn(why, err)
 
+    def test_names_windows_cannot_hold_are_refused_by_name(self):
+        long_name = "d" * 100 + "/" + "f" * 118   # 219 bytes below the destination
+        rows = [  # (files to make below tree/, the path named, why)
+            (["a?b"], "a?b", "character ?"),
+            (["a\\b.txt"], "a\\b.txt", "character \\"),
+            (['q"'], 'q"', 'character "'),
+            (["tab\tx"], "tab\tx", "control character 9"),
+            (["nul.txt"], "nul.txt", "device"),
+            (["Com9.tar.gz"], "Com9.tar.gz", "device"),
+            (["lpt1 .log"], "lpt1 .log", "device"),
+            (["CON/inner.txt"], "CON", "device"),
+            (["trailing."], "trailing.", "ends in a dot"),
+            (["sub /x"], "sub ", "ends in a blank"),
+            (["TempFile.$$$"], "TempFile.$$$", "tempfile.$$$"),
+            (["README", "readme"], "readme", "Windows takes it for " + self.path("tree", "README")),
+            (["Docs/a", "docs/b"], "docs", "Windows takes it for " + self.path("tree", "Docs")),
+            (["ПАПКА/a", "папка"], "папка", "Windows takes it for "),
+            ([long_name + "x"], long_name + "x", "220 characters"),
+        ]
+        # What Windows takes: COM0 and CONSOLE are no devices, a folder of
+        # that name deeper down is no temporary file, the longest name fits.
+        fine = ["com0", "CONSOLE.txt", "sub/tempfile.$$$", "folder/same", long_name]
+        for made, named, why in rows + [(fine, None, None)]:
+            with self.subTest(named):
+                shutil.rmtree(self.path("tree"), ignore_errors=True)
+                for rel in made:
+                    self.write(os.path.join("tree", rel), b"x")
+                status, err, records = self.pack()
+                if named is None:
+                    self.assertEqual((status, len(records)), (0, 5), err)
+                    continue
+                self.assertEqual((status, records), (65, {}), err)
+                self.assertTrue(err.startswith("pvpack: " + self.path("tree", named) + ": "), err)
+                self.assertIn(why, err)
+
     def test_source_date_epoch_holds_later_times_back(self):
         for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011)):
             stamp = time.mktime((year, 4, 5, 6, 7, 8, 0, 0, -1))

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 
 #ifdef _WIN32
@@ -25,6 +26,7 @@
 #include "explode/Crc32.h"
 #include "explode/Explode.h"
 #include "tools/pvpack/Implode.h"
+#include "tools/pvpack/Names.h"
 #include "tools/pvpack/Workers.h"
 
 namespace fs = std::filesystem;
@@ -219,6 +221,7 @@ struct TreeWalk {
   std::vector<Open> open;  // the folders being walked, outermost first
   std::vector<Found> found;
   std::string error;
+  bool nameRefused = false;  // error is about a name Windows cannot store
 
   // Walks dir, whose records are named prefix + their name below it.
   bool Walk(const fs::path& dir, const std::string& prefix) {
@@ -243,15 +246,20 @@ struct TreeWalk {
       }
       const fs::file_status status = fs::status(real, ec);
       if (ec) return Fail(shown + ": " + ec.message());
+      const std::string fault = names::NameFault(path.filename().string());
       if (fs::is_regular_file(status)) {
+        if (!fault.empty()) return FailName(shown + ": " + fault);
         found.push_back({name, real, shown});
       } else if (fs::is_directory(status)) {
         for (const Open& o : open)
           if (o.canonical == real)
             return Fail(shown + ": a link back to " + o.shown + ", a folder that holds it");
         open.push_back({real, shown});
+        const size_t before = found.size();
         if (!Walk(path, name + "\\")) return false;
         open.pop_back();
+        // A folder that holds no file is not stored, so its name cannot fail.
+        if (found.size() > before && !fault.empty()) return FailName(shown + ": " + fault);
       } else {
         return Fail(shown + ": " + KindOf(status.type()) + ", neither a file nor a folder");
       }
@@ -263,12 +271,71 @@ struct TreeWalk {
     error = std::move(message);
     return false;
   }
+  bool FailName(std::string message) {
+    nameRefused = true;
+    return Fail(std::move(message));
+  }
 };
+
+// The folder part of shown, the path of a file found below root named
+// name, that stands for the first `length` bytes of name.
+std::string ShownPrefix(const std::string& root, const std::string& name, size_t length) {
+  std::string path = name.substr(0, length);
+  std::replace(path.begin(), path.end(), '\\', char(fs::path::preferred_separator));
+  return (fs::path(root) / path).string();
+}
+
+// Refuses, naming them, what Windows cannot hold of the names of files
+// (sorted by name) found below root: a name at the root that the setup's
+// temporary file takes, a path too long for the longest destination, and
+// two names in one folder that Windows takes for one.
+bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& files,
+                       std::string& error) {
+  const std::u32string tempKey = names::SameNameKey(names::SetupTempName);
+  // Every folder and file path seen, by the key Windows compares it by.
+  std::map<std::u32string, std::string> seen;
+  for (const TreeFile& file : files) {
+    const std::string& name = file.name;
+    if (name.size() > names::MaxNameLength) {
+      error = file.shown + ": " + std::to_string(name.size()) +
+              " characters below the destination, so that under " + names::LongestDestination +
+              " the path would pass Windows' limit of " + std::to_string(names::MaxPathLength) +
+              " characters (at most " + std::to_string(names::MaxNameLength) + " fit)";
+      return false;
+    }
+    std::u32string key;
+    for (size_t start = 0; start <= name.size();) {
+      size_t end = name.find('\\', start);
+      if (end == std::string::npos) end = name.size();
+      const std::u32string part = names::SameNameKey(std::string_view(name).substr(start, end - start));
+      if (start == 0 && part == tempKey) {
+        error = ShownPrefix(root, name, end) + ": the setup uses the name " +
+                names::SetupTempName + " at the root of the destination for its own copy of " +
+                "the archive, and deletes it";
+        return false;
+      }
+      key += part;
+      const auto [it, added] = seen.emplace(key, name.substr(0, end));
+      if (!added && it->second != name.substr(0, end)) {
+        error = ShownPrefix(root, name, end) + ": Windows takes it for " +
+                ShownPrefix(root, it->second, it->second.size()) +
+                " (case and trailing dots and blanks aside), and one would overwrite the other";
+        return false;
+      }
+      key += U'\\';
+      start = end + 1;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
 bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
-                 std::optional<int64_t> latestTime) {
+                 const TreeOptions& options, TreeReport* report) {
+  TreeReport ignored;
+  if (!report) report = &ignored;
+  const std::optional<int64_t>& latestTime = options.latestTime;
   std::error_code ec;
   const fs::path root(dir);
   if (!fs::is_directory(root, ec)) {
@@ -279,6 +346,7 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
   walk.open.push_back({fs::canonical(root, ec), dir});
   if (ec || !walk.Walk(root, "")) {
     error = ec ? dir + ": " + ec.message() : walk.error;
+    report->nameRefused = walk.nameRefused;
     return false;
   }
   std::sort(walk.found.begin(), walk.found.end());
@@ -315,6 +383,10 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
                   fileio::AttrArchive;
     file.attributes = attributes ? attributes : fileio::AttrNormal;
     files.push_back(std::move(file));
+  }
+  if (!CheckWindowsNames(dir, files, error)) {
+    report->nameRefused = true;
+    return false;
   }
   return true;
 }

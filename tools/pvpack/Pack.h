@@ -81,17 +81,31 @@ struct TreeFile {
   uint32_t attributes = 0;
 };
 
+struct TreeOptions {
+  // A file time later than this (seconds since 1970) is recorded as it.
+  std::optional<int64_t> latestTime;
+};
+
+// What CollectTree says besides its result.
+struct TreeReport {
+  // The error is about a name: one Windows cannot store or takes for
+  // another, or a path too long.
+  bool nameRefused = false;
+};
+
 // Finds every regular file below dir, in a fixed order (byte order of the
 // record names), with its size, time and attributes; it opens each one but
 // reads none. A symbolic link is followed: what it points to is stored
-// under the link's name, with the target's time and attributes. A file
-// time later than latestTime (seconds since 1970) is recorded as
-// latestTime. Sets error, naming the path, and returns false when something
-// cannot be stored: a link that leads nowhere, a link back to a folder that
-// holds it, a FIFO, socket or device, an unreadable folder or file, a name
-// the archive cannot hold.
+// under the link's name, with the target's time and attributes. Sets error,
+// naming the path, and returns false when something cannot be stored: a
+// link that leads nowhere, a link back to a folder that holds it, a FIFO,
+// socket or device, an unreadable folder or file; and, with
+// report->nameRefused set, a name Windows cannot store (names::NameFault),
+// names::SetupTempName at the root, a name longer than
+// names::MaxNameLength, or two names in one folder that Windows takes for
+// one (names::SameNameKey).
 bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
-                 std::optional<int64_t> latestTime = std::nullopt);
+                 const TreeOptions& options = {}, TreeReport* report = nullptr);
 
 // Refuses, from the sizes alone, files the setup could not read: a file
 // larger than limits.fileSize, or so many bytes that even the best packing

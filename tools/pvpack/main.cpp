@@ -34,6 +34,7 @@ using pack::Bytes;
 
 // Exit statuses besides the decoder's and the reader's own codes.
 constexpr int ExitUsage = 64;
+constexpr int ExitName = 65;  // a name Windows or the code page cannot hold
 constexpr int ExitIo = 74;
 
 constexpr char Version[] = "3.03";
@@ -214,9 +215,12 @@ int CmdPack(const std::vector<std::string>& args) {
   // Everything the sizes alone tell is settled before anything is read.
   std::vector<pack::TreeFile> files;
   std::string error;
-  if (!pack::CollectTree(dir, files, error, latest) ||
-      !pack::CheckLimits(files, pack::Limits(), error))
-    return Fail(ExitIo, error);
+  pack::TreeOptions treeOptions;
+  treeOptions.latestTime = latest;
+  pack::TreeReport report;
+  if (!pack::CollectTree(dir, files, error, treeOptions, &report))
+    return Fail(report.nameRefused ? ExitName : ExitIo, error);
+  if (!pack::CheckLimits(files, pack::Limits(), error)) return Fail(ExitIo, error);
   std::error_code ec;
   const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
   for (const pack::TreeFile& file : files)
@@ -444,6 +448,10 @@ const Command Commands[] = {
      "is read), or one whose packed stream would pass 2147483647 bytes, or one\n"
      "with which the archive would pass the size the setup can read (found while\n"
      "packing).\n"
+     "A name Windows cannot store or would take for another in the same folder,\n"
+     "tempfile.$$$ at the root, and a path of more than 219 characters (the\n"
+     "setup's longest destination in front makes 259) are refused, named, with\n"
+     "exit status 65.\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
      "it is recorded as it, so that a tree checked out later packs the same.\n"},
     {"list", "ARCHIVE", 1, CmdList,
