@@ -34,6 +34,11 @@ os.environ["TZ"] = "PVT-3"
 time.tzset()
 
 
+def line():
+    """The caller's line number, to name a row of a table."""
+    return sys._getframe(1).f_lineno
+
+
 def pvpack(*args, stdin=None, cwd=None):
     return subprocess.run([PVPACK, *args], input=stdin, capture_output=True, cwd=cwd, timeout=120)
 
@@ -480,7 +485,7 @@ class CommandLine(TempDirTest):
             (["--help"], 0, usage, b""),
             (["-h"], 0, usage, b""),
             (["--version"], 0, b"pvpack 3.03\n", b""),
-            (["pack", "DIR"], 64, b"", b"usage: pvpack pack [-j N] DIR ARCHIVE\n"),
+            (["pack", "DIR"], 64, b"", b"pvpack: pack: missing ARCHIVE\nusage: pvpack pack [-j N] DIR ARCHIVE\n"),
             (["unpack"], 64, b"", b"pvpack: unknown command unpack\n" + usage),
         ] + [([command, "--help"], 0, b"usage: pvpack " + command.encode() + b" ", b"")
              for command in ("implode", "explode", "pack", "list", "extract", "setup", "verify")]
@@ -492,6 +497,45 @@ class CommandLine(TempDirTest):
                     self.assertTrue(got.startswith(want) and bool(got) == bool(want), got)
                 if "--help" in args[1:]:
                     self.assertGreater(len(p.stdout.splitlines()), 1, p.stdout)
+
+    def test_bad_inputs_are_named_and_never_crash(self):
+        archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"a.txt", b"data")]))
+        bad_record = self.write("bad.pvz", pf.write_archive([pf.Entry(b"a.txt", b"x", check=1)]))
+        stub = self.write("stub.exe", b"MZ" + bytes(300))
+        setup = self.write("setup.exe", pf.make_setup(b"MZ" + bytes(300), self.read(archive)))
+        empty, text = self.write("empty", b""), self.write("text", b"root:x:0:0:root:/root\n" * 9)
+        folder, missing, out = self.path("dir"), self.path("missing"), self.path("out")
+        os.mkdir(folder)
+        rows = [  # (line, arguments, exit status, path named, why)
+            (line(), ["list", folder], 1, folder, "a folder, not a file"),
+            (line(), ["verify", "/dev/zero"], 1, "/dev/zero", "a device, not a file"),
+            (line(), ["verify", missing], 1, missing, ""),
+            (line(), ["list", empty], 5, empty, "no archive: the file is empty"),
+            (line(), ["verify", text], 5, text, "no archive: neither"),
+            (line(), ["verify", stub], 5, stub, "no archive: a Windows executable without"),
+            (line(), ["extract", folder, out], 1, folder, "a folder"),
+            (line(), ["extract", text, out], 5, text, "no archive"),
+            (line(), ["implode", folder, out], 74, folder, "a folder"),
+            (line(), ["explode", "/dev/zero", out], 74, "/dev/zero", "a device"),
+            (line(), ["setup", folder, archive, out], 74, folder, "a folder"),
+            (line(), ["setup", stub, "/dev/zero", out], 74, "/dev/zero", "a device"),
+            (line(), ["setup", stub, text, out], 5, text, "no archive"),
+            (line(), ["setup", stub, empty, out], 5, empty, "no archive"),
+            (line(), ["setup", stub, setup, out], 64, setup, "a setup executable, not an archive"),
+            (line(), ["setup", stub, bad_record, out], 6, bad_record, "a.txt: a file in the archive"),
+            (line(), ["list", archive, "extra"], 64, "list", "extra argument extra"),
+            (line(), ["verify", "--quiet", archive], 64, "verify", "unknown option --quiet"),
+            (line(), ["extract", archive], 64, "extract", "missing DIR"),
+            (line(), ["implode", "--dict"], 64, "implode", "--dict needs a value"),
+            (line(), ["pack", "-j0", folder, out], 64, "pack", "-j takes"),
+        ]
+        for at, args, want, named, why in rows:
+            with self.subTest(line=at):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, want, p.stderr)
+                self.assertTrue(p.stderr.startswith(b"pvpack: " + named.encode() + b": "), p.stderr)
+                self.assertIn(why.encode(), p.stderr)
+                self.assertFalse(os.path.exists(out))
 
     def test_an_error_names_the_folder_that_failed(self):
         archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"sub\\a.txt", b"a")]))

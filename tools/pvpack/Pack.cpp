@@ -754,6 +754,27 @@ int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& reco
   return ArcOk;
 }
 
+bool LooksLikeArchive(const Bytes& archive) {
+  if (archive.size() < 4) return false;
+  const size_t bodyLength = archive.size() - 4;
+  if (bodyLength == 0) return true;
+  Bytes head(archive.begin(), archive.begin() + std::ptrdiff_t(std::min(bodyLength, MaxRecordHead)));
+  SetKey("");
+  CryptBuffer(head.data(), int32_t(head.size()));
+  // A record cut off by the end of the file is a damaged archive still, so
+  // the stream may run past the end; what noise rarely passes is a whole
+  // record head with a name Windows could hold.
+  RecordHead record;
+  if (SplitRecord(head.data(), head.size(), 0, INT64_MAX / 2, record) != ArcOk) return false;
+  for (size_t start = 0; start <= record.name.size();) {
+    const size_t end = std::min(record.name.find('\\', start), record.name.size());
+    if (!names::NameFault(std::string_view(record.name).substr(start, end - start)).empty())
+      return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
                       std::string& failedName) {
   alignas(DclWorkArea) static uint8_t workArea[DclWorkAreaSize];

@@ -151,6 +151,11 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
 // ArcBadRecord for a record that is cut off or has an unsafe name.
 int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& records);
 
+// Whether archive begins as an archive does: its first record, unscrambled,
+// splits soundly (or the body is empty). Tells an archive whose check value
+// fails (damaged) from a file that holds none.
+bool LooksLikeArchive(const Bytes& archive);
+
 // Decodes every record of a plain body against its size and check value
 // without writing anything. ArcOk or ArcBadRecord; failedName names the
 // first record that failed.

@@ -2,6 +2,7 @@
 // to the setup stub, and checks and unpacks archives with the setup
 // program's own reader.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,15 +54,78 @@ bool StderrIsTerminal() {
 #endif
 }
 
-bool ReadAll(const std::string& path, Bytes& data) {
+// What stands at path when it is no regular file, for a message; empty for
+// a file, or a pipe (read as a stream, up to the limit).
+std::string NotAFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec) return ec.message();
+  switch (status.type()) {
+    case fs::file_type::regular:
+    case fs::file_type::fifo: return "";
+    case fs::file_type::directory: return "a folder, not a file";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device, not a file";
+    case fs::file_type::socket: return "a socket, not a file";
+    default: return "not a file";
+  }
+}
+
+// Reads the file at path ("-": standard input) into data. Refuses, with
+// error naming path, what is no file (a folder, a device such as
+// /dev/zero) and more than limit bytes, so that no input runs on for ever
+// or is taken for a huge file.
+bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, std::string& error) {
+  const std::string shown = path == "-" ? "standard input" : path;
+  std::FILE* in = stdin;
+  pack::UniqueFile owned;
+  uintmax_t expected = 0;  // the size of a file, to read it in one allocation
   if (path == "-") {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
-    data.assign(std::istreambuf_iterator<char>(std::cin), {});
-    return !std::cin.bad();
+  } else {
+    if (const std::string why = NotAFile(path); !why.empty()) {
+      error = path + ": " + why;
+      return false;
+    }
+    std::error_code ec;
+    expected = std::filesystem::file_size(path, ec);
+    if (ec) expected = 0;
+    if (expected > limit) {
+      error = path + ": " + std::to_string(expected) + " bytes, more than a setup can hold";
+      return false;
+    }
+    owned.reset(std::fopen(path.c_str(), "rb"));
+    if (!owned) {
+      error = path + ": cannot read (" + std::strerror(errno) + ")";
+      return false;
+    }
+    in = owned.get();
   }
-  return pack::ReadFileBytes(path, data);
+  data.clear();
+  try {
+    data.reserve(size_t(expected));
+    Bytes block(size_t(1) << 20);
+    for (;;) {
+      const size_t n = std::fread(block.data(), 1, block.size(), in);
+      if (data.size() + n > limit) {
+        error = shown + ": more than " + std::to_string(limit) + " bytes, more than a setup can hold";
+        return false;
+      }
+      data.insert(data.end(), block.begin(), block.begin() + std::ptrdiff_t(n));
+      if (n < block.size()) break;
+    }
+  } catch (const std::bad_alloc&) {
+    error = shown + ": too large to read into memory";
+    return false;
+  }
+  if (std::ferror(in)) {
+    error = shown + ": cannot read";
+    return false;
+  }
+  return true;
 }
 
 bool WriteAll(const std::string& path, const Bytes& data) {
@@ -81,6 +147,15 @@ int Fail(int status, const std::string& message) {
   return status;
 }
 
+// A command line with its options taken out.
+struct Arguments {
+  std::vector<std::string> operands;
+  std::map<std::string, std::string> options;  // by name; a flag's value is empty
+
+  bool Has(const char* name) const { return options.count(name) != 0; }
+  const std::string& Value(const char* name) const { return options.at(name); }
+};
+
 // The one place that turns a reader result into words.
 std::string ReaderFailure(int32_t result) {
   switch (result) {
@@ -93,25 +168,19 @@ std::string ReaderFailure(int32_t result) {
   }
 }
 
-int CmdImplode(const std::vector<std::string>& args) {
-  implode::LiteralMode mode = implode::LiteralMode::Binary;
+int CmdImplode(const Arguments& args) {
+  const implode::LiteralMode mode =
+      args.Has("--ascii") ? implode::LiteralMode::Ascii : implode::LiteralMode::Binary;
   unsigned dictBits = 6;
-  std::vector<std::string> files;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--ascii") {
-      mode = implode::LiteralMode::Ascii;
-    } else if (args[i] == "--dict") {
-      if (i + 1 == args.size()) return UsageError("implode", "--dict needs a size");
-      const std::string& size = args[++i];
-      dictBits = size == "1024" ? 4 : size == "2048" ? 5 : size == "4096" ? 6 : 0;
-      if (!dictBits) return UsageError("implode", "the dictionary size is 1024, 2048 or 4096");
-    } else {
-      files.push_back(args[i]);
-    }
+  if (args.Has("--dict")) {
+    const std::string& size = args.Value("--dict");
+    dictBits = size == "1024" ? 4 : size == "2048" ? 5 : size == "4096" ? 6 : 0;
+    if (!dictBits) return UsageError("implode", "the dictionary size is 1024, 2048 or 4096");
   }
-  if (files.size() != 2) return UsageError("implode");
+  const std::vector<std::string>& files = args.operands;
   Bytes in;
-  if (!ReadAll(files[0], in)) return Fail(ExitIo, files[0] + ": cannot read");
+  std::string error;
+  if (!ReadInput(files[0], pack::MaxFileSize, in, error)) return Fail(ExitIo, error);
   if (!WriteAll(files[1], implode::Implode(in.data(), in.size(), mode, dictBits)))
     return Fail(ExitIo, files[1] + ": cannot write");
   return 0;
@@ -134,9 +203,11 @@ struct MemoryStreams {
   }
 };
 
-int CmdExplode(const std::vector<std::string>& args) {
+int CmdExplode(const Arguments& arguments) {
+  const std::vector<std::string>& args = arguments.operands;
   Bytes in;
-  if (!ReadAll(args[0], in)) return Fail(ExitIo, args[0] + ": cannot read");
+  std::string error;
+  if (!ReadInput(args[0], pack::MaxSetupSize, in, error)) return Fail(ExitIo, error);
   MemoryStreams streams{&in, 0, {}};
   alignas(DclWorkArea) static uint8_t workArea[DclWorkAreaSize];
   uint32_t result = DclDecompress(MemoryStreams::Read, MemoryStreams::Write, workArea, &streams);
@@ -184,21 +255,12 @@ void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
                double(bytes) / 1e6, double(total->bytes) / 1e6);
 }
 
-int CmdPack(const std::vector<std::string>& args) {
+int CmdPack(const Arguments& args) {
   unsigned jobs = std::min(workers::ProcessorCount(), pack::MaxWorkers);
-  std::vector<std::string> paths;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i].size() >= 2 && args[i].compare(0, 2, "-j") == 0) {
-      const std::string count =
-          args[i].size() > 2 ? args[i].substr(2) : i + 1 < args.size() ? args[++i] : "";
-      if (!ParseJobs(count, jobs))
-        return UsageError("pack", "-j takes the number of files to pack at once, 1 to " +
-                                      std::to_string(pack::MaxWorkers));
-    } else {
-      paths.push_back(args[i]);
-    }
-  }
-  if (paths.size() != 2) return UsageError("pack");
+  if (args.Has("-j") && !ParseJobs(args.Value("-j"), jobs))
+    return UsageError("pack", "-j takes the number of files to pack at once, 1 to " +
+                                  std::to_string(pack::MaxWorkers));
+  const std::vector<std::string>& paths = args.operands;
   const std::string& dir = paths[0];
   const std::string& archive = paths[1];
   // The reproducible-builds convention: no file time after the source's
@@ -260,16 +322,40 @@ int CmdPack(const std::vector<std::string>& args) {
   return ok ? 0 : Fail(ExitIo, error);
 }
 
-// Reads FILE and checks its archive. Returns 0 or an exit status, having
-// said why on standard error.
-int LoadRecords(const std::string& path, Bytes& body, std::vector<pack::Record>& records) {
+// Why the archive taken from file (a setup when isSetup) fails its check
+// value: damaged, or no archive at all.
+std::string ChecksumFailure(const Bytes& file, const Bytes& archive, bool isSetup) {
+  if (file.empty()) return "no archive: the file is empty";
+  if (!isSetup && file.size() >= 2 && file[0] == 'M' && file[1] == 'Z')
+    return "no archive: a Windows executable without the marker that an archive follows";
+  if (isSetup && archive.empty()) return "no archive: nothing follows the marker";
+  if (!pack::LooksLikeArchive(archive))
+    return isSetup ? "no archive: what follows the marker is none"
+                   : "no archive: neither a setup executable nor an archive";
+  return ReaderFailure(ArcBadChecksum);
+}
+
+// Reads FILE (an archive or a setup executable) and checks its archive and
+// how its records are laid out. Returns 0 or an exit status, having said
+// why on standard error; a file that cannot be read gives unreadable.
+int LoadRecords(const std::string& path, Bytes& archive, Bytes& body,
+                std::vector<pack::Record>& records, bool& isSetup,
+                int unreadable = -ArcCannotOpen) {
   Bytes file;
-  if (!ReadAll(path, file)) return Fail(-ArcCannotOpen, path + ": " + ReaderFailure(ArcCannotOpen));
-  bool isSetup = false;
-  Bytes archive = pack::ArchiveOf(file, isSetup);
-  int32_t result = pack::ReadRecords(archive, body, records);
+  std::string error;
+  if (!ReadInput(path, pack::MaxSetupSize, file, error)) return Fail(unreadable, error);
+  archive = pack::ArchiveOf(file, isSetup);
+  const int32_t result = pack::ReadRecords(archive, body, records);
+  if (result == ArcBadChecksum)
+    return Fail(-result, path + ": " + ChecksumFailure(file, archive, isSetup));
   if (result != ArcOk) return Fail(-result, path + ": " + ReaderFailure(result));
   return 0;
+}
+
+int LoadRecords(const std::string& path, Bytes& body, std::vector<pack::Record>& records) {
+  Bytes archive;
+  bool isSetup = false;
+  return LoadRecords(path, archive, body, records, isSetup);
 }
 
 const char* AttributeLetters(uint32_t a, char* out) {
@@ -278,7 +364,8 @@ const char* AttributeLetters(uint32_t a, char* out) {
   return out;
 }
 
-int CmdList(const std::vector<std::string>& args) {
+int CmdList(const Arguments& arguments) {
+  const std::vector<std::string>& args = arguments.operands;
   Bytes body;
   std::vector<pack::Record> records;
   if (int status = LoadRecords(args[0], body, records)) return status;
@@ -294,7 +381,8 @@ int CmdList(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdVerify(const std::vector<std::string>& args) {
+int CmdVerify(const Arguments& arguments) {
+  const std::vector<std::string>& args = arguments.operands;
   Bytes body;
   std::vector<pack::Record> records;
   if (int status = LoadRecords(args[0], body, records)) return status;
@@ -374,11 +462,12 @@ std::string CannotCreate(const std::string& dest, const std::vector<pack::Record
   return file.string() + ": cannot create this file";
 }
 
-int CmdExtract(const std::vector<std::string>& args) {
-  Bytes file;
-  if (!ReadAll(args[0], file)) return Fail(-ArcCannotOpen, args[0] + ": " + ReaderFailure(ArcCannotOpen));
+int CmdExtract(const Arguments& arguments) {
+  const std::vector<std::string>& args = arguments.operands;
+  Bytes archive, body;
+  std::vector<pack::Record> records;
   bool isSetup = false;
-  Bytes archive = pack::ArchiveOf(file, isSetup);
+  if (int status = LoadRecords(args[0], archive, body, records, isSetup)) return status;
   // The reader unscrambles in place and deletes what it reads: give it a copy.
   std::string folder;
   const std::string temp = NewTempFile(folder);
@@ -398,9 +487,6 @@ int CmdExtract(const std::vector<std::string>& args) {
   if (result == ArcCannotCreate) {
     // The reader says only that a file could not be created; the records
     // it has started tell which one.
-    Bytes body;
-    std::vector<pack::Record> records;
-    pack::ReadRecords(archive, body, records);
     return Fail(-result, CannotCreate(args[1], records, Extracting.started));
   }
   if (result == ArcIoError && Extracting.started > 0)
@@ -409,35 +495,53 @@ int CmdExtract(const std::vector<std::string>& args) {
   return 0;
 }
 
-int CmdSetup(const std::vector<std::string>& args) {
-  Bytes stub, archive;
-  if (!ReadAll(args[0], stub)) return Fail(ExitIo, args[0] + ": cannot read");
-  if (!ReadAll(args[1], archive)) return Fail(ExitIo, args[1] + ": cannot read");
-  Bytes out;
+int CmdSetup(const Arguments& arguments) {
+  const std::vector<std::string>& args = arguments.operands;
+  Bytes stub;
   std::string error;
+  if (!ReadInput(args[0], pack::MaxSetupSize, stub, error)) return Fail(ExitIo, error);
+  // The archive is checked whole, every record decoded, before anything is
+  // written: a setup that verify would refuse is never made.
+  Bytes archive, body;
+  std::vector<pack::Record> records;
+  bool isSetup = false;
+  if (int status = LoadRecords(args[1], archive, body, records, isSetup, ExitIo)) return status;
+  if (isSetup)
+    return Fail(ExitUsage, args[1] + ": a setup executable, not an archive; give the archive "
+                                     "it was made from");
+  std::string failed;
+  if (pack::VerifyRecords(body, records, failed) != ArcOk)
+    return Fail(-ArcBadRecord, args[1] + ": " + failed + ": " + ReaderFailure(ArcBadRecord));
+  Bytes out;
   if (pack::MakeSetup(stub, archive, out, error) != 0) return Fail(ExitUsage, args[0] + ": " + error);
   if (!WriteAll(args[2], out)) return Fail(ExitIo, args[2] + ": cannot write");
   return 0;
 }
 
+struct Option {
+  const char* name;
+  bool takesValue;
+};
+
 struct Command {
   const char* name;
-  const char* arguments;
-  size_t argumentCount;  // 0: the command checks its own
-  int (*run)(const std::vector<std::string>& args);
+  const char* arguments;  // its synopsis; the words outside brackets are its operands
+  std::vector<Option> options;
+  int (*run)(const Arguments& args);
   const char* help;
 };
 
 const Command Commands[] = {
-    {"implode", "[--ascii] [--dict 1024|2048|4096] IN OUT", 0, CmdImplode,
+    {"implode", "[--ascii] [--dict 1024|2048|4096] IN OUT", {{"--ascii", false}, {"--dict", true}},
+     CmdImplode,
      "Compresses IN into one stream of the compressed-data format, written to OUT.\n"
      "--ascii codes the literals for text; --dict sets the dictionary size in\n"
      "bytes (4096 unless given).\n"},
-    {"explode", "IN OUT", 2, CmdExplode,
+    {"explode", "IN OUT", {}, CmdExplode,
      "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
      "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
-    {"pack", "[-j N] DIR ARCHIVE", 0, CmdPack,
+    {"pack", "[-j N] DIR ARCHIVE", {{"-j", true}}, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
      "with the smallest stream, N files at a time (-j, 1 to 32; as many as there\n"
      "are processors unless given); N does not change the archive. A symbolic\n"
@@ -454,20 +558,22 @@ const Command Commands[] = {
      "exit status 65.\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
      "it is recorded as it, so that a tree checked out later packs the same.\n"},
-    {"list", "ARCHIVE", 1, CmdList,
+    {"list", "ARCHIVE", {}, CmdList,
      "Lists the files in ARCHIVE (an archive or a setup executable): name, size,\n"
      "packed size, attributes (RHSA), time and check value.\n"},
-    {"extract", "ARCHIVE DIR", 2, CmdExtract,
+    {"extract", "ARCHIVE DIR", {}, CmdExtract,
      "Unpacks ARCHIVE (an archive or a setup executable) into DIR with the setup\n"
      "program's own reader. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
-     "file or folder, 3 read or write failure, 5 damaged archive (check value),\n"
-     "6 damaged record or unsafe name.\n"},
-    {"setup", "STUB ARCHIVE OUT", 3, CmdSetup,
+     "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
+     "(check value), 6 damaged record or unsafe name.\n"},
+    {"setup", "STUB ARCHIVE OUT", {}, CmdSetup,
      "Writes the setup executable OUT: STUB (the bare setup-stub.exe), zero filler\n"
      "to a length that is a multiple of 8, the marker and ARCHIVE; it is then\n"
      "ready for signing. A stub that already carries an archive or a signature\n"
-     "is refused.\n"},
-    {"verify", "FILE", 1, CmdVerify,
+     "is refused (64), and so is a setup given as ARCHIVE. ARCHIVE is checked\n"
+     "whole, every file decoded, before OUT is written; exit status 5 or 6 as\n"
+     "for verify when it is not sound.\n"},
+    {"verify", "FILE", {}, CmdVerify,
      "Checks FILE (an archive or a setup executable) file by file and writes\n"
      "nothing. Exit status as for extract.\n"},
 };
@@ -488,13 +594,79 @@ void PrintUsage(std::FILE* to) {
 }
 
 int UsageError(const std::string& command, const std::string& problem) {
-  if (!problem.empty()) std::fprintf(stderr, "pvpack: %s\n", problem.c_str());
+  if (!problem.empty()) std::fprintf(stderr, "pvpack: %s: %s\n", command.c_str(), problem.c_str());
   const Command* c = Find(command);
   std::fprintf(stderr, "usage: pvpack %s %s\n", c->name, c->arguments);
   return ExitUsage;
 }
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// The operands that command's synopsis names: its words outside brackets.
+std::vector<std::string> OperandNames(const Command& command) {
+  std::vector<std::string> words;
+  int depth = 0;
+  std::string word;
+  for (const char* p = command.arguments;; ++p) {
+    if (*p == ' ' || *p == '\0') {
+      if (!word.empty() && depth == 0) words.push_back(word);
+      word.clear();
+      if (!*p) return words;
+    } else if (*p == '[' || *p == ']') {
+      depth += *p == '[' ? 1 : -1;
+    } else if (depth == 0) {
+      word += *p;
+    }
+  }
+}
+
+// Splits args into command's options and operands: "-" is an operand,
+// "--" ends the options, a value follows its option as the next argument,
+// after "=" or, for a one-letter option, directly ("-j4"). Returns 0, or
+// ExitUsage having named the unknown option, the option without its value,
+// the missing operand or the extra one.
+int ParseArguments(const Command& command, const std::vector<std::string>& args, Arguments& out) {
+  bool optionsEnd = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+      out.operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    const Option* option = nullptr;
+    std::string value;
+    bool valueGiven = false;
+    for (const Option& o : command.options) {
+      const size_t n = std::strlen(o.name);
+      if (arg.compare(0, n, o.name) != 0) continue;
+      if (arg.size() == n) {
+        option = &o;
+      } else if (o.takesValue && (arg[n] == '=' || n == 2)) {
+        option = &o;
+        value = arg.substr(arg[n] == '=' ? n + 1 : n);
+        valueGiven = true;
+      }
+      if (option) break;
+    }
+    if (!option) return UsageError(command.name, "unknown option " + arg);
+    if (option->takesValue && !valueGiven) {
+      if (i + 1 == args.size())
+        return UsageError(command.name, arg + " needs a value");
+      value = args[++i];
+    }
+    out.options[option->name] = value;
+  }
+  const std::vector<std::string> names = OperandNames(command);
+  if (out.operands.size() < names.size())
+    return UsageError(command.name, "missing " + names[out.operands.size()]);
+  if (out.operands.size() > names.size())
+    return UsageError(command.name, "extra argument " + out.operands[names.size()]);
+  return 0;
+}
 
 }  // namespace
 
@@ -523,7 +695,11 @@ int main(int argc, char** argv) {
     std::printf("usage: pvpack %s %s\n%s", command->name, command->arguments, command->help);
     return 0;
   }
-  if (command->argumentCount && args.size() != command->argumentCount)
-    return UsageError(command->name);
-  return command->run(args);
+  Arguments parsed;
+  if (int status = ParseArguments(*command, args, parsed)) return status;
+  try {
+    return command->run(parsed);
+  } catch (const std::bad_alloc&) {
+    return Fail(ExitIo, std::string(command->name) + ": out of memory");
+  }
 }
