@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tools/pvpack/CodePage.h"
 #include "tools/pvpack/Names.h"
 
 namespace {
@@ -30,6 +31,42 @@ TEST(Names, SameNameKeyFoldsCaseAsWindowsDoes) {
   for (const Row& row : rows)
     EXPECT_EQ(names::SameNameKey(row.a) == names::SameNameKey(row.b), row.same)
         << "row at line " << row.line;
+}
+
+}  // namespace
+
+namespace {
+
+// Known answers of code page 1252 both ways, and what is no UTF-8.
+TEST(CodePage, ConvertsOnlyWhatTheCodePageHolds) {
+  std::string why;
+  const codepage::SingleByteTable* table = codepage::Find(1252, why);
+  ASSERT_NE(table, nullptr);
+  struct Row {
+    int line;
+    const char* utf8;
+    const char* stored;  // null: refused
+  };
+  const Row rows[] = {
+      {__LINE__, "caf\xC3\xA9", "caf\xE9"},
+      {__LINE__, "\xE2\x82\xAC\xC5\xB8", "\x80\x9F"},  // €Ÿ
+      {__LINE__, "\xC2\x81", nullptr},                  // U+0081: 0x81 is undefined
+      {__LINE__, "\xC4\x80", nullptr},                  // Ā
+      {__LINE__, "\xC3", nullptr},                      // cut off
+      {__LINE__, "\xC1\xA9", nullptr},                  // overlong
+      {__LINE__, "\xE0\x81\xA9", nullptr},              // overlong
+      {__LINE__, "\xED\xA0\x80", nullptr},              // a surrogate
+      {__LINE__, "\xA9", nullptr},                      // stray
+  };
+  for (const Row& row : rows) {
+    std::string out, missing;
+    EXPECT_EQ(codepage::FromUtf8(*table, row.utf8, out, missing), row.stored != nullptr)
+        << "row at line " << row.line;
+    if (row.stored) {
+      EXPECT_EQ(out, row.stored) << "row at line " << row.line;
+    }
+  }
+  EXPECT_EQ(codepage::ToUtf8(*table, "\x80\x81\xFF"), "\xE2\x82\xAC\xEF\xBF\xBD\xC3\xBF");
 }
 
 }  // namespace

@@ -369,7 +369,8 @@ class TreesAndDates(TempDirTest):
                            timeout=120, env=env)
         records = {}
         if os.path.exists(archive):
-            records = {r.name.decode(): r for r in pf.read_archive(self.read(archive)).records}
+            records = {r.name.decode("cp1252"): r
+                       for r in pf.read_archive(self.read(archive)).records}
         return p.returncode, p.stderr.decode(), records
 
     def test_links_are_followed_and_what_cannot_be_stored_is_named(self):
@@ -447,6 +448,39 @@ class TreesAndDates(TempDirTest):
                 self.assertTrue(err.startswith("pvpack: " + self.path("tree", named) + ": "), err)
                 self.assertIn(why, err)
 
+    def test_names_go_to_the_code_page_and_come_back(self):
+        rows = [  # (code page, file below tree/, exit status, what stderr holds)
+            (None, "café/résumé.txt", 0, ""),
+            ("1252", "€ & ÿ.txt", 0, ""),
+            ("1251", "Отчёт.txt", 0, ""),
+            ("1253", "Ωμέγα.txt", 0, ""),
+            ("874", "ไทย.txt", 0, ""),
+            (None, "中文文件.txt", 65, "/中文文件.txt: holds U+4E2D 中, which code page 1252"),
+            ("1251", "café.txt", 65, "/café.txt: holds U+00E9 é, which code page 1251"),
+            ("932", "a.txt", 64, "code page 932 is a double-byte code page, whose second bytes "
+             "may be 0x5C"),
+            ("65001", "a.txt", 64, "code page 65001 is not a single-byte"),
+        ]
+        archive, dest = self.path("cp.pvz"), self.path("dest")
+        for page, name, want, why in rows:
+            with self.subTest(name):
+                shutil.rmtree(self.path("tree"), ignore_errors=True)
+                shutil.rmtree(dest, ignore_errors=True)
+                self.write(os.path.join("tree", name), b"x")
+                option = ["--codepage", page] if page else []
+                p = pvpack("pack", *option, self.path("tree"), archive)
+                self.assertEqual(p.returncode, want, p.stderr)
+                self.assertIn(why.encode(), p.stderr)
+                if want:
+                    continue
+                stored = name.replace("/", "\\").encode("cp" + (page or "1252"))
+                self.assertEqual([r.name for r in pf.read_archive(self.read(archive)).records],
+                                 [stored])
+                listed = pvpack("list", *option, archive).stdout.decode()
+                self.assertTrue(listed.startswith(name.replace("/", "\\") + " "), listed)
+                self.assertEqual(pvpack("extract", *option, archive, dest).returncode, 0)
+                self.assertEqual(self.read(os.path.join(dest, name)), b"x")
+
     def test_source_date_epoch_holds_later_times_back(self):
         for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011)):
             stamp = time.mktime((year, 4, 5, 6, 7, 8, 0, 0, -1))
@@ -485,7 +519,7 @@ class CommandLine(TempDirTest):
             (["--help"], 0, usage, b""),
             (["-h"], 0, usage, b""),
             (["--version"], 0, b"pvpack 3.03\n", b""),
-            (["pack", "DIR"], 64, b"", b"pvpack: pack: missing ARCHIVE\nusage: pvpack pack [-j N] DIR ARCHIVE\n"),
+            (["pack", "DIR"], 64, b"", b"pvpack: pack: missing ARCHIVE\nusage: pvpack pack [-j N] "),
             (["unpack"], 64, b"", b"pvpack: unknown command unpack\n" + usage),
         ] + [([command, "--help"], 0, b"usage: pvpack " + command.encode() + b" ", b"")
              for command in ("implode", "explode", "pack", "list", "extract", "setup", "verify")]

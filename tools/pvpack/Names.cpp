@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/pvpack/CodePage.h"
+
 namespace names {
 namespace {
 
@@ -76,24 +78,13 @@ std::u32string SameNameKey(std::string_view name) {
   while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
   std::u32string key;
   for (size_t i = 0; i < name.size();) {
-    const unsigned char lead = uint8_t(name[i]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2
-                        : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
-    char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    bool valid = length > 0 && i + length <= name.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      const unsigned char next = uint8_t(name[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      c = c << 6 | (next & 0x3F);
-    }
-    if (!valid) {
+    char32_t c = 0;
+    if (codepage::NextUtf8(name, i, c)) {
+      key.push_back(Upper(c));
+    } else {
       // Kept apart from every code point by an offset past Unicode's range.
-      key.push_back(0x110000 + lead);
-      ++i;
-      continue;
+      key.push_back(0x110000 + uint8_t(name[i++]));
     }
-    key.push_back(Upper(c));
-    i += length;
   }
   return key;
 }

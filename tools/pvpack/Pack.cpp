@@ -287,8 +287,8 @@ std::string ShownPrefix(const std::string& root, const std::string& name, size_t
 
 // Refuses, naming them, what Windows cannot hold of the names of files
 // (sorted by name) found below root: a name at the root that the setup's
-// temporary file takes, a path too long for the longest destination, and
-// two names in one folder that Windows takes for one.
+// temporary file takes, and two names in one folder that Windows takes for
+// one.
 bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& files,
                        std::string& error) {
   const std::u32string tempKey = names::SameNameKey(names::SetupTempName);
@@ -296,13 +296,6 @@ bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& fil
   std::map<std::u32string, std::string> seen;
   for (const TreeFile& file : files) {
     const std::string& name = file.name;
-    if (name.size() > names::MaxNameLength) {
-      error = file.shown + ": " + std::to_string(name.size()) +
-              " characters below the destination, so that under " + names::LongestDestination +
-              " the path would pass Windows' limit of " + std::to_string(names::MaxPathLength) +
-              " characters (at most " + std::to_string(names::MaxNameLength) + " fit)";
-      return false;
-    }
     std::u32string key;
     for (size_t start = 0; start <= name.size();) {
       size_t end = name.find('\\', start);
@@ -384,11 +377,38 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
     file.attributes = attributes ? attributes : fileio::AttrNormal;
     files.push_back(std::move(file));
   }
-  if (!CheckWindowsNames(dir, files, error)) {
-    report->nameRefused = true;
-    return false;
+  report->nameRefused = true;
+  if (!CheckWindowsNames(dir, files, error)) return false;
+  for (TreeFile& file : files) {
+    if (options.codePage) {
+      std::string converted, missing;
+      if (!codepage::FromUtf8(*options.codePage, file.name, converted, missing)) {
+        error = file.shown + ": holds " + missing + ", which code page " +
+                std::to_string(options.codePage->number) + " cannot hold (see --codepage)";
+        return false;
+      }
+      file.name = std::move(converted);
+    }
+    // The setup makes each path with the ANSI functions, which stop at
+    // MAX_PATH characters.
+    if (file.name.size() > names::MaxNameLength) {
+      error = file.shown + ": " + std::to_string(file.name.size()) +
+              " characters below the destination, so that under " + names::LongestDestination +
+              " the path would pass Windows' limit of " + std::to_string(names::MaxPathLength) +
+              " characters (at most " + std::to_string(names::MaxNameLength) + " fit)";
+      return false;
+    }
   }
+  report->nameRefused = false;
+  // Records go in byte order of their stored names.
+  std::sort(files.begin(), files.end(),
+            [](const TreeFile& a, const TreeFile& b) { return a.name < b.name; });
   return true;
+}
+
+const codepage::SingleByteTable* DefaultCodePage() {
+  std::string why;
+  return codepage::Find(codepage::DefaultNumber, why);
 }
 
 namespace {
@@ -752,6 +772,21 @@ int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& reco
     records.push_back({std::move(head.name), head.header, streamOffset});
   }
   return ArcOk;
+}
+
+bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes& archive) {
+  Bytes plain;
+  for (const Record& r : records) {
+    if (r.name.size() > 0xFFFF) return false;
+    Put16(plain, uint16_t(r.name.size()));
+    plain.insert(plain.end(), r.name.begin(), r.name.end());
+    const FileRecordHeader& h = r.header;
+    for (uint32_t v : {h.DosDateTime, h.Size, h.Attributes, h.PackedSize, h.Check}) Put32(plain, v);
+    const auto stream = body.begin() + std::ptrdiff_t(r.streamOffset);
+    plain.insert(plain.end(), stream, stream + std::ptrdiff_t(h.PackedSize));
+  }
+  archive = FinishArchive(std::move(plain));
+  return true;
 }
 
 bool LooksLikeArchive(const Bytes& archive) {

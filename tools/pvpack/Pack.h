@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "tools/pvpack/CodePage.h"
 #include "tools/pvpack/Implode.h"
 
 namespace pack {
@@ -71,6 +72,9 @@ struct Limits {
   uint64_t archiveSize = MaxArchiveSize;
 };
 
+// The table of codepage::DefaultNumber.
+const codepage::SingleByteTable* DefaultCodePage();
+
 // One file of a product tree as CollectTree finds it.
 struct TreeFile {
   std::string name;   // record name: relative, "\" separators
@@ -84,6 +88,9 @@ struct TreeFile {
 struct TreeOptions {
   // A file time later than this (seconds since 1970) is recorded as it.
   std::optional<int64_t> latestTime;
+  // The code page the names are stored in, converted from UTF-8; null:
+  // names are stored as they stand (on Windows, already in its code page).
+  const codepage::SingleByteTable* codePage = DefaultCodePage();
 };
 
 // What CollectTree says besides its result.
@@ -100,7 +107,8 @@ struct TreeReport {
 // naming the path, and returns false when something cannot be stored: a
 // link that leads nowhere, a link back to a folder that holds it, a FIFO,
 // socket or device, an unreadable folder or file; and, with
-// report->nameRefused set, a name Windows cannot store (names::NameFault),
+// report->nameRefused set, a name options.codePage cannot hold, a name
+// Windows cannot store (names::NameFault),
 // names::SetupTempName at the root, a name longer than
 // names::MaxNameLength, or two names in one folder that Windows takes for
 // one (names::SameNameKey).
@@ -150,6 +158,11 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
 // trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or
 // ArcBadRecord for a record that is cut off or has an unsafe name.
 int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& records);
+
+// An archive of records, with their names as they are now, their fields,
+// and their packed streams from the plain body. False when a name is longer
+// than a record can hold.
+bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes& archive);
 
 // Whether archive begins as an archive does: its first record, unscrambled,
 // splits soundly (or the body is empty). Tells an archive whose check value

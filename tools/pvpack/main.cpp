@@ -156,6 +156,22 @@ struct Arguments {
   const std::string& Value(const char* name) const { return options.at(name); }
 };
 
+// The code page of the names in archives: --codepage N, 1252 unless given.
+// Returns 0, or ExitUsage having said why the code page cannot be used.
+int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
+  table = pack::DefaultCodePage();
+  if (!args.Has("--codepage")) return 0;
+  const std::string& text = args.Value("--codepage");
+  int number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || number > 99999) return Fail(ExitUsage, "--codepage " + text + ": not a number");
+    number = number * 10 + (c - '0');
+  }
+  std::string why;
+  table = codepage::Find(number, why);
+  return table ? 0 : Fail(ExitUsage, "code page " + text + " " + why);
+}
+
 // The one place that turns a reader result into words.
 std::string ReaderFailure(int32_t result) {
   switch (result) {
@@ -279,6 +295,7 @@ int CmdPack(const Arguments& args) {
   std::string error;
   pack::TreeOptions treeOptions;
   treeOptions.latestTime = latest;
+  if (int status = CodePageOf(args, treeOptions.codePage)) return status;
   pack::TreeReport report;
   if (!pack::CollectTree(dir, files, error, treeOptions, &report))
     return Fail(report.nameRefused ? ExitName : ExitIo, error);
@@ -336,11 +353,13 @@ std::string ChecksumFailure(const Bytes& file, const Bytes& archive, bool isSetu
 }
 
 // Reads FILE (an archive or a setup executable) and checks its archive and
-// how its records are laid out. Returns 0 or an exit status, having said
-// why on standard error; a file that cannot be read gives unreadable.
+// how its records are laid out, leaving each record's name converted from
+// codePage to UTF-8 (as it stands when codePage is null). Returns 0 or an
+// exit status, having said why on standard error; a file that cannot be
+// read gives unreadable.
 int LoadRecords(const std::string& path, Bytes& archive, Bytes& body,
                 std::vector<pack::Record>& records, bool& isSetup,
-                int unreadable = -ArcCannotOpen) {
+                const codepage::SingleByteTable* codePage, int unreadable = -ArcCannotOpen) {
   Bytes file;
   std::string error;
   if (!ReadInput(path, pack::MaxSetupSize, file, error)) return Fail(unreadable, error);
@@ -349,13 +368,17 @@ int LoadRecords(const std::string& path, Bytes& archive, Bytes& body,
   if (result == ArcBadChecksum)
     return Fail(-result, path + ": " + ChecksumFailure(file, archive, isSetup));
   if (result != ArcOk) return Fail(-result, path + ": " + ReaderFailure(result));
+  if (codePage)
+    for (pack::Record& r : records) r.name = codepage::ToUtf8(*codePage, r.name);
   return 0;
 }
 
-int LoadRecords(const std::string& path, Bytes& body, std::vector<pack::Record>& records) {
+int LoadRecords(const Arguments& args, Bytes& body, std::vector<pack::Record>& records) {
+  const codepage::SingleByteTable* codePage = nullptr;
+  if (int status = CodePageOf(args, codePage)) return status;
   Bytes archive;
   bool isSetup = false;
-  return LoadRecords(path, archive, body, records, isSetup);
+  return LoadRecords(args.operands[0], archive, body, records, isSetup, codePage);
 }
 
 const char* AttributeLetters(uint32_t a, char* out) {
@@ -365,15 +388,18 @@ const char* AttributeLetters(uint32_t a, char* out) {
 }
 
 int CmdList(const Arguments& arguments) {
-  const std::vector<std::string>& args = arguments.operands;
   Bytes body;
   std::vector<pack::Record> records;
-  if (int status = LoadRecords(args[0], body, records)) return status;
+  if (int status = LoadRecords(arguments, body, records)) return status;
   for (const pack::Record& r : records) {
     const FileRecordHeader& h = r.header;
     uint32_t date = h.DosDateTime >> 16, time = h.DosDateTime & 0xFFFF;
     char attributes[8];
-    std::printf("%-40s %10u %10u %s %04u-%02u-%02u %02u:%02u:%02u %08X\n", r.name.c_str(),
+    // Padded by characters, not bytes, so that UTF-8 names line up.
+    const size_t width = size_t(std::count_if(r.name.begin(), r.name.end(),
+                                              [](char c) { return (uint8_t(c) & 0xC0) != 0x80; }));
+    const int padding = int(r.name.size() + (width < 40 ? 40 - width : 0));
+    std::printf("%-*s %10u %10u %s %04u-%02u-%02u %02u:%02u:%02u %08X\n", padding, r.name.c_str(),
                 unsigned(h.Size), unsigned(h.PackedSize), AttributeLetters(h.Attributes, attributes),
                 1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
                 (time & 31) * 2, unsigned(h.Check));
@@ -385,7 +411,7 @@ int CmdVerify(const Arguments& arguments) {
   const std::vector<std::string>& args = arguments.operands;
   Bytes body;
   std::vector<pack::Record> records;
-  if (int status = LoadRecords(args[0], body, records)) return status;
+  if (int status = LoadRecords(arguments, body, records)) return status;
   std::string failed;
   if (pack::VerifyRecords(body, records, failed) != ArcOk)
     return Fail(-ArcBadRecord, args[0] + ": " + failed + ": " + ReaderFailure(ArcBadRecord));
@@ -464,10 +490,16 @@ std::string CannotCreate(const std::string& dest, const std::vector<pack::Record
 
 int CmdExtract(const Arguments& arguments) {
   const std::vector<std::string>& args = arguments.operands;
+  const codepage::SingleByteTable* codePage = nullptr;
+  if (int status = CodePageOf(arguments, codePage)) return status;
   Bytes archive, body;
   std::vector<pack::Record> records;
   bool isSetup = false;
-  if (int status = LoadRecords(args[0], archive, body, records, isSetup)) return status;
+  if (int status = LoadRecords(args[0], archive, body, records, isSetup, codePage)) return status;
+  // The reader creates each file by its stored name: give it the names as
+  // this system writes them.
+  if (codePage && !pack::RebuildArchive(body, records, archive))
+    return Fail(-ArcBadRecord, args[0] + ": a name too long to write in UTF-8");
   // The reader unscrambles in place and deletes what it reads: give it a copy.
   std::string folder;
   const std::string temp = NewTempFile(folder);
@@ -505,7 +537,8 @@ int CmdSetup(const Arguments& arguments) {
   Bytes archive, body;
   std::vector<pack::Record> records;
   bool isSetup = false;
-  if (int status = LoadRecords(args[1], archive, body, records, isSetup, ExitIo)) return status;
+  if (int status = LoadRecords(args[1], archive, body, records, isSetup, nullptr, ExitIo))
+    return status;
   if (isSetup)
     return Fail(ExitUsage, args[1] + ": a setup executable, not an archive; give the archive "
                                      "it was made from");
@@ -541,7 +574,7 @@ const Command Commands[] = {
      "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
      "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
-    {"pack", "[-j N] DIR ARCHIVE", {{"-j", true}}, CmdPack,
+    {"pack", "[-j N] [--codepage N] DIR ARCHIVE", {{"-j", true}, {"--codepage", true}}, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
      "with the smallest stream, N files at a time (-j, 1 to 32; as many as there\n"
      "are processors unless given); N does not change the archive. A symbolic\n"
@@ -556,12 +589,16 @@ const Command Commands[] = {
      "tempfile.$$$ at the root, and a path of more than 219 characters (the\n"
      "setup's longest destination in front makes 259) are refused, named, with\n"
      "exit status 65.\n"
+     "Names are stored in Windows code page N (--codepage; 1252 unless given),\n"
+     "converted from UTF-8; a name it cannot hold is refused (65). The single-byte\n"
+     "code pages 874 and 1250 to 1258 are supported.\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
      "it is recorded as it, so that a tree checked out later packs the same.\n"},
-    {"list", "ARCHIVE", {}, CmdList,
+    {"list", "[--codepage N] ARCHIVE", {{"--codepage", true}}, CmdList,
      "Lists the files in ARCHIVE (an archive or a setup executable): name, size,\n"
-     "packed size, attributes (RHSA), time and check value.\n"},
-    {"extract", "ARCHIVE DIR", {}, CmdExtract,
+     "packed size, attributes (RHSA), time and check value. Names are shown in\n"
+     "UTF-8, from code page N (--codepage; 1252 unless given).\n"},
+    {"extract", "[--codepage N] ARCHIVE DIR", {{"--codepage", true}}, CmdExtract,
      "Unpacks ARCHIVE (an archive or a setup executable) into DIR with the setup\n"
      "program's own reader. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
      "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
@@ -573,7 +610,7 @@ const Command Commands[] = {
      "is refused (64), and so is a setup given as ARCHIVE. ARCHIVE is checked\n"
      "whole, every file decoded, before OUT is written; exit status 5 or 6 as\n"
      "for verify when it is not sound.\n"},
-    {"verify", "FILE", {}, CmdVerify,
+    {"verify", "[--codepage N] FILE", {{"--codepage", true}}, CmdVerify,
      "Checks FILE (an archive or a setup executable) file by file and writes\n"
      "nothing. Exit status as for extract.\n"},
 };
