@@ -204,6 +204,63 @@ const char* KindOf(fs::file_type type) {
   }
 }
 
+#ifdef _WIN32
+// The standard library's narrow form of a path is no code page Windows
+// names, so paths go through the wide form and these two conversions.
+std::string NarrowOf(const std::wstring& wide, UINT codePage, bool* exact = nullptr) {
+  if (wide.empty()) return "";
+  BOOL usedDefault = FALSE;
+  // Best fit would store "a" for "ä" silently; a missing character must show.
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL* used = codePage == CP_UTF8 ? nullptr : &usedDefault;
+  const int n = WideCharToMultiByte(codePage, flags, wide.data(), int(wide.size()), nullptr, 0,
+                                    nullptr, used);
+  std::string out(size_t(std::max(n, 0)), '\0');
+  if (n > 0)
+    WideCharToMultiByte(codePage, flags, wide.data(), int(wide.size()), out.data(), n, nullptr, used);
+  if (exact) *exact = n > 0 && !usedDefault;
+  return out;
+}
+
+std::wstring WideOfUtf8(const std::string& text) {
+  if (text.empty()) return L"";
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+  std::wstring out(size_t(std::max(n, 0)), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n);
+  return out;
+}
+#endif
+
+// A name found in the tree in UTF-8, the form the name rules read.
+std::string Utf8Of(const fs::path& path) {
+#ifdef _WIN32
+  return NarrowOf(path.wstring(), CP_UTF8);
+#else
+  return path.string();
+#endif
+}
+
+// A path as this system's narrow file functions take it and its messages
+// show it: on Windows in the ANSI code page (exact false when a character
+// has no form there), elsewhere as it stands.
+std::string NativeOf(const fs::path& path, bool* exact = nullptr) {
+#ifdef _WIN32
+  return NarrowOf(path.wstring(), CP_ACP, exact);
+#else
+  if (exact) *exact = true;
+  return path.string();
+#endif
+}
+
+// A UTF-8 name as messages show it.
+std::string ShownOf(const std::string& utf8) {
+#ifdef _WIN32
+  return NarrowOf(WideOfUtf8(utf8), CP_ACP);
+#else
+  return utf8;
+#endif
+}
+
 // Walks a product tree. Every folder on the way down is held by its
 // canonical path, so a link back to one of them (which would repeat the
 // tree forever) is seen; a link to any other folder is simply followed.
@@ -229,12 +286,12 @@ struct TreeWalk {
     std::vector<fs::path> entries;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
       entries.push_back(it->path());
-    if (ec) return Fail(dir.string() + ": " + ec.message());
+    if (ec) return Fail(NativeOf(dir) + ": " + ec.message());
     // Name order, so that the first problem reported is the same on every run.
     std::sort(entries.begin(), entries.end());
     for (const fs::path& path : entries) {
-      const std::string shown = path.string();
-      const std::string name = prefix + path.filename().string();
+      const std::string shown = NativeOf(path);
+      const std::string name = prefix + Utf8Of(path.filename());
       // canonical follows every link on the way and fails on one to nothing
       // (or a chain of links that never ends).
       const fs::path real = fs::canonical(path, ec);
@@ -246,7 +303,7 @@ struct TreeWalk {
       }
       const fs::file_status status = fs::status(real, ec);
       if (ec) return Fail(shown + ": " + ec.message());
-      const std::string fault = names::NameFault(path.filename().string());
+      const std::string fault = names::NameFault(Utf8Of(path.filename()));
       if (fs::is_regular_file(status)) {
         if (!fault.empty()) return FailName(shown + ": " + fault);
         found.push_back({name, real, shown});
@@ -280,9 +337,9 @@ struct TreeWalk {
 // The folder part of shown, the path of a file found below root named
 // name, that stands for the first `length` bytes of name.
 std::string ShownPrefix(const std::string& root, const std::string& name, size_t length) {
-  std::string path = name.substr(0, length);
+  std::string path = ShownOf(name.substr(0, length));
   std::replace(path.begin(), path.end(), '\\', char(fs::path::preferred_separator));
-  return (fs::path(root) / path).string();
+  return root + char(fs::path::preferred_separator) + path;
 }
 
 // Refuses, naming them, what Windows cannot hold of the names of files
@@ -346,8 +403,17 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
   for (const TreeWalk::Found& found : walk.found) {
     TreeFile file;
     file.name = found.name;
-    file.path = found.real.string();
+    bool exact = true;
+    file.path = NativeOf(found.real, &exact);
     file.shown = found.shown;
+    if (!exact) {
+#ifdef _WIN32
+      error = file.shown + ": holds a character that this system's code page, " +
+              std::to_string(GetACP()) + ", cannot hold";
+#endif
+      report->nameRefused = true;
+      return false;
+    }
     if (file.name.size() > 0xFFFF ||
         !IsSafeRecordName(file.name.data(), uint32_t(file.name.size()))) {
       error = file.shown + ": this name cannot be stored";
@@ -388,6 +454,31 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
         return false;
       }
       file.name = std::move(converted);
+    } else {
+#ifdef _WIN32
+      // The setup reads the names in the code page of the machine it runs on;
+      // this machine's is the one to check them against.
+      bool exact = false;
+      std::string converted = NarrowOf(WideOfUtf8(file.name), CP_ACP, &exact);
+      if (!exact) {
+        error = file.shown + ": holds a character that this system's code page, " +
+                std::to_string(GetACP()) + ", cannot hold";
+        return false;
+      }
+      // In a double-byte code page a second byte may be 0x5C, which the
+      // setup's reader would take for a backslash between folders.
+      for (size_t i = 0; i < converted.size(); ++i) {
+        if (!IsDBCSLeadByte(BYTE(converted[i]))) continue;
+        if (i + 1 < converted.size() && converted[i + 1] == '\\') {
+          error = file.shown + ": a character whose second byte in this system's code page, " +
+                  std::to_string(GetACP()) + ", is 0x5C, which the setup would read as a "
+                  "backslash between folders";
+          return false;
+        }
+        ++i;
+      }
+      file.name = std::move(converted);
+#endif
     }
     // The setup makes each path with the ANSI functions, which stop at
     // MAX_PATH characters.

@@ -158,8 +158,14 @@ struct Arguments {
 
 // The code page of the names in archives: --codepage N, 1252 unless given.
 // Returns 0, or ExitUsage having said why the code page cannot be used.
+// On Windows names stand in the system's code page already, and are taken
+// as they stand (table null); N may only name that code page.
 int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
+#ifdef _WIN32
+  table = nullptr;
+#else
   table = pack::DefaultCodePage();
+#endif
   if (!args.Has("--codepage")) return 0;
   const std::string& text = args.Value("--codepage");
   int number = 0;
@@ -167,6 +173,11 @@ int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
     if (c < '0' || c > '9' || number > 99999) return Fail(ExitUsage, "--codepage " + text + ": not a number");
     number = number * 10 + (c - '0');
   }
+#ifdef _WIN32
+  if (unsigned(number) == GetACP()) return 0;
+  return Fail(ExitUsage, "--codepage " + text + ": on Windows names are taken in the system's "
+                         "code page, " + std::to_string(GetACP()) + ", as they stand");
+#endif
   std::string why;
   table = codepage::Find(number, why);
   return table ? 0 : Fail(ExitUsage, "code page " + text + " " + why);
