@@ -384,6 +384,10 @@ class TreesAndDates(TempDirTest):
         self.assertEqual(status, 0, err)
         self.assertEqual(sorted(records), ["dir-link\\sub\\deep.txt", "dir-link\\target.txt",
                                            "dir\\inner.txt", "file-link"])
+        for link, target in (("file-link", "outside/target.txt"), ("dir-link", "outside")):
+            self.assertIn("pvpack: warning: %s: a link to %s, outside %s;" % (
+                self.path("tree", link), self.path(*target.split("/")), self.path("tree")), err)
+        self.assertNotIn("dir/inner.txt:", err)
         link = records["file-link"]   # the target's contents, time and attributes
         self.assertEqual((link.data, link.dos_time, link.attributes & pf.ATTR_READONLY),
                          (b"outside/target.txt", pf.dos_datetime(2003, 4, 5, 6, 7, 8), 1))
@@ -447,6 +451,38 @@ class TreesAndDates(TempDirTest):
                 self.assertEqual((status, records), (65, {}), err)
                 self.assertTrue(err.startswith("pvpack: " + self.path("tree", named) + ": "), err)
                 self.assertIn(why, err)
+
+    def test_what_the_tree_lacks_is_named(self):
+        product = ["Pavlane.exe", "Help/contents.htm", "Library/a", "SiteMaps/b", "uninst.exe",
+                   "Queries/Sample.pvf", "Wininet.dl_", "Shlwapi.dl_"]
+        rows = [  # (files below tree/, empty folders, exit status, warnings and error)
+            (product, [], 0, []),
+            ([p.upper() for p in product], ["LIBRARY/x/y", "Docs"], 0, [
+                "warning: tree/Docs: a folder without files, dropped",
+                "warning: tree/LIBRARY/x: a folder without files, dropped"]),
+            (product[1:], [], 0, ['warning: tree/Pavlane.exe: missing, and the Programs-menu '
+                                  'shortcut "Pavlane  " leads to it']),
+            (product[:2] + product[3:], [], 0, ["warning: tree/Library: missing"]),
+            (product[:4] + product[5:], [], 0, ["warning: tree/uninst.exe: missing, and the "
+                                                "uninstall entry starts it"]),
+            (product[:5] + product[6:], [], 0, ["warning: tree/Queries/Sample.pvf: missing"]),
+            (product[:7], [], 0, ["warning: tree/Shlwapi.dl_: missing"]),
+            ([], ["a/b"], 74, ["tree: no file to pack"]),
+        ]
+        for made, folders, want, lines in rows:
+            with self.subTest(lines=lines):
+                shutil.rmtree(self.path("tree"), ignore_errors=True)
+                os.mkdir(self.path("tree"))
+                for rel in made:
+                    self.write(os.path.join("tree", rel), b"x")
+                for rel in folders:
+                    os.makedirs(self.path("tree", rel))
+                status, err, _ = self.pack()
+                self.assertEqual(status, want, err)
+                self.assertEqual(len(err.splitlines()), len(lines), err)
+                for got, line in zip(err.splitlines(), lines):
+                    want_start = "pvpack: " + line.replace("tree", self.path("tree"), 1)
+                    self.assertTrue(got.startswith(want_start), got)
 
     def test_names_go_to_the_code_page_and_come_back(self):
         rows = [  # (code page, file below tree/, exit status, what stderr holds)

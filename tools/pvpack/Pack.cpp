@@ -22,6 +22,7 @@
 #include "archive/Encript.h"
 #include "archive/FileIo.h"
 #include "archive/PeImage.h"
+#include "archive/ProductFiles.h"
 #include "archive/PvUnZip.h"
 #include "explode/Crc32.h"
 #include "explode/Explode.h"
@@ -279,6 +280,8 @@ struct TreeWalk {
   std::vector<Found> found;
   std::string error;
   bool nameRefused = false;  // error is about a name Windows cannot store
+  std::vector<std::string> emptyFolders;  // holding no file, outermost only
+  std::vector<std::string> linksOut;      // links to something outside the tree
 
   // Walks dir, whose records are named prefix + their name below it.
   bool Walk(const fs::path& dir, const std::string& prefix) {
@@ -303,6 +306,9 @@ struct TreeWalk {
       }
       const fs::file_status status = fs::status(real, ec);
       if (ec) return Fail(shown + ": " + ec.message());
+      if (fs::is_symlink(fs::symlink_status(path, ec)) && !Holds(open.front().canonical, real))
+        linksOut.push_back(shown + ": a link to " + NativeOf(real) + ", outside " +
+                           open.front().shown + "; what it leads to is packed");
       const std::string fault = names::NameFault(Utf8Of(path.filename()));
       if (fs::is_regular_file(status)) {
         if (!fault.empty()) return FailName(shown + ": " + fault);
@@ -312,9 +318,13 @@ struct TreeWalk {
           if (o.canonical == real)
             return Fail(shown + ": a link back to " + o.shown + ", a folder that holds it");
         open.push_back({real, shown});
-        const size_t before = found.size();
+        const size_t before = found.size(), emptyBefore = emptyFolders.size();
         if (!Walk(path, name + "\\")) return false;
         open.pop_back();
+        if (found.size() == before) {
+          emptyFolders.resize(emptyBefore);  // those inside go with it
+          emptyFolders.push_back(shown);
+        }
         // A folder that holds no file is not stored, so its name cannot fail.
         if (found.size() > before && !fault.empty()) return FailName(shown + ": " + fault);
       } else {
@@ -328,6 +338,14 @@ struct TreeWalk {
     error = std::move(message);
     return false;
   }
+  // Whether folder holds path, both canonical.
+  static bool Holds(const fs::path& folder, const fs::path& path) {
+    auto p = path.begin();
+    for (auto f = folder.begin(); f != folder.end(); ++f, ++p)
+      if (p == path.end() || *f != *p) return false;
+    return true;
+  }
+
   bool FailName(std::string message) {
     nameRefused = true;
     return Fail(std::move(message));
@@ -397,6 +415,14 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
   if (ec || !walk.Walk(root, "")) {
     error = ec ? dir + ": " + ec.message() : walk.error;
     report->nameRefused = walk.nameRefused;
+    return false;
+  }
+  for (const std::string& folder : walk.emptyFolders)
+    report->warnings.push_back(folder + ": a folder without files, dropped (an archive stores "
+                               "files only)");
+  for (std::string& link : walk.linksOut) report->warnings.push_back(std::move(link));
+  if (walk.found.empty()) {
+    error = dir + ": no file to pack";
     return false;
   }
   std::sort(walk.found.begin(), walk.found.end());
@@ -495,6 +521,33 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
   std::sort(files.begin(), files.end(),
             [](const TreeFile& a, const TreeFile& b) { return a.name < b.name; });
   return true;
+}
+
+std::vector<ProductReference> MissingProductFiles(const std::vector<TreeFile>& files) {
+  std::vector<ProductReference> wanted;
+  for (const product::MenuShortcut& shortcut : product::MenuShortcuts)
+    wanted.push_back({shortcut.target + 1,
+                      std::string("the Programs-menu shortcut \"") + shortcut.name + "\" leads to it"});
+  wanted.push_back({product::Uninstaller + 1, "the uninstall entry starts it"});
+  wanted.push_back({product::SampleQuery + 1, "the product's settings name it as the first query"});
+  for (const char* copy : {product::WininetCopy, product::ShlwapiCopy})
+    wanted.push_back({copy + 1, "the setup copies it over an older system library, and says a "
+                                "file is in use when it cannot"});
+  // Windows compares the names without case; these are ASCII.
+  const auto fold = [](std::string text) {
+    for (char& c : text) c = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    return text;
+  };
+  std::vector<ProductReference> missing;
+  for (ProductReference& reference : wanted) {
+    const std::string path = fold(reference.path);
+    const bool found = std::any_of(files.begin(), files.end(), [&](const TreeFile& file) {
+      const std::string name = fold(file.name);
+      return name == path || name.compare(0, path.size() + 1, path + "\\") == 0;
+    });
+    if (!found) missing.push_back(std::move(reference));
+  }
+  return missing;
 }
 
 const codepage::SingleByteTable* DefaultCodePage() {

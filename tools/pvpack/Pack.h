@@ -98,6 +98,9 @@ struct TreeReport {
   // The error is about a name: one Windows cannot store or takes for
   // another, or a path too long.
   bool nameRefused = false;
+  // What is packed all the same, and may not be meant: each folder dropped
+  // for holding no file, each link to something outside the tree.
+  std::vector<std::string> warnings;
 };
 
 // Finds every regular file below dir, in a fixed order (byte order of the
@@ -114,6 +117,17 @@ struct TreeReport {
 // one (names::SameNameKey).
 bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
                  const TreeOptions& options = {}, TreeReport* report = nullptr);
+
+// A file or folder of the product that the setup refers to after
+// unpacking, as a record name, and what refers to it.
+struct ProductReference {
+  std::string path;
+  std::string user;
+};
+
+// The product's files and folders that the post-install sequence refers to
+// (archive/ProductFiles.h) that files lacks, as Windows compares names.
+std::vector<ProductReference> MissingProductFiles(const std::vector<TreeFile>& files);
 
 // Refuses, from the sizes alone, files the setup could not read: a file
 // larger than limits.fileSize, or so many bytes that even the best packing

@@ -311,6 +311,14 @@ int CmdPack(const Arguments& args) {
   if (!pack::CollectTree(dir, files, error, treeOptions, &report))
     return Fail(report.nameRefused ? ExitName : ExitIo, error);
   if (!pack::CheckLimits(files, pack::Limits(), error)) return Fail(ExitIo, error);
+  for (const std::string& warning : report.warnings)
+    std::fprintf(stderr, "pvpack: warning: %s\n", warning.c_str());
+  for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {
+    std::string path = missing.path;
+    std::replace(path.begin(), path.end(), '\\', char(std::filesystem::path::preferred_separator));
+    std::fprintf(stderr, "pvpack: warning: %s: missing, and %s\n",
+                 (std::filesystem::path(dir) / path).string().c_str(), missing.user.c_str());
+  }
   std::error_code ec;
   const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
   for (const pack::TreeFile& file : files)
