@@ -12,6 +12,7 @@ archives that pvpack packs must read back here.
 """
 
 import argparse
+import json
 import os
 import random
 import shutil
@@ -555,7 +556,7 @@ class CommandLine(TempDirTest):
             (["--help"], 0, usage, b""),
             (["-h"], 0, usage, b""),
             (["--version"], 0, b"pvpack 3.03\n", b""),
-            (["pack", "DIR"], 64, b"", b"pvpack: pack: missing ARCHIVE\nusage: pvpack pack [-j N] "),
+            (["pack", "DIR"], 64, b"", b"pvpack: pack: missing ARCHIVE\nusage: pvpack pack "),
             (["unpack"], 64, b"", b"pvpack: unknown command unpack\n" + usage),
         ] + [([command, "--help"], 0, b"usage: pvpack " + command.encode() + b" ", b"")
              for command in ("implode", "explode", "pack", "list", "extract", "setup", "verify")]
@@ -606,6 +607,44 @@ class CommandLine(TempDirTest):
                 self.assertTrue(p.stderr.startswith(b"pvpack: " + named.encode() + b": "), p.stderr)
                 self.assertIn(why.encode(), p.stderr)
                 self.assertFalse(os.path.exists(out))
+
+    def test_summary_progress_and_json(self):
+        self.write("tree/café.txt", b"cafe")
+        self.write("tree/sub/b.bin", bytes(range(256)) * 40)
+        archive, stub = self.path("a.pvz"), self.write("stub.exe", b"MZ" + bytes(300))
+        summary = r"pvpack %s: 2 files, 10244 bytes, packed %d bytes \(\d+\.\d%%\)%s, \d+\.\d\d s\n$"
+        runs = [  # (arguments, what the summary adds)
+            (["pack", self.path("tree"), archive], ""),
+            (["verify", archive], ", sound"),
+            (["extract", archive, self.path("out")], ""),
+            (["setup", stub, archive, self.path("setup.exe")], r", setup \d+ bytes"),
+        ]
+        for args, more in runs:
+            with self.subTest(args[0]):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertRegex(p.stdout.decode(), summary % (args[0], os.path.getsize(archive), more))
+                self.assertNotIn(b"%", p.stderr)   # no progress off a terminal
+                quiet = pvpack(args[0], "-q", *args[1:])
+                self.assertEqual((quiet.returncode, quiet.stdout), (0, b""), quiet.stderr)
+        for args, last in ((["pack", self.path("tree"), archive], b"packing 2/2 files, 0.0/0.0 MB\n"),
+                           (["extract", archive, self.path("again")], b"extracting 100%\n")):
+            p = pvpack(args[0], "--progress", *args[1:])
+            self.assertTrue(p.stderr.endswith(last), p.stderr)
+
+        entries = [pf.Entry(b"caf\xe9\\x.txt", b"data", dos_time=pf.dos_datetime(2003, 4, 5, 6, 7, 8),
+                            attributes=0x21),
+                   pf.Entry(b'q\x01"', b"")]
+        data = pf.write_archive(entries)
+        p = pvpack("list", "--json", self.write("j.pvz", data))
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertIn(b'"name": "q\\u0001\\""', p.stdout)
+        packed = [r.packed_size for r in pf.read_archive(data).records]
+        self.assertEqual(json.loads(p.stdout), [
+            {"name": "café\\x.txt", "size": 4, "packedSize": packed[0], "attributes": 0x21,
+             "time": "2003-04-05T06:07:08", "check": "%08X" % pf.crc_register(b"data")},
+            {"name": 'q\x01"', "size": 0, "packedSize": packed[1], "attributes": pf.ATTR_ARCHIVE,
+             "time": "2004-06-15T12:30:44", "check": "FFFFFFFF"}])
 
     def test_an_error_names_the_folder_that_failed(self):
         archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"sub\\a.txt", b"a")]))

@@ -841,7 +841,7 @@ bool WriteRecord(const Job& job, const PackOptions& options, const std::string& 
 }  // namespace
 
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
-               const std::string& outName, std::string& error) {
+               const std::string& outName, std::string& error, uint64_t* written) {
   const size_t count = files.size();
   std::atomic<uint64_t> heldTotal{0};  // outlives the jobs' streams, which count in it
   std::unique_ptr<Job[]> jobs(new Job[count]);
@@ -890,6 +890,7 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
     error = outName + ": cannot write";
     ok = false;
   }
+  if (written) *written = writer.BodySize() + 4;
   return ok;
 }
 

@@ -165,8 +165,9 @@ struct PackOptions {
 // options.limits.packedSize (known as soon as every stream has passed it),
 // and the file with which the archive would pass options.limits.archiveSize.
 // outName names out in messages. On failure out holds part of an archive.
+// *written, when given, counts the bytes of the archive written.
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
-               const std::string& outName, std::string& error);
+               const std::string& outName, std::string& error, uint64_t* written = nullptr);
 
 // Unscrambles an archive's body in a copy and checks it against the
 // trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or

@@ -2,6 +2,7 @@
 // to the setup stub, and checks and unpacks archives with the setup
 // program's own reader.
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -270,16 +271,70 @@ bool ParseJobs(const std::string& text, unsigned& jobs) {
   return jobs >= 1 && jobs <= pack::MaxWorkers;
 }
 
-// What pack shows on a terminal: files and megabytes done, in archive order.
+using Clock = std::chrono::steady_clock;
+
+// When the command began, for its summary line.
+Clock::time_point Started;
+
+// Progress on standard error: on a terminal one line rewritten in place
+// (unless -q); with --progress plain lines, at most one a second, for logs.
+class Progress {
+ public:
+  explicit Progress(const Arguments& args)
+      : style_(args.Has("--progress")                  ? Style::Lines
+               : args.Has("-q") || !StderrIsTerminal() ? Style::None
+                                                       : Style::Terminal) {}
+  ~Progress() {
+    if (style_ == Style::Terminal && shown_) std::fprintf(stderr, "\n");
+  }
+  bool Shown() const { return style_ != Style::None; }
+
+  // Shows text now on a terminal; as a line when a second has passed since
+  // the last one, or when last is set.
+  void Show(const std::string& text, bool last = false) {
+    const Clock::time_point now = Clock::now();
+    if (style_ == Style::None || (style_ == Style::Lines && shown_ && !last &&
+                                  now - last_ < std::chrono::seconds(1)))
+      return;
+    std::fprintf(stderr, style_ == Style::Terminal ? "\r%s" : "%s\n", text.c_str());
+    shown_ = true;
+    last_ = now;
+  }
+
+ private:
+  enum class Style { None, Terminal, Lines };
+  Style style_;
+  bool shown_ = false;
+  Clock::time_point last_;
+};
+
+// The line a command ends with, unless -q: its files, their bytes and the
+// bytes of their archive with the share they are of them, what else it
+// made, and the time it took. On standard output, unless that carries data.
+void Summary(const Arguments& args, const char* command, size_t files, uint64_t bytes,
+             uint64_t packed, const std::string& more = "", bool toStderr = false) {
+  if (args.Has("-q")) return;
+  char share[32] = "";
+  if (bytes > 0) std::snprintf(share, sizeof share, " (%.1f%%)", double(packed) * 100 / double(bytes));
+  const double seconds = std::chrono::duration<double>(Clock::now() - Started).count();
+  std::fprintf(toStderr ? stderr : stdout, "pvpack %s: %zu files, %llu bytes, packed %llu bytes%s%s, %.2f s\n",
+               command, files, static_cast<unsigned long long>(bytes),
+               static_cast<unsigned long long>(packed), share, more.c_str(), seconds);
+}
+
+// What pack shows as it goes: files and megabytes done, in archive order.
 struct PackTotals {
   size_t files = 0;
   uint64_t bytes = 0;
+  Progress* progress = nullptr;
 };
 
 void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
   const auto* total = static_cast<const PackTotals*>(context);
-  std::fprintf(stderr, "\rpacking %zu/%zu files, %.1f/%.1f MB", files, total->files,
-               double(bytes) / 1e6, double(total->bytes) / 1e6);
+  char text[96];
+  std::snprintf(text, sizeof text, "packing %zu/%zu files, %.1f/%.1f MB", files, total->files,
+                double(bytes) / 1e6, double(total->bytes) / 1e6);
+  total->progress->Show(text, files == total->files);
 }
 
 int CmdPack(const Arguments& args) {
@@ -336,17 +391,19 @@ int CmdPack(const Arguments& args) {
     if (!owned) return Fail(ExitIo, archive + ": cannot write");
     out = owned.get();
   }
+  Progress progress(args);
   PackTotals totals;
   totals.files = files.size();
+  totals.progress = &progress;
   for (const pack::TreeFile& file : files) totals.bytes += file.size;
   pack::PackOptions options;
   options.workers = jobs;
-  if (StderrIsTerminal() && files.size() > 1) {
+  if (progress.Shown()) {
     options.progress = ShowPackProgress;
     options.progressContext = &totals;
   }
-  bool ok = pack::PackFiles(files, options, out, archive, error);
-  if (options.progress) std::fprintf(stderr, "\n");
+  uint64_t written = 0;
+  bool ok = pack::PackFiles(files, options, out, archive, error, &written);
   if (owned) {
     if (std::fclose(owned.release()) != 0 && ok) {
       error = archive + ": cannot write";
@@ -355,7 +412,16 @@ int CmdPack(const Arguments& args) {
     // No half-written archive stays behind.
     if (!ok) std::remove(archive.c_str());
   }
-  return ok ? 0 : Fail(ExitIo, error);
+  if (!ok) return Fail(ExitIo, error);
+  Summary(args, "pack", files.size(), totals.bytes, written, "", archive == "-");
+  return 0;
+}
+
+// The files of records and their bytes, for a summary.
+uint64_t TotalSize(const std::vector<pack::Record>& records) {
+  uint64_t total = 0;
+  for (const pack::Record& r : records) total += r.header.Size;
+  return total;
 }
 
 // Why the archive taken from file (a setup when isSetup) fails its check
@@ -392,10 +458,10 @@ int LoadRecords(const std::string& path, Bytes& archive, Bytes& body,
   return 0;
 }
 
-int LoadRecords(const Arguments& args, Bytes& body, std::vector<pack::Record>& records) {
+int LoadRecords(const Arguments& args, Bytes& archive, Bytes& body,
+                std::vector<pack::Record>& records) {
   const codepage::SingleByteTable* codePage = nullptr;
   if (int status = CodePageOf(args, codePage)) return status;
-  Bytes archive;
   bool isSetup = false;
   return LoadRecords(args.operands[0], archive, body, records, isSetup, codePage);
 }
@@ -406,10 +472,61 @@ const char* AttributeLetters(uint32_t a, char* out) {
   return out;
 }
 
+// text as a JSON string: quoted, with quotes, backslashes and control
+// characters escaped. text is UTF-8 (on Windows, in the system's code page,
+// and converted).
+std::string JsonString(const std::string& text) {
+  std::string utf8 = text;
+#ifdef _WIN32
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+  std::wstring wide(size_t(std::max(n, 0)), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), wide.data(), n);
+  const int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+  utf8.assign(size_t(std::max(m, 0)), '\0');
+  if (m > 0)
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), utf8.data(), m, nullptr, nullptr);
+#endif
+  std::string out = "\"";
+  for (char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (uint8_t(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", unsigned(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// One JSON object a record, in an array: name, size, packed size,
+// attribute bits, the local time in ISO 8601 form and the check value.
+void ListJson(const std::vector<pack::Record>& records) {
+  std::printf("[");
+  for (size_t i = 0; i < records.size(); ++i) {
+    const pack::Record& r = records[i];
+    const FileRecordHeader& h = r.header;
+    const uint32_t date = h.DosDateTime >> 16, time = h.DosDateTime & 0xFFFF;
+    std::printf("%s\n  {\"name\": %s, \"size\": %u, \"packedSize\": %u, \"attributes\": %u, "
+                "\"time\": \"%04u-%02u-%02uT%02u:%02u:%02u\", \"check\": \"%08X\"}",
+                i ? "," : "", JsonString(r.name).c_str(), unsigned(h.Size), unsigned(h.PackedSize),
+                unsigned(h.Attributes), 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+                time >> 11, (time >> 5) & 63, (time & 31) * 2, unsigned(h.Check));
+  }
+  std::printf("%s]\n", records.empty() ? "" : "\n");
+}
+
 int CmdList(const Arguments& arguments) {
-  Bytes body;
+  Bytes archive, body;
   std::vector<pack::Record> records;
-  if (int status = LoadRecords(arguments, body, records)) return status;
+  if (int status = LoadRecords(arguments, archive, body, records)) return status;
+  if (arguments.Has("--json")) {
+    ListJson(records);
+    return 0;
+  }
   for (const pack::Record& r : records) {
     const FileRecordHeader& h = r.header;
     uint32_t date = h.DosDateTime >> 16, time = h.DosDateTime & 0xFFFF;
@@ -428,12 +545,13 @@ int CmdList(const Arguments& arguments) {
 
 int CmdVerify(const Arguments& arguments) {
   const std::vector<std::string>& args = arguments.operands;
-  Bytes body;
+  Bytes archive, body;
   std::vector<pack::Record> records;
-  if (int status = LoadRecords(arguments, body, records)) return status;
+  if (int status = LoadRecords(arguments, archive, body, records)) return status;
   std::string failed;
   if (pack::VerifyRecords(body, records, failed) != ArcOk)
     return Fail(-ArcBadRecord, args[0] + ": " + failed + ": " + ReaderFailure(ArcBadRecord));
+  Summary(arguments, "verify", records.size(), TotalSize(records), archive.size(), ", sound");
   return 0;
 }
 
@@ -465,7 +583,7 @@ struct ExtractProgress {
   std::string name;
   size_t started = 0;
   int percent = -1;
-  bool show = false;
+  Progress* progress = nullptr;
 } Extracting;
 
 void NoteProgress(const char* name, int32_t percent) {
@@ -473,10 +591,11 @@ void NoteProgress(const char* name, int32_t percent) {
     Extracting.name = name;
     ++Extracting.started;
   }
-  if (!Extracting.show || percent == Extracting.percent) return;
+  if (!Extracting.progress || percent == Extracting.percent) return;
   Extracting.percent = percent;
-  std::fprintf(stderr, "\rextracting %3d%%", int(percent));
-  if (percent == 100) std::fprintf(stderr, "\n");
+  char text[32];
+  std::snprintf(text, sizeof text, "extracting %3d%%", int(percent));
+  Extracting.progress->Show(text, percent == 100);
 }
 
 // A path as the reader makes it ("\" between folders), as this system writes it.
@@ -515,6 +634,7 @@ int CmdExtract(const Arguments& arguments) {
   std::vector<pack::Record> records;
   bool isSetup = false;
   if (int status = LoadRecords(args[0], archive, body, records, isSetup, codePage)) return status;
+  const uint64_t archiveSize = archive.size();
   // The reader creates each file by its stored name: give it the names as
   // this system writes them.
   if (codePage && !pack::RebuildArchive(body, records, archive))
@@ -531,9 +651,12 @@ int CmdExtract(const Arguments& arguments) {
   // characters for a drive root and would make no directory for it.
   std::error_code ec;
   const std::string dest = std::filesystem::absolute(args[1], ec).string();
-  Extracting.show = StderrIsTerminal();
+  Progress progress(arguments);
+  Extracting = {};
+  Extracting.progress = &progress;
   int32_t result =
       ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr, NoteProgress);
+  Extracting.progress = nullptr;
   std::remove(temp.c_str());
   if (result == ArcCannotCreate) {
     // The reader says only that a file could not be created; the records
@@ -543,6 +666,7 @@ int CmdExtract(const Arguments& arguments) {
   if (result == ArcIoError && Extracting.started > 0)
     return Fail(-result, args[0] + ": " + ReaderFailure(result) + " " + Shown(Extracting.name));
   if (result != ArcOk) return Fail(-result, args[0] + ": " + ReaderFailure(result));
+  Summary(arguments, "extract", records.size(), TotalSize(records), archiveSize);
   return 0;
 }
 
@@ -567,6 +691,8 @@ int CmdSetup(const Arguments& arguments) {
   Bytes out;
   if (pack::MakeSetup(stub, archive, out, error) != 0) return Fail(ExitUsage, args[0] + ": " + error);
   if (!WriteAll(args[2], out)) return Fail(ExitIo, args[2] + ": cannot write");
+  Summary(arguments, "setup", records.size(), TotalSize(records), archive.size(),
+          ", setup " + std::to_string(out.size()) + " bytes", args[2] == "-");
   return 0;
 }
 
@@ -593,7 +719,8 @@ const Command Commands[] = {
      "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
      "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
-    {"pack", "[-j N] [--codepage N] DIR ARCHIVE", {{"-j", true}, {"--codepage", true}}, CmdPack,
+    {"pack", "[-q] [--progress] [-j N] [--codepage N] DIR ARCHIVE",
+     {{"-q", false}, {"--progress", false}, {"-j", true}, {"--codepage", true}}, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
      "with the smallest stream, N files at a time (-j, 1 to 32; as many as there\n"
      "are processors unless given); N does not change the archive. A symbolic\n"
@@ -613,23 +740,26 @@ const Command Commands[] = {
      "code pages 874 and 1250 to 1258 are supported.\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
      "it is recorded as it, so that a tree checked out later packs the same.\n"},
-    {"list", "[--codepage N] ARCHIVE", {{"--codepage", true}}, CmdList,
+    {"list", "[--json] [--codepage N] ARCHIVE", {{"--json", false}, {"--codepage", true}}, CmdList,
      "Lists the files in ARCHIVE (an archive or a setup executable): name, size,\n"
      "packed size, attributes (RHSA), time and check value. Names are shown in\n"
-     "UTF-8, from code page N (--codepage; 1252 unless given).\n"},
-    {"extract", "[--codepage N] ARCHIVE DIR", {{"--codepage", true}}, CmdExtract,
+     "UTF-8, from code page N (--codepage; 1252 unless given). --json writes a\n"
+     "JSON array, one object per file: name, size, packedSize, attributes (the\n"
+     "Windows bits), time (local, ISO 8601) and check.\n"},
+    {"extract", "[-q] [--progress] [--codepage N] ARCHIVE DIR",
+     {{"-q", false}, {"--progress", false}, {"--codepage", true}}, CmdExtract,
      "Unpacks ARCHIVE (an archive or a setup executable) into DIR with the setup\n"
      "program's own reader. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
      "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
      "(check value), 6 damaged record or unsafe name.\n"},
-    {"setup", "STUB ARCHIVE OUT", {}, CmdSetup,
+    {"setup", "[-q] STUB ARCHIVE OUT", {{"-q", false}}, CmdSetup,
      "Writes the setup executable OUT: STUB (the bare setup-stub.exe), zero filler\n"
      "to a length that is a multiple of 8, the marker and ARCHIVE; it is then\n"
      "ready for signing. A stub that already carries an archive or a signature\n"
      "is refused (64), and so is a setup given as ARCHIVE. ARCHIVE is checked\n"
      "whole, every file decoded, before OUT is written; exit status 5 or 6 as\n"
      "for verify when it is not sound.\n"},
-    {"verify", "[--codepage N] FILE", {{"--codepage", true}}, CmdVerify,
+    {"verify", "[-q] [--codepage N] FILE", {{"-q", false}, {"--codepage", true}}, CmdVerify,
      "Checks FILE (an archive or a setup executable) file by file and writes\n"
      "nothing. Exit status as for extract.\n"},
 };
@@ -646,6 +776,8 @@ void PrintUsage(std::FILE* to) {
                  c.arguments);
   std::fprintf(to,
                "IN, OUT and FILE may be - for standard input or output.\n"
+               "pack, setup, verify and extract end with a summary line; -q leaves it out.\n"
+               "--progress writes progress as lines, at most one a second.\n"
                "pvpack COMMAND --help explains a command; pvpack --version prints the version.\n");
 }
 
@@ -751,6 +883,7 @@ int main(int argc, char** argv) {
     std::printf("usage: pvpack %s %s\n%s", command->name, command->arguments, command->help);
     return 0;
   }
+  Started = Clock::now();
   Arguments parsed;
   if (int status = ParseArguments(*command, args, parsed)) return status;
   try {
