@@ -44,6 +44,14 @@ void Put32(Bytes& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
 }
 
+// Appends a record's name and fixed fields, all that stands before its
+// packed stream.
+void PutRecordHead(Bytes& out, const std::string& name, const FileRecordHeader& h) {
+  Put16(out, uint16_t(name.size()));
+  out.insert(out.end(), name.begin(), name.end());
+  for (uint32_t v : {h.DosDateTime, h.Size, h.Attributes, h.PackedSize, h.Check}) Put32(out, v);
+}
+
 uint32_t Get32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -140,13 +148,9 @@ uint32_t CheckValue(const uint8_t* data, size_t size) {
 
 void AppendRecord(const SourceFile& file, Bytes& body) {
   Bytes stream = implode::ImplodeSmallest(file.data.data(), file.data.size());
-  Put16(body, uint16_t(file.name.size()));
-  body.insert(body.end(), file.name.begin(), file.name.end());
-  Put32(body, file.dosDateTime);
-  Put32(body, uint32_t(file.data.size()));
-  Put32(body, file.attributes);
-  Put32(body, uint32_t(stream.size()));
-  Put32(body, CheckValue(file.data.data(), file.data.size()));
+  PutRecordHead(body, file.name,
+                {file.dosDateTime, uint32_t(file.data.size()), file.attributes,
+                 uint32_t(stream.size()), CheckValue(file.data.data(), file.data.size())});
   body.insert(body.end(), stream.begin(), stream.end());
 }
 
@@ -819,10 +823,7 @@ bool WriteRecord(const Job& job, const PackOptions& options, const std::string& 
     return false;
   }
   Bytes head;
-  Put16(head, uint16_t(file.name.size()));
-  head.insert(head.end(), file.name.begin(), file.name.end());
-  const FileRecordHeader& h = job.header;
-  for (uint32_t v : {h.DosDateTime, h.Size, h.Attributes, h.PackedSize, h.Check}) Put32(head, v);
+  PutRecordHead(head, file.name, job.header);
   const uint64_t total = writer.BodySize() + head.size() + job.stream->Size() + 4;
   if (total > options.limits.archiveSize) {
     error = file.shown + ": with this file the archive would take " + std::to_string(total) +
@@ -923,12 +924,9 @@ bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes
   Bytes plain;
   for (const Record& r : records) {
     if (r.name.size() > 0xFFFF) return false;
-    Put16(plain, uint16_t(r.name.size()));
-    plain.insert(plain.end(), r.name.begin(), r.name.end());
-    const FileRecordHeader& h = r.header;
-    for (uint32_t v : {h.DosDateTime, h.Size, h.Attributes, h.PackedSize, h.Check}) Put32(plain, v);
+    PutRecordHead(plain, r.name, r.header);
     const auto stream = body.begin() + std::ptrdiff_t(r.streamOffset);
-    plain.insert(plain.end(), stream, stream + std::ptrdiff_t(h.PackedSize));
+    plain.insert(plain.end(), stream, stream + std::ptrdiff_t(r.header.PackedSize));
   }
   archive = FinishArchive(std::move(plain));
   return true;

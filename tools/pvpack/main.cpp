@@ -169,19 +169,18 @@ int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
 #endif
   if (!args.Has("--codepage")) return 0;
   const std::string& text = args.Value("--codepage");
-  int number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9' || number > 99999) return Fail(ExitUsage, "--codepage " + text + ": not a number");
-    number = number * 10 + (c - '0');
-  }
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+    return Fail(ExitUsage, "--codepage " + text + ": not a number");
+  const int number = std::atoi(text.c_str());
 #ifdef _WIN32
   if (unsigned(number) == GetACP()) return 0;
   return Fail(ExitUsage, "--codepage " + text + ": on Windows names are taken in the system's "
                          "code page, " + std::to_string(GetACP()) + ", as they stand");
-#endif
+#else
   std::string why;
   table = codepage::Find(number, why);
   return table ? 0 : Fail(ExitUsage, "code page " + text + " " + why);
+#endif
 }
 
 // The one place that turns a reader result into words.
@@ -432,7 +431,7 @@ std::string ChecksumFailure(const Bytes& file, const Bytes& archive, bool isSetu
     return "no archive: a Windows executable without the marker that an archive follows";
   if (isSetup && archive.empty()) return "no archive: nothing follows the marker";
   if (!pack::LooksLikeArchive(archive))
-    return isSetup ? "no archive: what follows the marker is none"
+    return isSetup ? "no archive: what follows the marker is not one"
                    : "no archive: neither a setup executable nor an archive";
   return ReaderFailure(ArcBadChecksum);
 }
