@@ -581,6 +581,7 @@ class CommandLine(TempDirTest):
             (line(), ["list", folder], 1, folder, "a folder, not a file"),
             (line(), ["verify", "/dev/zero"], 1, "/dev/zero", "a device, not a file"),
             (line(), ["verify", missing], 1, missing, ""),
+            (line(), ["verify", "/proc/self/mem"], 1, "/proc/self/mem", "cannot read"),  # fails to read
             (line(), ["list", empty], 5, empty, "no archive: the file is empty"),
             (line(), ["verify", text], 5, text, "no archive: neither"),
             (line(), ["verify", stub], 5, stub, "no archive: a Windows executable without"),
