@@ -608,6 +608,9 @@ class CommandLine(TempDirTest):
                 self.assertTrue(p.stderr.startswith(b"pvpack: " + named.encode() + b": "), p.stderr)
                 self.assertIn(why.encode(), p.stderr)
                 self.assertFalse(os.path.exists(out))
+        with open("/dev/zero", "rb") as zero:
+            p = subprocess.run([PVPACK, "verify", "-"], stdin=zero, capture_output=True, timeout=120)
+        self.assertEqual((p.returncode, p.stderr), (1, b"pvpack: standard input: a device, not a file\n"))
 
     def test_summary_progress_and_json(self):
         self.write("tree/café.txt", b"cafe")

@@ -22,6 +22,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -85,6 +86,15 @@ bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, std::string
   if (path == "-") {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
+#else
+    // A device such as /dev/zero would run on until the limit; a terminal
+    // is typed into and ends.
+    struct stat status;
+    if (fstat(0, &status) == 0 && (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) &&
+        !isatty(0)) {
+      error = shown + ": a device, not a file";
+      return false;
+    }
 #endif
   } else {
     if (const std::string why = NotAFile(path); !why.empty()) {
@@ -449,9 +459,10 @@ int LoadRecords(const std::string& path, Bytes& archive, Bytes& body,
   if (!ReadInput(path, pack::MaxSetupSize, file, error)) return Fail(unreadable, error);
   archive = pack::ArchiveOf(file, isSetup);
   const int32_t result = pack::ReadRecords(archive, body, records);
+  const std::string shown = path == "-" ? "standard input" : path;
   if (result == ArcBadChecksum)
-    return Fail(-result, path + ": " + ChecksumFailure(file, archive, isSetup));
-  if (result != ArcOk) return Fail(-result, path + ": " + ReaderFailure(result));
+    return Fail(-result, shown + ": " + ChecksumFailure(file, archive, isSetup));
+  if (result != ArcOk) return Fail(-result, shown + ": " + ReaderFailure(result));
   if (codePage)
     for (pack::Record& r : records) r.name = codepage::ToUtf8(*codePage, r.name);
   return 0;
