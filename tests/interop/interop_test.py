@@ -575,6 +575,8 @@ class CommandLine(TempDirTest):
         stub = self.write("stub.exe", b"MZ" + bytes(300))
         setup = self.write("setup.exe", pf.make_setup(b"MZ" + bytes(300), self.read(archive)))
         empty, text = self.write("empty", b""), self.write("text", b"root:x:0:0:root:/root\n" * 9)
+        bare = self.write("bare.exe", pf.make_setup(b"MZ" + bytes(300), b""))
+        foreign = self.write("foreign.exe", pf.make_setup(b"MZ" + bytes(300), self.read(text)))
         folder, missing, out = self.path("dir"), self.path("missing"), self.path("out")
         os.mkdir(folder)
         rows = [  # (line, arguments, exit status, path named, why)
@@ -585,6 +587,9 @@ class CommandLine(TempDirTest):
             (line(), ["list", empty], 5, empty, "no archive: the file is empty"),
             (line(), ["verify", text], 5, text, "no archive: neither"),
             (line(), ["verify", stub], 5, stub, "no archive: a Windows executable without"),
+            (line(), ["verify", bare], 5, bare, "no archive: nothing follows the marker"),
+            (line(), ["verify", foreign], 5, foreign, "no archive: what follows the marker is not"),
+            (line(), ["list", "--codepage", "x", archive], 64, "--codepage x", "not a number"),
             (line(), ["extract", folder, out], 1, folder, "a folder"),
             (line(), ["extract", text, out], 5, text, "no archive"),
             (line(), ["implode", folder, out], 74, folder, "a folder"),
