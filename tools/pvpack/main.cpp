@@ -749,7 +749,11 @@ const Command Commands[] = {
      "converted from UTF-8; a name it cannot hold is refused (65). The single-byte\n"
      "code pages 874 and 1250 to 1258 are supported.\n"
      "When SOURCE_DATE_EPOCH is set (seconds since 1970), a file time later than\n"
-     "it is recorded as it, so that a tree checked out later packs the same.\n"},
+     "it is recorded as it, so that a tree checked out later packs the same.\n"
+     "A tree without files is refused (74). Warnings name each folder without\n"
+     "files (dropped), each link out of the tree, and each file or folder the\n"
+     "setup refers to after unpacking that the tree lacks.\n"
+     "Ends with a summary line (-q: none); --progress shows progress as lines.\n"},
     {"list", "[--json] [--codepage N] ARCHIVE", {{"--json", false}, {"--codepage", true}}, CmdList,
      "Lists the files in ARCHIVE (an archive or a setup executable): name, size,\n"
      "packed size, attributes (RHSA), time and check value. Names are shown in\n"
@@ -761,17 +765,19 @@ const Command Commands[] = {
      "Unpacks ARCHIVE (an archive or a setup executable) into DIR with the setup\n"
      "program's own reader. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
      "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
-     "(check value), 6 damaged record or unsafe name.\n"},
+     "(check value), 6 damaged record or unsafe name. The files are named in\n"
+     "UTF-8, from code page N (--codepage; 1252 unless given). Ends with a\n"
+     "summary line (-q: none); --progress shows progress as lines.\n"},
     {"setup", "[-q] STUB ARCHIVE OUT", {{"-q", false}}, CmdSetup,
      "Writes the setup executable OUT: STUB (the bare setup-stub.exe), zero filler\n"
      "to a length that is a multiple of 8, the marker and ARCHIVE; it is then\n"
      "ready for signing. A stub that already carries an archive or a signature\n"
      "is refused (64), and so is a setup given as ARCHIVE. ARCHIVE is checked\n"
      "whole, every file decoded, before OUT is written; exit status 5 or 6 as\n"
-     "for verify when it is not sound.\n"},
+     "for verify when it is not sound. Ends with a summary line (-q: none).\n"},
     {"verify", "[-q] [--codepage N] FILE", {{"-q", false}, {"--codepage", true}}, CmdVerify,
      "Checks FILE (an archive or a setup executable) file by file and writes\n"
-     "nothing. Exit status as for extract.\n"},
+     "nothing. Exit status as for extract. Ends with a summary line (-q: none).\n"},
 };
 
 const Command* Find(const std::string& name) {
