@@ -2,15 +2,13 @@
 // to the setup stub, and checks and unpacks archives with the setup
 // program's own reader.
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
