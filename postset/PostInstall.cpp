@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "archive/ProductFiles.h"
 #include "explode/Crc32.h"
 #include "postset/PostSet.h"
 #include "postset/Sequence.h"
@@ -42,18 +43,8 @@ constexpr char CompletedText[] =
     "The installation process has been completed. When you restart the computer, you may "
     "launch Pavlane by clicking onto the corresponding icon in the Programs menu.";
 
-struct MenuShortcut {
-  const char* name;    // also its description
-  const char* target;  // below the destination directory
-};
-// The first name ends in two spaces: the description shows them, and the
-// file is named with them.
-constexpr MenuShortcut MenuShortcuts[] = {
-    {"Pavlane  ", "\\Pavlane.exe"},
-    {"Pavlane Help", "\\Help\\contents.htm"},
-    {"Pavlane Report Library", "\\Library"},
-    {"Pavlane Site Maps", "\\SiteMaps"},
-};
+using product::MenuShortcut;
+using product::MenuShortcuts;
 
 struct SystemLibrary {
   const char* name;     // in the system directory
@@ -61,8 +52,8 @@ struct SystemLibrary {
   MinimumVersion minimum;
 };
 constexpr SystemLibrary SystemLibraries[] = {
-    {"Wininet.dll", "\\Wininet.dl_", MakeVersion(4, 71, 1712, 5)},
-    {"Shlwapi.dll", "\\Shlwapi.dl_", MakeVersion(4, 71, 1712, 0)},
+    {"Wininet.dll", product::WininetCopy, MakeVersion(4, 71, 1712, 5)},
+    {"Shlwapi.dll", product::ShlwapiCopy, MakeVersion(4, 71, 1712, 0)},
 };
 
 // A key below HKEY_LOCAL_MACHINE, created when missing, with default
@@ -277,10 +268,10 @@ bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump,
 
   if (const handles::UniqueHkey uninstall = CreateMachineKey(UninstallKey)) {
     SetString(uninstall.get(), "DisplayName", ProductName);
-    SetString(uninstall.get(), "UninstallString", "\"" + destDir + "\\uninst.exe\"");
+    SetString(uninstall.get(), "UninstallString", "\"" + destDir + product::Uninstaller + "\"");
   }
   pump(false);
-  const std::string sampleQuery = destDir + "\\Queries\\Sample.pvf";
+  const std::string sampleQuery = destDir + product::SampleQuery;
   pump(false);
   if (const handles::UniqueHkey autoOpen = CreateMachineKey(ProductSubkey("Auto-open")))
     SetString(autoOpen.get(), "File 1", sampleQuery);

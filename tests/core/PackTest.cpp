@@ -2,6 +2,10 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
 #include "archive/PvUnZip.h"
@@ -75,6 +79,28 @@ TEST(Pack, PackThenExtractGivesTheTreeBack) {
     // DOS times keep even seconds.
     EXPECT_LE(std::abs(testutil::LastWriteUnix(out) - testutil::LastWriteUnix(src)), 2) << name;
   }
+}
+
+// Names go into the archive in code page 1252: natively converted from
+// UTF-8 (the default code page), on Windows as they stand in its ANSI code
+// page, 1252 under Wine; a name it cannot hold is refused as a name.
+TEST(Pack, NamesAreStoredInTheAnsiCodePage) {
+#ifdef _WIN32
+  if (GetACP() != 1252) GTEST_SKIP() << "the system's code page is " << GetACP();
+#endif
+  testutil::TempDir temp;
+  const fs::path folder = temp / "src" / fs::path(u8"R\u00E9sum\u00E9s");
+  fs::create_directories(folder);
+  testutil::WriteFile(folder / fs::path(u8"caf\u00E9.txt"), "x");
+  std::vector<pack::TreeFile> files;
+  std::string error;
+  pack::TreeReport report;
+  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, error, {}, &report)) << error;
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].name, "R\xE9sum\xE9s\\caf\xE9.txt");
+  testutil::WriteFile(temp / "src" / fs::path(u8"\u4E2D.txt"), "x");
+  EXPECT_FALSE(pack::CollectTree((temp / "src").string(), files, error, {}, &report));
+  EXPECT_TRUE(report.nameRefused) << error;
 }
 
 TEST(Pack, VerifyFindsTheDamagedRecord) {

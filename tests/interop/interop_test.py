@@ -12,6 +12,7 @@ archives that pvpack packs must read back here.
 """
 
 import argparse
+import json
 import os
 import random
 import shutil
@@ -32,6 +33,11 @@ PVPACK = ""
 # written as UTC instead of local time shows, and no local hour is ambiguous.
 os.environ["TZ"] = "PVT-3"
 time.tzset()
+
+
+def line():
+    """The caller's line number, to name a row of a table."""
+    return sys._getframe(1).f_lineno
 
 
 def pvpack(*args, stdin=None, cwd=None):
@@ -364,7 +370,8 @@ class TreesAndDates(TempDirTest):
                            timeout=120, env=env)
         records = {}
         if os.path.exists(archive):
-            records = {r.name.decode(): r for r in pf.read_archive(self.read(archive)).records}
+            records = {r.name.decode("cp1252"): r
+                       for r in pf.read_archive(self.read(archive)).records}
         return p.returncode, p.stderr.decode(), records
 
     def test_links_are_followed_and_what_cannot_be_stored_is_named(self):
@@ -378,6 +385,10 @@ class TreesAndDates(TempDirTest):
         self.assertEqual(status, 0, err)
         self.assertEqual(sorted(records), ["dir-link\\sub\\deep.txt", "dir-link\\target.txt",
                                            "dir\\inner.txt", "file-link"])
+        for link, target in (("file-link", "outside/target.txt"), ("dir-link", "outside")):
+            self.assertIn("pvpack: warning: %s: a link to %s, outside %s;" % (
+                self.path("tree", link), self.path(*target.split("/")), self.path("tree")), err)
+        self.assertNotIn("dir/inner.txt:", err)
         link = records["file-link"]   # the target's contents, time and attributes
         self.assertEqual((link.data, link.dos_time, link.attributes & pf.ATTR_READONLY),
                          (b"outside/target.txt", pf.dos_datetime(2003, 4, 5, 6, 7, 8), 1))
@@ -406,6 +417,106 @@ class TreesAndDates(TempDirTest):
                 self.assertEqual(err.count("\n"), 1, err)
                 self.assertIn(self.path(*named.split("/")) + ": ", err)
                 self.assertIn(why, err)
+
+    def test_names_windows_cannot_hold_are_refused_by_name(self):
+        long_name = "d" * 100 + "/" + "f" * 118   # 219 bytes below the destination
+        rows = [  # (files to make below tree/, the path named, why)
+            (["a?b"], "a?b", "character ?"),
+            (["a\\b.txt"], "a\\b.txt", "character \\"),
+            (['q"'], 'q"', 'character "'),
+            (["tab\tx"], "tab\tx", "control character 9"),
+            (["nul.txt"], "nul.txt", "device"),
+            (["Com9.tar.gz"], "Com9.tar.gz", "device"),
+            (["lpt1 .log"], "lpt1 .log", "device"),
+            (["CON/inner.txt"], "CON", "device"),
+            (["trailing."], "trailing.", "ends in a dot"),
+            (["sub /x"], "sub ", "ends in a blank"),
+            (["TempFile.$$$"], "TempFile.$$$", "tempfile.$$$"),
+            (["README", "readme"], "readme", "Windows takes it for " + self.path("tree", "README")),
+            (["Docs/a", "docs/b"], "docs", "Windows takes it for " + self.path("tree", "Docs")),
+            (["ПАПКА/a", "папка"], "папка", "Windows takes it for "),
+            ([long_name + "x"], long_name + "x", "220 characters"),
+        ]
+        # What Windows takes: COM0 and CONSOLE are no devices, a folder of
+        # that name deeper down is no temporary file, the longest name fits.
+        fine = ["com0", "CONSOLE.txt", "sub/tempfile.$$$", "folder/same", long_name]
+        for made, named, why in rows + [(fine, None, None)]:
+            with self.subTest(named):
+                shutil.rmtree(self.path("tree"), ignore_errors=True)
+                for rel in made:
+                    self.write(os.path.join("tree", rel), b"x")
+                status, err, records = self.pack()
+                if named is None:
+                    self.assertEqual((status, len(records)), (0, 5), err)
+                    continue
+                self.assertEqual((status, records), (65, {}), err)
+                self.assertTrue(err.startswith("pvpack: " + self.path("tree", named) + ": "), err)
+                self.assertIn(why, err)
+
+    def test_what_the_tree_lacks_is_named(self):
+        product = ["Pavlane.exe", "Help/contents.htm", "Library/a", "SiteMaps/b", "uninst.exe",
+                   "Queries/Sample.pvf", "Wininet.dl_", "Shlwapi.dl_"]
+        rows = [  # (files below tree/, empty folders, exit status, warnings and error)
+            (product, [], 0, []),
+            ([p.upper() for p in product], ["LIBRARY/x/y", "Docs"], 0, [
+                "warning: tree/Docs: a folder without files, dropped",
+                "warning: tree/LIBRARY/x: a folder without files, dropped"]),
+            (product[1:], [], 0, ['warning: tree/Pavlane.exe: missing, and the Programs-menu '
+                                  'shortcut "Pavlane  " leads to it']),
+            (product[:2] + product[3:], [], 0, ["warning: tree/Library: missing"]),
+            (product[:4] + product[5:], [], 0, ["warning: tree/uninst.exe: missing, and the "
+                                                "uninstall entry starts it"]),
+            (product[:5] + product[6:], [], 0, ["warning: tree/Queries/Sample.pvf: missing"]),
+            (product[:7], [], 0, ["warning: tree/Shlwapi.dl_: missing"]),
+            ([], ["a/b"], 74, ["tree: no file to pack"]),
+        ]
+        for made, folders, want, lines in rows:
+            with self.subTest(lines=lines):
+                shutil.rmtree(self.path("tree"), ignore_errors=True)
+                os.mkdir(self.path("tree"))
+                for rel in made:
+                    self.write(os.path.join("tree", rel), b"x")
+                for rel in folders:
+                    os.makedirs(self.path("tree", rel))
+                status, err, _ = self.pack()
+                self.assertEqual(status, want, err)
+                self.assertEqual(len(err.splitlines()), len(lines), err)
+                for got, line in zip(err.splitlines(), lines):
+                    want_start = "pvpack: " + line.replace("tree", self.path("tree"), 1)
+                    self.assertTrue(got.startswith(want_start), got)
+
+    def test_names_go_to_the_code_page_and_come_back(self):
+        rows = [  # (code page, file below tree/, exit status, what stderr holds)
+            (None, "café/résumé.txt", 0, ""),
+            ("1252", "€ & ÿ.txt", 0, ""),
+            ("1251", "Отчёт.txt", 0, ""),
+            ("1253", "Ωμέγα.txt", 0, ""),
+            ("874", "ไทย.txt", 0, ""),
+            (None, "中文文件.txt", 65, "/中文文件.txt: holds U+4E2D 中, which code page 1252"),
+            ("1251", "café.txt", 65, "/café.txt: holds U+00E9 é, which code page 1251"),
+            ("932", "a.txt", 64, "code page 932 is a double-byte code page, whose second bytes "
+             "may be 0x5C"),
+            ("65001", "a.txt", 64, "code page 65001 is not a single-byte"),
+        ]
+        archive, dest = self.path("cp.pvz"), self.path("dest")
+        for page, name, want, why in rows:
+            with self.subTest(name):
+                shutil.rmtree(self.path("tree"), ignore_errors=True)
+                shutil.rmtree(dest, ignore_errors=True)
+                self.write(os.path.join("tree", name), b"x")
+                option = ["--codepage", page] if page else []
+                p = pvpack("pack", *option, self.path("tree"), archive)
+                self.assertEqual(p.returncode, want, p.stderr)
+                self.assertIn(why.encode(), p.stderr)
+                if want:
+                    continue
+                stored = name.replace("/", "\\").encode("cp" + (page or "1252"))
+                self.assertEqual([r.name for r in pf.read_archive(self.read(archive)).records],
+                                 [stored])
+                listed = pvpack("list", *option, archive).stdout.decode()
+                self.assertTrue(listed.startswith(name.replace("/", "\\") + " "), listed)
+                self.assertEqual(pvpack("extract", *option, archive, dest).returncode, 0)
+                self.assertEqual(self.read(os.path.join(dest, name)), b"x")
 
     def test_source_date_epoch_holds_later_times_back(self):
         for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011)):
@@ -445,7 +556,7 @@ class CommandLine(TempDirTest):
             (["--help"], 0, usage, b""),
             (["-h"], 0, usage, b""),
             (["--version"], 0, b"pvpack 3.03\n", b""),
-            (["pack", "DIR"], 64, b"", b"usage: pvpack pack [-j N] DIR ARCHIVE\n"),
+            (["pack", "DIR"], 64, b"", b"pvpack: pack: missing ARCHIVE\nusage: pvpack pack "),
             (["unpack"], 64, b"", b"pvpack: unknown command unpack\n" + usage),
         ] + [([command, "--help"], 0, b"usage: pvpack " + command.encode() + b" ", b"")
              for command in ("implode", "explode", "pack", "list", "extract", "setup", "verify")]
@@ -457,6 +568,92 @@ class CommandLine(TempDirTest):
                     self.assertTrue(got.startswith(want) and bool(got) == bool(want), got)
                 if "--help" in args[1:]:
                     self.assertGreater(len(p.stdout.splitlines()), 1, p.stdout)
+
+    def test_bad_inputs_are_named_and_never_crash(self):
+        archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"a.txt", b"data")]))
+        bad_record = self.write("bad.pvz", pf.write_archive([pf.Entry(b"a.txt", b"x", check=1)]))
+        stub = self.write("stub.exe", b"MZ" + bytes(300))
+        setup = self.write("setup.exe", pf.make_setup(b"MZ" + bytes(300), self.read(archive)))
+        empty, text = self.write("empty", b""), self.write("text", b"root:x:0:0:root:/root\n" * 9)
+        bare = self.write("bare.exe", pf.make_setup(b"MZ" + bytes(300), b""))
+        foreign = self.write("foreign.exe", pf.make_setup(b"MZ" + bytes(300), self.read(text)))
+        folder, missing, out = self.path("dir"), self.path("missing"), self.path("out")
+        os.mkdir(folder)
+        rows = [  # (line, arguments, exit status, path named, why)
+            (line(), ["list", folder], 1, folder, "a folder, not a file"),
+            (line(), ["verify", "/dev/zero"], 1, "/dev/zero", "a device, not a file"),
+            (line(), ["verify", missing], 1, missing, ""),
+            (line(), ["verify", "/proc/self/mem"], 1, "/proc/self/mem", "cannot read"),  # fails to read
+            (line(), ["list", empty], 5, empty, "no archive: the file is empty"),
+            (line(), ["verify", text], 5, text, "no archive: neither"),
+            (line(), ["verify", stub], 5, stub, "no archive: a Windows executable without"),
+            (line(), ["verify", bare], 5, bare, "no archive: nothing follows the marker"),
+            (line(), ["verify", foreign], 5, foreign, "no archive: what follows the marker is not"),
+            (line(), ["list", "--codepage", "x", archive], 64, "--codepage x", "not a number"),
+            (line(), ["extract", folder, out], 1, folder, "a folder"),
+            (line(), ["extract", text, out], 5, text, "no archive"),
+            (line(), ["implode", folder, out], 74, folder, "a folder"),
+            (line(), ["explode", "/dev/zero", out], 74, "/dev/zero", "a device"),
+            (line(), ["setup", folder, archive, out], 74, folder, "a folder"),
+            (line(), ["setup", stub, "/dev/zero", out], 74, "/dev/zero", "a device"),
+            (line(), ["setup", stub, text, out], 5, text, "no archive"),
+            (line(), ["setup", stub, empty, out], 5, empty, "no archive"),
+            (line(), ["setup", stub, setup, out], 64, setup, "a setup executable, not an archive"),
+            (line(), ["setup", stub, bad_record, out], 6, bad_record, "a.txt: a file in the archive"),
+            (line(), ["list", archive, "extra"], 64, "list", "extra argument extra"),
+            (line(), ["verify", "--quiet", archive], 64, "verify", "unknown option --quiet"),
+            (line(), ["extract", archive], 64, "extract", "missing DIR"),
+            (line(), ["implode", "--dict"], 64, "implode", "--dict needs a value"),
+            (line(), ["pack", "-j0", folder, out], 64, "pack", "-j takes"),
+        ]
+        for at, args, want, named, why in rows:
+            with self.subTest(line=at):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, want, p.stderr)
+                self.assertTrue(p.stderr.startswith(b"pvpack: " + named.encode() + b": "), p.stderr)
+                self.assertIn(why.encode(), p.stderr)
+                self.assertFalse(os.path.exists(out))
+        with open("/dev/zero", "rb") as zero:
+            p = subprocess.run([PVPACK, "verify", "-"], stdin=zero, capture_output=True, timeout=120)
+        self.assertEqual((p.returncode, p.stderr), (1, b"pvpack: standard input: a device, not a file\n"))
+
+    def test_summary_progress_and_json(self):
+        self.write("tree/café.txt", b"cafe")
+        self.write("tree/sub/b.bin", bytes(range(256)) * 40)
+        archive, stub = self.path("a.pvz"), self.write("stub.exe", b"MZ" + bytes(300))
+        summary = r"pvpack %s: 2 files, 10244 bytes, packed %d bytes \(\d+\.\d%%\)%s, \d+\.\d\d s\n$"
+        runs = [  # (arguments, what the summary adds)
+            (["pack", self.path("tree"), archive], ""),
+            (["verify", archive], ", sound"),
+            (["extract", archive, self.path("out")], ""),
+            (["setup", stub, archive, self.path("setup.exe")], r", setup \d+ bytes"),
+        ]
+        for args, more in runs:
+            with self.subTest(args[0]):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertRegex(p.stdout.decode(), summary % (args[0], os.path.getsize(archive), more))
+                self.assertNotIn(b"%", p.stderr)   # no progress off a terminal
+                quiet = pvpack(args[0], "-q", *args[1:])
+                self.assertEqual((quiet.returncode, quiet.stdout), (0, b""), quiet.stderr)
+        for args, last in ((["pack", self.path("tree"), archive], b"packing 2/2 files, 0.0/0.0 MB\n"),
+                           (["extract", archive, self.path("again")], b"extracting 100%\n")):
+            p = pvpack(args[0], "--progress", *args[1:])
+            self.assertTrue(p.stderr.endswith(last), p.stderr)
+
+        entries = [pf.Entry(b"caf\xe9\\x.txt", b"data", dos_time=pf.dos_datetime(2003, 4, 5, 6, 7, 8),
+                            attributes=0x21),
+                   pf.Entry(b'q\x01"', b"")]
+        data = pf.write_archive(entries)
+        p = pvpack("list", "--json", self.write("j.pvz", data))
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertIn(b'"name": "q\\u0001\\""', p.stdout)
+        packed = [r.packed_size for r in pf.read_archive(data).records]
+        self.assertEqual(json.loads(p.stdout), [
+            {"name": "café\\x.txt", "size": 4, "packedSize": packed[0], "attributes": 0x21,
+             "time": "2003-04-05T06:07:08", "check": "%08X" % pf.crc_register(b"data")},
+            {"name": 'q\x01"', "size": 0, "packedSize": packed[1], "attributes": pf.ATTR_ARCHIVE,
+             "time": "2004-06-15T12:30:44", "check": "FFFFFFFF"}])
 
     def test_an_error_names_the_folder_that_failed(self):
         archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"sub\\a.txt", b"a")]))

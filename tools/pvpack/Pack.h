@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "tools/pvpack/CodePage.h"
 #include "tools/pvpack/Implode.h"
 
 namespace pack {
@@ -71,6 +72,9 @@ struct Limits {
   uint64_t archiveSize = MaxArchiveSize;
 };
 
+// The table of codepage::DefaultNumber.
+const codepage::SingleByteTable* DefaultCodePage();
+
 // One file of a product tree as CollectTree finds it.
 struct TreeFile {
   std::string name;   // record name: relative, "\" separators
@@ -81,17 +85,49 @@ struct TreeFile {
   uint32_t attributes = 0;
 };
 
+struct TreeOptions {
+  // A file time later than this (seconds since 1970) is recorded as it.
+  std::optional<int64_t> latestTime;
+  // The code page the names are stored in, converted from UTF-8; null:
+  // names are stored as they stand (on Windows, already in its code page).
+  const codepage::SingleByteTable* codePage = DefaultCodePage();
+};
+
+// What CollectTree says besides its result.
+struct TreeReport {
+  // The error is about a name: one Windows cannot store or takes for
+  // another, or a path too long.
+  bool nameRefused = false;
+  // What is packed all the same, and may not be meant: each folder dropped
+  // for holding no file, each link to something outside the tree.
+  std::vector<std::string> warnings;
+};
+
 // Finds every regular file below dir, in a fixed order (byte order of the
 // record names), with its size, time and attributes; it opens each one but
 // reads none. A symbolic link is followed: what it points to is stored
-// under the link's name, with the target's time and attributes. A file
-// time later than latestTime (seconds since 1970) is recorded as
-// latestTime. Sets error, naming the path, and returns false when something
-// cannot be stored: a link that leads nowhere, a link back to a folder that
-// holds it, a FIFO, socket or device, an unreadable folder or file, a name
-// the archive cannot hold.
+// under the link's name, with the target's time and attributes. Sets error,
+// naming the path, and returns false when something cannot be stored: a
+// link that leads nowhere, a link back to a folder that holds it, a FIFO,
+// socket or device, an unreadable folder or file; and, with
+// report->nameRefused set, a name options.codePage cannot hold, a name
+// Windows cannot store (names::NameFault),
+// names::SetupTempName at the root, a name longer than
+// names::MaxNameLength, or two names in one folder that Windows takes for
+// one (names::SameNameKey).
 bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
-                 std::optional<int64_t> latestTime = std::nullopt);
+                 const TreeOptions& options = {}, TreeReport* report = nullptr);
+
+// A file or folder of the product that the setup refers to after
+// unpacking, as a record name, and what refers to it.
+struct ProductReference {
+  std::string path;
+  std::string user;
+};
+
+// The product's files and folders that the post-install sequence refers to
+// (archive/ProductFiles.h) that files lacks, as Windows compares names.
+std::vector<ProductReference> MissingProductFiles(const std::vector<TreeFile>& files);
 
 // Refuses, from the sizes alone, files the setup could not read: a file
 // larger than limits.fileSize, or so many bytes that even the best packing
@@ -129,13 +165,24 @@ struct PackOptions {
 // options.limits.packedSize (known as soon as every stream has passed it),
 // and the file with which the archive would pass options.limits.archiveSize.
 // outName names out in messages. On failure out holds part of an archive.
+// *written, when given, counts the bytes of the archive written.
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
-               const std::string& outName, std::string& error);
+               const std::string& outName, std::string& error, uint64_t* written = nullptr);
 
 // Unscrambles an archive's body in a copy and checks it against the
 // trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or
 // ArcBadRecord for a record that is cut off or has an unsafe name.
 int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& records);
+
+// An archive of records, with their names as they are now, their fields,
+// and their packed streams from the plain body. False when a name is longer
+// than a record can hold.
+bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes& archive);
+
+// Whether archive begins as an archive does: its first record, unscrambled,
+// splits soundly (or the body is empty). Tells an archive whose check value
+// fails (damaged) from a file that holds none.
+bool LooksLikeArchive(const Bytes& archive);
 
 // Decodes every record of a plain body against its size and check value
 // without writing anything. ArcOk or ArcBadRecord; failedName names the

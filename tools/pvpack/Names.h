@@ -1,0 +1,39 @@
+// What Windows lets a product's file names be, checked when a tree is
+// packed: the setup writes each name below its destination as it stands,
+// so a name Windows cannot store, or two it takes for one, would fail or
+// garble on the user's machine long after the archive has passed verify.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace names {
+
+// The longest destination the setup proposes: the 32-bit program-files
+// folder of a 64-bit Windows followed by the product's own folder.
+inline constexpr char LongestDestination[] = "C:\\Program Files (x86)\\VelmSoft\\Pavlane\\";
+// Windows' path limit less the terminating zero (MAX_PATH is 260).
+inline constexpr size_t MaxPathLength = 259;
+// The longest record name, in bytes of the archive's code page.
+inline constexpr size_t MaxNameLength = MaxPathLength - (sizeof LongestDestination - 1);
+static_assert(MaxNameLength == 219);
+
+// The file the setup copies its archive into, at the root of the
+// destination, and deletes when it is done.
+inline constexpr char SetupTempName[] = "tempfile.$$$";
+
+// Why Windows cannot store name (one file or folder name, no separators),
+// as a phrase that follows the name in a message; empty when it can.
+// Refused: the characters < > : " / \ | ? * and 0 to 31, the device names
+// CON PRN AUX NUL COM1-9 LPT1-9 alone or with any extension, in any case,
+// and a name that ends in a dot or a blank.
+std::string NameFault(std::string_view name);
+
+// The key under which Windows takes two names in one folder for the same:
+// trailing dots and blanks dropped and letters in upper case (ASCII and the
+// Latin, Greek and Cyrillic letters the single-byte code pages hold).
+// name is UTF-8; bytes that are not are kept as they are.
+std::u32string SameNameKey(std::string_view name);
+
+}  // namespace names
