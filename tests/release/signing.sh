@@ -19,6 +19,12 @@ fail() { echo "signing.sh: $*" >&2; exit 1; }
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Pavlane Test Signing" \
   -addext "extendedKeyUsage=codeSigning" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 
+# The sample product with a name beyond ASCII, which pvpack stores in the
+# setup's code page (1252 unless told) and the setup must create as it was.
+cp -a "$product" "$work/product"
+product=$work/product
+echo "Orbits of S\xc3\xa8vres" >"$product/Library/café.txt"
+
 # Packed as ./run packs it: file times held back to the last commit's.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || true)}
 "$pvpack" pack "$product" "$work/product.pvz"
@@ -66,9 +72,11 @@ dest="$drive/Program Files (x86)/VelmSoft/Pavlane"
 
 out=$(install "$work/Signed.exe" --wait "Pavlane Setup" --press OK)
 grep -qF 'Pavlane has been successfully installed.' <<<"$out" || fail "the signed setup did not install: $out"
-for f in Readme.txt Help/contents.htm Queries/Sample.pvf Pavlane.exe; do
+for f in Readme.txt Help/contents.htm Queries/Sample.pvf Pavlane.exe Library/café.txt; do
   cmp -s "$product/$f" "$dest/$f" || fail "$f was not installed as packed"
 done
+# The uninstaller removes the files it knows, which this one is not.
+rm "$dest/Library/café.txt"
 
 # The uninstall entry's program takes away all the setup made.
 prefix run "$work/wine" "$pvauto" run 'C:\Program Files (x86)\VelmSoft\Pavlane\uninst.exe' --timeout 60 \

@@ -72,7 +72,7 @@ bool FromUtf8(const SingleByteTable& table, std::string_view text, std::string& 
   for (size_t i = 0; i < text.size();) {
     const size_t start = i;
     char32_t c = 0;
-    char shown[32];
+    char shown[64];
     if (!NextUtf8(text, i, c)) {
       std::snprintf(shown, sizeof shown, "the byte 0x%02X, which is no UTF-8", unsigned(uint8_t(text[i])));
       missing = shown;
