@@ -54,7 +54,8 @@ create() {
   remove "$1"
   mkdir -p "$(dirname "$WINEPREFIX")"
   WINEARCH=$arch wineboot --init >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+  # One key for 32- and 64-bit programs: HKCU\Software is not split by view.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f /reg:64 >/dev/null
   # Wine writes its registry when its server ends.
   wineserver -w
 }

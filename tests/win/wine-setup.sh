@@ -31,7 +31,8 @@ reg_import() {  # the registry lines on stdin
   local file=$state/registry.reg
   { printf 'REGEDIT4\n\n'; cat; } >"$file"
   local out
-  if ! out=$(wine reg import "$file" 2>&1); then
+  # The 64-bit view, which Wine's own services read.
+  if ! out=$(wine reg import "$file" /reg:64 2>&1); then
     printf 'wine-setup: reg import failed:\n%s\n' "$out" >&2
     exit 1
   fi
