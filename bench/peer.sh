@@ -194,7 +194,7 @@ scripts/wine-prefix.sh create "$WINEPREFIX"
 # One Wine server and its system processes for all the runs, started
 # before the clock, so that no run pays for their start or their end.
 wineserver -p
-wine reg query 'HKCU\Software\Wine\X11 Driver' >/dev/null 2>&1
+wine reg query 'HKCU\Software\Wine\X11 Driver' /reg:64 >/dev/null 2>&1
 
 install_button=$(sed -n 's/^#define IDC_INSTALL *\([0-9]*\).*/\1/p' setup/PavInstRes.h)
 dest=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/VelmSoft/Pavlane
