@@ -4,10 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <map>
 #include <memory>
 
@@ -19,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-#include "archive/Encript.h"
+#include "archive/Format.h"
 #include "archive/FileIo.h"
 #include "archive/PeImage.h"
 #include "archive/ProductFiles.h"
@@ -34,27 +32,6 @@ namespace fs = std::filesystem;
 
 namespace pack {
 namespace {
-
-void Put16(Bytes& out, uint16_t v) {
-  out.push_back(uint8_t(v));
-  out.push_back(uint8_t(v >> 8));
-}
-
-void Put32(Bytes& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-
-// Appends a record's name and fixed fields, all that stands before its
-// packed stream.
-void PutRecordHead(Bytes& out, const std::string& name, const FileRecordHeader& h) {
-  Put16(out, uint16_t(name.size()));
-  out.insert(out.end(), name.begin(), name.end());
-  for (uint32_t v : {h.DosDateTime, h.Size, h.Attributes, h.PackedSize, h.Check}) Put32(out, v);
-}
-
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 UniqueFile OpenForReading(const std::string& path) {
   return UniqueFile(std::fopen(path.c_str(), "rb"));
@@ -146,58 +123,7 @@ uint32_t CheckValue(const uint8_t* data, size_t size) {
   return crc;
 }
 
-void AppendRecord(const SourceFile& file, Bytes& body) {
-  Bytes stream = implode::ImplodeSmallest(file.data.data(), file.data.size());
-  PutRecordHead(body, file.name,
-                {file.dosDateTime, uint32_t(file.data.size()), file.attributes,
-                 uint32_t(stream.size()), CheckValue(file.data.data(), file.data.size())});
-  body.insert(body.end(), stream.begin(), stream.end());
-}
-
-Bytes FinishArchive(Bytes body) {
-  uint32_t check = CheckValue(body.data(), body.size());
-  SetKey("");
-  for (size_t done = 0; done < body.size();) {
-    int32_t n = int32_t(std::min<size_t>(body.size() - done, size_t(1) << 30));
-    CryptBuffer(body.data() + done, n);
-    done += size_t(n);
-  }
-  Put32(body, check);
-  return body;
-}
-
 namespace {
-
-// The last DOS time, 2107-12-31 23:59:58.
-constexpr uint32_t LastDosTime = (127u << 9 | 12u << 5 | 31u) << 16 | (23u << 11 | 59u << 5 | 29u);
-constexpr uint32_t FirstDosTime = (1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
-
-// The same conversion as the file layer's File::GetDosTime, so that a time
-// held back to latestTime and an untouched one read alike.
-uint32_t DosTimeOf(int64_t seconds) {
-#ifdef _WIN32
-  constexpr int64_t From1601 = 11644473600;  // seconds from 1601 (FILETIME's origin) to 1970
-  if (seconds < 0) return FirstDosTime;
-  ULARGE_INTEGER ticks;
-  ticks.QuadPart = uint64_t(seconds + From1601) * 10000000u;
-  FILETIME utc = {ticks.LowPart, ticks.HighPart}, local;
-  WORD date = 0, time = 0;
-  if (!FileTimeToLocalFileTime(&utc, &local)) return FirstDosTime;
-  if (!FileTimeToDosDateTime(&local, &date, &time))
-    return seconds < 4102444800 ? FirstDosTime : LastDosTime;  // before or after 2100
-  return uint32_t(date) << 16 | time;
-#else
-  if (seconds > int64_t(std::numeric_limits<time_t>::max())) return LastDosTime;
-  const time_t when = time_t(seconds);
-  struct tm t;
-  if (!localtime_r(&when, &t)) return LastDosTime;  // only a year beyond int fails
-  if (t.tm_year < 80) return FirstDosTime;
-  if (t.tm_year > 80 + 127) return LastDosTime;
-  uint32_t date = uint32_t(t.tm_year - 80) << 9 | uint32_t(t.tm_mon + 1) << 5 | uint32_t(t.tm_mday);
-  uint32_t time = uint32_t(t.tm_hour) << 11 | uint32_t(t.tm_min) << 5 | uint32_t(t.tm_sec / 2);
-  return date << 16 | time;
-#endif
-}
 
 const char* KindOf(fs::file_type type) {
   switch (type) {
@@ -461,7 +387,7 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
     const int64_t seconds = ec ? 0 : std::chrono::floor<std::chrono::seconds>(
         std::chrono::file_clock::to_sys(written)).time_since_epoch().count();
     if (latestTime && seconds > *latestTime) {
-      file.dosDateTime = DosTimeOf(*latestTime);
+      file.dosDateTime = fileio::DosTimeOfSeconds(*latestTime);
     } else {
       fileio::File f;
       f.Open(file.path, fileio::OpenMode::ReadShared);
@@ -650,18 +576,16 @@ class StreamStore {
   uint64_t size_ = 0;
 };
 
-// Writes an archive as its body comes: the check value runs over the plain
-// bytes, the scrambling stream over all of them in order.
+// Writes an archive as its body comes, sealing it in order.
 class ArchiveWriter {
  public:
-  explicit ArchiveWriter(std::FILE* out) : out_(out), block_(size_t(1) << 16) { SetKey(""); }
+  explicit ArchiveWriter(std::FILE* out) : out_(out), block_(size_t(1) << 16) {}
 
   bool Write(const uint8_t* data, size_t size) {
     while (size > 0) {
-      uint32_t n = uint32_t(std::min(size, block_.size()));
-      crc_ = UpdateCrc32(data, &n, &crc_);
+      const size_t n = std::min(size, block_.size());
       std::memcpy(block_.data(), data, n);
-      CryptBuffer(block_.data(), int32_t(n));
+      seal_.Seal(block_.data(), n);
       if (std::fwrite(block_.data(), 1, n, out_) != n) return false;
       size_ += n;
       data += n;
@@ -673,7 +597,7 @@ class ArchiveWriter {
   // Appends the trailer.
   bool Finish() {
     Bytes trailer;
-    Put32(trailer, crc_);
+    seal_.AppendTrailer(trailer);
     return std::fwrite(trailer.data(), 1, trailer.size(), out_) == trailer.size() &&
            std::fflush(out_) == 0;
   }
@@ -683,7 +607,7 @@ class ArchiveWriter {
  private:
   std::FILE* out_;
   Bytes block_;
-  uint32_t crc_ = 0xFFFFFFFFu;
+  BodySeal seal_;
   uint64_t size_ = 0;
 };
 
@@ -823,7 +747,7 @@ bool WriteRecord(const Job& job, const PackOptions& options, const std::string& 
     return false;
   }
   Bytes head;
-  PutRecordHead(head, file.name, job.header);
+  AppendRecordHead(head, file.name, job.header);
   const uint64_t total = writer.BodySize() + head.size() + job.stream->Size() + 4;
   if (total > options.limits.archiveSize) {
     error = file.shown + ": with this file the archive would take " + std::to_string(total) +
@@ -897,15 +821,10 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
 
 int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& records) {
   if (archive.size() < 4) return ArcBadChecksum;
-  body.assign(archive.begin(), archive.end() - 4);
-  SetKey("");
-  for (size_t done = 0; done < body.size();) {
-    int32_t n = int32_t(std::min<size_t>(body.size() - done, size_t(1) << 30));
-    CryptBuffer(body.data() + done, n);
-    done += size_t(n);
-  }
-  if (CheckValue(body.data(), body.size()) != Get32(archive.data() + body.size()))
-    return ArcBadChecksum;
+  body.assign(archive.begin(), archive.end() - TrailerSize);
+  BodySeal seal;
+  seal.Unseal(body.data(), body.size());
+  if (seal.Check() != TrailerValue(archive.data() + body.size())) return ArcBadChecksum;
 
   records.clear();
   for (size_t pos = 0; pos < body.size();) {
@@ -921,14 +840,15 @@ int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& reco
 }
 
 bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes& archive) {
-  Bytes plain;
+  archive.clear();
   for (const Record& r : records) {
-    if (r.name.size() > 0xFFFF) return false;
-    PutRecordHead(plain, r.name, r.header);
+    if (!AppendRecordHead(archive, r.name, r.header)) return false;
     const auto stream = body.begin() + std::ptrdiff_t(r.streamOffset);
-    plain.insert(plain.end(), stream, stream + std::ptrdiff_t(r.header.PackedSize));
+    archive.insert(archive.end(), stream, stream + std::ptrdiff_t(r.header.PackedSize));
   }
-  archive = FinishArchive(std::move(plain));
+  BodySeal seal;
+  seal.Seal(archive.data(), archive.size());
+  seal.AppendTrailer(archive);
   return true;
 }
 
@@ -937,8 +857,7 @@ bool LooksLikeArchive(const Bytes& archive) {
   const size_t bodyLength = archive.size() - 4;
   if (bodyLength == 0) return true;
   Bytes head(archive.begin(), archive.begin() + std::ptrdiff_t(std::min(bodyLength, MaxRecordHead)));
-  SetKey("");
-  CryptBuffer(head.data(), int32_t(head.size()));
+  BodySeal().Unseal(head.data(), head.size());
   // A record cut off by the end of the file is a damaged archive still, so
   // the stream may run past the end; what noise rarely passes is a whole
   // record head with a name Windows could hold.

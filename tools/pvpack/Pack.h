@@ -22,15 +22,6 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// One file to be stored from memory: its record name (relative, "\"
-// separators), its metadata and its contents.
-struct SourceFile {
-  std::string name;
-  uint32_t dosDateTime = 0;
-  uint32_t attributes = 0;
-  Bytes data;
-};
-
 // A record as it stands in an archive.
 struct Record {
   std::string name;
@@ -43,14 +34,6 @@ bool ReadFileBytes(const std::string& path, Bytes& data);
 
 // The CRC-32 register over data, started at 0xFFFFFFFF, not complemented.
 uint32_t CheckValue(const uint8_t* data, size_t size);
-
-// Packs one file into a record (name, header and the smallest stream) and
-// appends it to body, which stays unscrambled.
-void AppendRecord(const SourceFile& file, Bytes& body);
-
-// Turns a plain body into an archive: scrambled from the empty key, with
-// the trailer appended.
-Bytes FinishArchive(Bytes body);
 
 // What the setup program can read.
 // A file: the record holds its size in 32 bits (the reader counts the
