@@ -22,6 +22,10 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
+inline UniqueFile OpenForReading(const std::string& path) {
+  return UniqueFile(std::fopen(path.c_str(), "rb"));
+}
+
 // A record as it stands in an archive.
 struct Record {
   std::string name;

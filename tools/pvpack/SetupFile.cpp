@@ -1,0 +1,57 @@
+// The setup executable: the archive found in one, and one assembled.
+#include "tools/pvpack/Pack.h"
+
+#include <algorithm>
+
+#include "archive/PeImage.h"
+#include "archive/PvUnZip.h"
+
+namespace pack {
+
+Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
+  markerFound = false;
+  // Only an executable is taken for a setup; anything else is an archive.
+  if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') return file;
+  int64_t start = MarkerEnd(file.data(), file.size());
+  if (start < 0) return file;
+  markerFound = true;
+  int64_t end = ArchiveEnd(file.data(), std::min(file.size(), PeHeaderBytes), start,
+                           int64_t(file.size()));
+  return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
+}
+
+int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::string& error) {
+  bool hasMarker = false;
+  ArchiveOf(stub, hasMarker);
+  uint32_t offset = 0, size = 0;
+  if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
+    error = "the stub is not a Windows executable";
+    return -1;
+  }
+  if (hasMarker) {
+    error = "the stub already carries a payload; use the bare setup-stub.exe";
+    return -1;
+  }
+  if (PeCertificateTable(stub.data(), std::min(stub.size(), PeHeaderBytes), &offset, &size)) {
+    error = "the stub is signed; sign the finished setup instead, after pvpack setup";
+    return -1;
+  }
+  // Signing tools pad a file to a multiple of 8 bytes before they append the
+  // certificate table, and that padding would become part of the archive.
+  // Filler between stub and marker makes the finished file need none.
+  size_t total = stub.size() + PayloadMarker.size() + archive.size();
+  size_t filler = (8 - total % 8) % 8;
+  if (uint64_t(total) + filler > MaxSetupSize) {
+    error = "with this archive the setup would take " + std::to_string(uint64_t(total) + filler) +
+            " bytes, more than the " + std::to_string(MaxSetupSize) +
+            " of a setup that Windows can start and sign";
+    return -1;
+  }
+  out = stub;
+  out.insert(out.end(), filler, 0);
+  out.insert(out.end(), PayloadMarker.begin(), PayloadMarker.end());
+  out.insert(out.end(), archive.begin(), archive.end());
+  return 0;
+}
+
+}  // namespace pack
