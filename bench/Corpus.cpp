@@ -126,9 +126,9 @@ void DefaultCorpus(std::vector<Item>& items, CorpusStats& stats) {
       if (taken >= source.budget) break;
       if (fs::is_directory(path, ec)) {
         std::vector<pack::TreeFile> files;
-        std::string error;
-        if (!pack::CollectTree(path.string(), files, error)) {
-          std::fprintf(stderr, "pvbench: leaving out %s\n", error.c_str());
+        pack::Fault fault;
+        if (!pack::CollectTree(path.string(), files, fault)) {
+          std::fprintf(stderr, "pvbench: leaving out %s\n", fault.Message().c_str());
           continue;
         }
         from += Join({from.empty() ? "" : ", ", path.string()});
@@ -176,9 +176,9 @@ bool GivenCorpus(const std::vector<std::string>& args, std::vector<Item>& items,
     const std::string number = std::to_string(a + 1);
     if (fs::is_directory(path, ec)) {
       std::vector<pack::TreeFile> files;
-      std::string error;
-      if (!pack::CollectTree(args[a], files, error)) {
-        std::fprintf(stderr, "pvbench: %s\n", error.c_str());
+      pack::Fault fault;
+      if (!pack::CollectTree(args[a], files, fault)) {
+        std::fprintf(stderr, "pvbench: %s\n", fault.Message().c_str());
         return false;
       }
       std::string top = Join({"a", number, "-", whole.filename().string(), "\\"});

@@ -68,15 +68,16 @@ bool PackItems(const std::vector<Item>& items, const std::string& path, Bytes& a
   for (const Item& item : items)
     files.push_back({item.name, item.path, item.path, item.data.size(), RecordDosTime,
                      fileio::AttrArchive});
-  std::string error;
+  pack::Fault fault;
   const auto start = Clock::now();
   pack::UniqueFile out(std::fopen(path.c_str(), "wb"));
-  bool ok = out && pack::PackFiles(files, {}, out.get(), path, error);
+  if (!out) fault = {path, "cannot write"};
+  bool ok = out && pack::PackFiles(files, {}, out.get(), path, fault);
   out.reset();
   seconds = Seconds(start);
   if (!ok || !pack::ReadFileBytes(path, archive)) {
     std::fprintf(stderr, "pvbench: packing the corpus failed: %s\n",
-                 error.empty() ? "cannot write the archive" : error.c_str());
+                 ok ? "cannot read it back" : fault.Message().c_str());
     return false;
   }
   return true;

@@ -38,9 +38,12 @@ bool PackTree(const fs::path& root, Bytes& archive, std::string& error,
   testutil::TempDir temp;
   const fs::path out = temp / "out.pvz";
   pack::UniqueFile file(std::fopen(out.string().c_str(), "wb"));
-  if (!pack::CollectTree(root.string(), files, error) ||
-      !pack::PackFiles(files, options, file.get(), "out.pvz", error))
+  pack::Fault fault;
+  if (!pack::CollectTree(root.string(), files, fault) ||
+      !pack::PackFiles(files, options, file.get(), "out.pvz", fault)) {
+    error = fault.Message();
     return false;
+  }
   file.reset();
   archive = testutil::ReadFile(out);
   return true;
@@ -93,14 +96,15 @@ TEST(Pack, NamesAreStoredInTheAnsiCodePage) {
   fs::create_directories(folder);
   testutil::WriteFile(folder / fs::path(u8"caf\u00E9.txt"), "x");
   std::vector<pack::TreeFile> files;
-  std::string error;
+  pack::Fault fault;
   pack::TreeReport report;
-  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, error, {}, &report)) << error;
+  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, fault, {}, &report))
+      << fault.Message();
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].name, "R\xE9sum\xE9s\\caf\xE9.txt");
   testutil::WriteFile(temp / "src" / fs::path(u8"\u4E2D.txt"), "x");
-  EXPECT_FALSE(pack::CollectTree((temp / "src").string(), files, error, {}, &report));
-  EXPECT_TRUE(report.nameRefused) << error;
+  EXPECT_FALSE(pack::CollectTree((temp / "src").string(), files, fault, {}, &report));
+  EXPECT_TRUE(report.nameRefused) << fault.Message();
 }
 
 TEST(Pack, VerifyFindsTheDamagedRecord) {
@@ -128,8 +132,8 @@ TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
     Bytes stub = testutil::FakePeImage();
     stub.resize(stubSize, 0x90);
     Bytes setup;
-    std::string error;
-    ASSERT_EQ(pack::MakeSetup(stub, archive, setup, error), 0) << error;
+    pack::Fault fault;
+    ASSERT_TRUE(pack::MakeSetup(stub, "stub", archive, setup, fault)) << fault.Message();
     EXPECT_EQ(setup.size() % 8, 0u) << stubSize;
     bool marker = false;
     EXPECT_EQ(pack::ArchiveOf(setup, marker), archive) << stubSize;
@@ -143,11 +147,11 @@ TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
 
     // Neither a finished setup nor a signed stub makes a new one.
     Bytes again;
-    EXPECT_NE(pack::MakeSetup(setup, archive, again, error), 0);
+    EXPECT_FALSE(pack::MakeSetup(setup, "stub", archive, again, fault));
     Bytes signedStub = testutil::FakePeImage(512, 16);
     signedStub.resize(528);
-    EXPECT_NE(pack::MakeSetup(signedStub, archive, again, error), 0);
-    EXPECT_NE(pack::MakeSetup(Bytes(100, 0), archive, again, error), 0);
+    EXPECT_FALSE(pack::MakeSetup(signedStub, "stub", archive, again, fault));
+    EXPECT_FALSE(pack::MakeSetup(Bytes(100, 0), "stub", archive, again, fault));
   }
 }
 
@@ -187,10 +191,10 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {
       std::snprintf(name, sizeof name, "f%zu", files.size());
       files.push_back({name, "", name, size});
     }
-    std::string error;
-    EXPECT_EQ(pack::CheckLimits(files, pack::Limits(), error), row.named == nullptr) << row.line;
+    pack::Fault fault;
+    EXPECT_EQ(pack::CheckLimits(files, pack::Limits(), fault), row.named == nullptr) << row.line;
     if (row.named) {
-      EXPECT_NE(error.find(row.named), std::string::npos) << row.line << error;
+      EXPECT_NE(fault.Message().find(row.named), std::string::npos) << row.line << fault.Message();
     }
   }
 }

@@ -16,6 +16,16 @@ namespace pack {
 
 using Bytes = std::vector<uint8_t>;
 
+// Why something failed: the path at fault, empty when the fault is no
+// path's, and what is wrong, shown as "path: problem". Every function here
+// that walks, packs or assembles returns false and fills one; those that
+// read an archive return the setup's reader's codes (archive/Archive.h).
+struct Fault {
+  std::string path;
+  std::string problem;
+  std::string Message() const { return path.empty() ? problem : path + ": " + problem; }
+};
+
 // An open C stream, closed when it goes.
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -93,7 +103,7 @@ struct TreeReport {
 // Finds every regular file below dir, in a fixed order (byte order of the
 // record names), with its size, time and attributes; it opens each one but
 // reads none. A symbolic link is followed: what it points to is stored
-// under the link's name, with the target's time and attributes. Sets error,
+// under the link's name, with the target's time and attributes. Sets fault,
 // naming the path, and returns false when something cannot be stored: a
 // link that leads nowhere, a link back to a folder that holds it, a FIFO,
 // socket or device, an unreadable folder or file; and, with
@@ -102,7 +112,7 @@ struct TreeReport {
 // names::SetupTempName at the root, a name longer than
 // names::MaxNameLength, or two names in one folder that Windows takes for
 // one (names::SameNameKey).
-bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
+bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fault,
                  const TreeOptions& options = {}, TreeReport* report = nullptr);
 
 // A file or folder of the product that the setup refers to after
@@ -118,10 +128,10 @@ std::vector<ProductReference> MissingProductFiles(const std::vector<TreeFile>& f
 
 // Refuses, from the sizes alone, files the setup could not read: a file
 // larger than limits.fileSize, or so many bytes that even the best packing
-// would pass limits.archiveSize. Sets error, naming the first file at fault.
+// would pass limits.archiveSize. Sets fault, naming the first file at fault.
 // Whether each stream stays within limits.packedSize, and the archive
 // within limits.archiveSize, is only known while packing (see PackFiles).
-bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::string& error);
+bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, Fault& fault);
 
 // The most files packed at the same time. Each worker holds about 10 MiB
 // (up to about 60 MiB on long runs of repeated data), so this keeps the
@@ -154,7 +164,7 @@ struct PackOptions {
 // outName names out in messages. On failure out holds part of an archive.
 // *written, when given, counts the bytes of the archive written.
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
-               const std::string& outName, std::string& error, uint64_t* written = nullptr);
+               const std::string& outName, Fault& fault, uint64_t* written = nullptr);
 
 // Unscrambles an archive's body in a copy and checks it against the
 // trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or
@@ -183,9 +193,10 @@ int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
 Bytes ArchiveOf(const Bytes& file, bool& markerFound);
 
 // A setup executable: stub, zero filler so that the result's length is a
-// multiple of 8 (ready for signing), the marker, archive. Refuses, with
-// -1 and a reason in error, a stub that is no executable or already
-// carries a marker or a signature, and a result larger than MaxSetupSize.
-int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::string& error);
+// multiple of 8 (ready for signing), the marker, archive. Refuses, with a
+// fault naming stubName, a stub that is no executable or already carries a
+// marker or a signature, and a result larger than MaxSetupSize.
+bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
+               Fault& fault);
 
 }  // namespace pack

@@ -20,21 +20,22 @@ Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
   return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
 }
 
-int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::string& error) {
+bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
+               Fault& fault) {
   bool hasMarker = false;
   ArchiveOf(stub, hasMarker);
   uint32_t offset = 0, size = 0;
   if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
-    error = "the stub is not a Windows executable";
-    return -1;
+    fault = {stubName, "the stub is not a Windows executable"};
+    return false;
   }
   if (hasMarker) {
-    error = "the stub already carries a payload; use the bare setup-stub.exe";
-    return -1;
+    fault = {stubName, "the stub already carries a payload; use the bare setup-stub.exe"};
+    return false;
   }
   if (PeCertificateTable(stub.data(), std::min(stub.size(), PeHeaderBytes), &offset, &size)) {
-    error = "the stub is signed; sign the finished setup instead, after pvpack setup";
-    return -1;
+    fault = {stubName, "the stub is signed; sign the finished setup instead, after pvpack setup"};
+    return false;
   }
   // Signing tools pad a file to a multiple of 8 bytes before they append the
   // certificate table, and that padding would become part of the archive.
@@ -42,16 +43,16 @@ int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::stri
   size_t total = stub.size() + PayloadMarker.size() + archive.size();
   size_t filler = (8 - total % 8) % 8;
   if (uint64_t(total) + filler > MaxSetupSize) {
-    error = "with this archive the setup would take " + std::to_string(uint64_t(total) + filler) +
+    fault = {stubName, "with this archive the setup would take " + std::to_string(uint64_t(total) + filler) +
             " bytes, more than the " + std::to_string(MaxSetupSize) +
-            " of a setup that Windows can start and sign";
-    return -1;
+            " of a setup that Windows can start and sign"};
+    return false;
   }
   out = stub;
   out.insert(out.end(), filler, 0);
   out.insert(out.end(), PayloadMarker.begin(), PayloadMarker.end());
   out.insert(out.end(), archive.begin(), archive.end());
-  return 0;
+  return true;
 }
 
 }  // namespace pack

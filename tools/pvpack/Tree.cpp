@@ -103,8 +103,8 @@ struct TreeWalk {
   };
   std::vector<Open> open;  // the folders being walked, outermost first
   std::vector<Found> found;
-  std::string error;
-  bool nameRefused = false;  // error is about a name Windows cannot store
+  Fault fault;
+  bool nameRefused = false;  // the fault is about a name Windows cannot store
   std::vector<std::string> emptyFolders;  // holding no file, outermost only
   std::vector<std::string> linksOut;      // links to something outside the tree
 
@@ -114,7 +114,7 @@ struct TreeWalk {
     std::vector<fs::path> entries;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
       entries.push_back(it->path());
-    if (ec) return Fail(NativeOf(dir) + ": " + ec.message());
+    if (ec) return Fail(NativeOf(dir), ec.message());
     // Name order, so that the first problem reported is the same on every run.
     std::sort(entries.begin(), entries.end());
     for (const fs::path& path : entries) {
@@ -126,22 +126,22 @@ struct TreeWalk {
       if (ec) {
         std::error_code linkError;
         if (fs::is_symlink(fs::symlink_status(path, linkError)))
-          return Fail(shown + ": a link that leads nowhere (" + ec.message() + ")");
-        return Fail(shown + ": " + ec.message());
+          return Fail(shown, "a link that leads nowhere (" + ec.message() + ")");
+        return Fail(shown, ec.message());
       }
       const fs::file_status status = fs::status(real, ec);
-      if (ec) return Fail(shown + ": " + ec.message());
+      if (ec) return Fail(shown, ec.message());
       if (fs::is_symlink(fs::symlink_status(path, ec)) && !Holds(open.front().canonical, real))
         linksOut.push_back(shown + ": a link to " + NativeOf(real) + ", outside " +
                            open.front().shown + "; what it leads to is packed");
-      const std::string fault = names::NameFault(Utf8Of(path.filename()));
+      const std::string nameFault = names::NameFault(Utf8Of(path.filename()));
       if (fs::is_regular_file(status)) {
-        if (!fault.empty()) return FailName(shown + ": " + fault);
+        if (!nameFault.empty()) return FailName(shown, nameFault);
         found.push_back({name, real, shown});
       } else if (fs::is_directory(status)) {
         for (const Open& o : open)
           if (o.canonical == real)
-            return Fail(shown + ": a link back to " + o.shown + ", a folder that holds it");
+            return Fail(shown, "a link back to " + o.shown + ", a folder that holds it");
         open.push_back({real, shown});
         const size_t before = found.size(), emptyBefore = emptyFolders.size();
         if (!Walk(path, name + "\\")) return false;
@@ -151,16 +151,16 @@ struct TreeWalk {
           emptyFolders.push_back(shown);
         }
         // A folder that holds no file is not stored, so its name cannot fail.
-        if (found.size() > before && !fault.empty()) return FailName(shown + ": " + fault);
+        if (found.size() > before && !nameFault.empty()) return FailName(shown, nameFault);
       } else {
-        return Fail(shown + ": " + KindOf(status.type()) + ", neither a file nor a folder");
+        return Fail(shown, std::string(KindOf(status.type())) + ", neither a file nor a folder");
       }
     }
     return true;
   }
 
-  bool Fail(std::string message) {
-    error = std::move(message);
+  bool Fail(std::string path, std::string problem) {
+    fault = {std::move(path), std::move(problem)};
     return false;
   }
   // Whether folder holds path, both canonical.
@@ -171,9 +171,9 @@ struct TreeWalk {
     return true;
   }
 
-  bool FailName(std::string message) {
+  bool FailName(std::string path, std::string problem) {
     nameRefused = true;
-    return Fail(std::move(message));
+    return Fail(std::move(path), std::move(problem));
   }
 };
 
@@ -190,7 +190,7 @@ std::string ShownPrefix(const std::string& root, const std::string& name, size_t
 // temporary file takes, and two names in one folder that Windows takes for
 // one.
 bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& files,
-                       std::string& error) {
+                       Fault& fault) {
   const std::u32string tempKey = names::SameNameKey(names::SetupTempName);
   // Every folder and file path seen, by the key Windows compares it by.
   std::map<std::u32string, std::string> seen;
@@ -202,17 +202,17 @@ bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& fil
       if (end == std::string::npos) end = name.size();
       const std::u32string part = names::SameNameKey(std::string_view(name).substr(start, end - start));
       if (start == 0 && part == tempKey) {
-        error = ShownPrefix(root, name, end) + ": the setup uses the name " +
+        fault = {ShownPrefix(root, name, end), std::string("the setup uses the name ") +
                 names::SetupTempName + " at the root of the destination for its own copy of " +
-                "the archive, and deletes it";
+                "the archive, and deletes it"};
         return false;
       }
       key += part;
       const auto [it, added] = seen.emplace(key, name.substr(0, end));
       if (!added && it->second != name.substr(0, end)) {
-        error = ShownPrefix(root, name, end) + ": Windows takes it for " +
+        fault = {ShownPrefix(root, name, end), "Windows takes it for " +
                 ShownPrefix(root, it->second, it->second.size()) +
-                " (case and trailing dots and blanks aside), and one would overwrite the other";
+                " (case and trailing dots and blanks aside), and one would overwrite the other"};
         return false;
       }
       key += U'\\';
@@ -224,7 +224,7 @@ bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& fil
 
 }  // namespace
 
-bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
+bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fault,
                  const TreeOptions& options, TreeReport* report) {
   TreeReport ignored;
   if (!report) report = &ignored;
@@ -232,13 +232,13 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
   std::error_code ec;
   const fs::path root(dir);
   if (!fs::is_directory(root, ec)) {
-    error = dir + ": not a directory";
+    fault = {dir, "not a directory"};
     return false;
   }
   TreeWalk walk;
   walk.open.push_back({fs::canonical(root, ec), dir});
   if (ec || !walk.Walk(root, "")) {
-    error = ec ? dir + ": " + ec.message() : walk.error;
+    fault = ec ? Fault{dir, ec.message()} : walk.fault;
     report->nameRefused = walk.nameRefused;
     return false;
   }
@@ -247,7 +247,7 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
                                "files only)");
   for (std::string& link : walk.linksOut) report->warnings.push_back(std::move(link));
   if (walk.found.empty()) {
-    error = dir + ": no file to pack";
+    fault = {dir, "no file to pack"};
     return false;
   }
   std::sort(walk.found.begin(), walk.found.end());
@@ -259,21 +259,21 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
     file.shown = found.shown;
     if (!exact) {
 #ifdef _WIN32
-      error = file.shown + ": holds a character that this system's code page, " +
-              std::to_string(GetACP()) + ", cannot hold";
+      fault = {file.shown, "holds a character that this system's code page, " +
+              std::to_string(GetACP()) + ", cannot hold"};
 #endif
       report->nameRefused = true;
       return false;
     }
     if (file.name.size() > 0xFFFF ||
         !IsSafeRecordName(file.name.data(), uint32_t(file.name.size()))) {
-      error = file.shown + ": this name cannot be stored";
+      fault = {file.shown, "this name cannot be stored"};
       return false;
     }
     // Opened, not read: what cannot be read is found before any packing.
     const uintmax_t size = fs::file_size(found.real, ec);
     if (ec || !OpenForReading(file.path)) {
-      error = file.shown + ": cannot read";
+      fault = {file.shown, "cannot read"};
       return false;
     }
     file.size = uint64_t(size);
@@ -295,13 +295,13 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
     files.push_back(std::move(file));
   }
   report->nameRefused = true;
-  if (!CheckWindowsNames(dir, files, error)) return false;
+  if (!CheckWindowsNames(dir, files, fault)) return false;
   for (TreeFile& file : files) {
     if (options.codePage) {
       std::string converted, missing;
       if (!codepage::FromUtf8(*options.codePage, file.name, converted, missing)) {
-        error = file.shown + ": holds " + missing + ", which code page " +
-                std::to_string(options.codePage->number) + " cannot hold (see --codepage)";
+        fault = {file.shown, "holds " + missing + ", which code page " +
+                std::to_string(options.codePage->number) + " cannot hold (see --codepage)"};
         return false;
       }
       file.name = std::move(converted);
@@ -312,8 +312,8 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
       bool exact = false;
       std::string converted = NarrowOf(WideOfUtf8(file.name), CP_ACP, &exact);
       if (!exact) {
-        error = file.shown + ": holds a character that this system's code page, " +
-                std::to_string(GetACP()) + ", cannot hold";
+        fault = {file.shown, "holds a character that this system's code page, " +
+                std::to_string(GetACP()) + ", cannot hold"};
         return false;
       }
       // In a double-byte code page a second byte may be 0x5C, which the
@@ -321,9 +321,9 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
       for (size_t i = 0; i < converted.size(); ++i) {
         if (!IsDBCSLeadByte(BYTE(converted[i]))) continue;
         if (i + 1 < converted.size() && converted[i + 1] == '\\') {
-          error = file.shown + ": a character whose second byte in this system's code page, " +
+          fault = {file.shown, "a character whose second byte in this system's code page, " +
                   std::to_string(GetACP()) + ", is 0x5C, which the setup would read as a "
-                  "backslash between folders";
+                  "backslash between folders"};
           return false;
         }
         ++i;
@@ -334,10 +334,10 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::stri
     // The setup makes each path with the ANSI functions, which stop at
     // MAX_PATH characters.
     if (file.name.size() > names::MaxNameLength) {
-      error = file.shown + ": " + std::to_string(file.name.size()) +
+      fault = {file.shown, std::to_string(file.name.size()) +
               " characters below the destination, so that under " + names::LongestDestination +
               " the path would pass Windows' limit of " + std::to_string(names::MaxPathLength) +
-              " characters (at most " + std::to_string(names::MaxNameLength) + " fit)";
+              " characters (at most " + std::to_string(names::MaxNameLength) + " fit)"};
       return false;
     }
   }
@@ -392,19 +392,19 @@ uint64_t LeastStreamSize(uint64_t size) {
 
 }  // namespace
 
-bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::string& error) {
+bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, Fault& fault) {
   uint64_t least = 4;  // the trailer
   for (const TreeFile& file : files) {
     if (file.size > limits.fileSize) {
-      error = file.shown + ": " + std::to_string(file.size) + " bytes, more than the " +
-              std::to_string(limits.fileSize) + " of the largest file the setup can unpack";
+      fault = {file.shown, std::to_string(file.size) + " bytes, more than the " +
+              std::to_string(limits.fileSize) + " of the largest file the setup can unpack"};
       return false;
     }
     least += 2 + file.name.size() + sizeof(FileRecordHeader) + LeastStreamSize(file.size);
     if (least > limits.archiveSize) {
-      error = file.shown + ": with this file the archive would take at least " +
+      fault = {file.shown, "with this file the archive would take at least " +
               std::to_string(least) + " bytes, more than the " +
-              std::to_string(limits.archiveSize) + " the setup can read";
+              std::to_string(limits.archiveSize) + " the setup can read"};
       return false;
     }
   }

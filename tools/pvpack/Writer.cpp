@@ -284,27 +284,27 @@ void WorkerMain(void* context) {
   }
 }
 
-// Appends job's record to the archive. False, with error naming the file,
+// Appends job's record to the archive. False, with fault naming the file,
 // when the file could not be packed or the archive would grow too large.
 bool WriteRecord(const Job& job, const PackOptions& options, const std::string& outName,
-                 ArchiveWriter& writer, std::string& error) {
+                 ArchiveWriter& writer, Fault& fault) {
   const TreeFile& file = *job.file;
   if (!job.error.empty()) {
-    error = file.shown + ": " + job.error;
+    fault = {file.shown, job.error};
     return false;
   }
   Bytes head;
   AppendRecordHead(head, file.name, job.header);
   const uint64_t total = writer.BodySize() + head.size() + job.stream->Size() + 4;
   if (total > options.limits.archiveSize) {
-    error = file.shown + ": with this file the archive would take " + std::to_string(total) +
-            " bytes, more than the " + std::to_string(options.limits.archiveSize) +
-            " the setup can read";
+    fault = {file.shown, "with this file the archive would take " + std::to_string(total) +
+                             " bytes, more than the " +
+                             std::to_string(options.limits.archiveSize) + " the setup can read"};
     return false;
   }
   if (!writer.Write(head.data(), head.size()) ||
       !job.stream->CopyTo([&](const uint8_t* d, size_t n) { return writer.Write(d, n); })) {
-    error = outName + ": cannot write";
+    fault = {outName, "cannot write"};
     return false;
   }
   return true;
@@ -313,7 +313,7 @@ bool WriteRecord(const Job& job, const PackOptions& options, const std::string& 
 }  // namespace
 
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
-               const std::string& outName, std::string& error, uint64_t* written) {
+               const std::string& outName, Fault& fault, uint64_t* written) {
   const size_t count = files.size();
   std::atomic<uint64_t> heldTotal{0};  // outlives the jobs' streams, which count in it
   std::unique_ptr<Job[]> jobs(new Job[count]);
@@ -328,12 +328,12 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
   // streams waiting for their turn stay few.
   Crew crew(options, jobs.get(), count, heldTotal, 2 * workerCount + 32);
   if (!crew.slots.Valid() || !crew.finished.Valid()) {
-    error = "cannot make the workers' semaphores";
+    fault = {"", "cannot make the workers' semaphores"};
     return false;
   }
   workers::ThreadGroup group(count > 0 ? workerCount : 0, WorkerMain, &crew);
   if (count > 0 && group.Started() == 0) {
-    error = "cannot start a worker thread";
+    fault = {"", "cannot start a worker thread"};
     return false;
   }
 
@@ -347,7 +347,7 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
       options.progress(options.progressContext, i,
                        bytesDone + job.progress.load(std::memory_order_relaxed) / job.passes);
     }
-    ok = WriteRecord(job, options, outName, writer, error);
+    ok = WriteRecord(job, options, outName, writer, fault);
     job.stream.reset();
     crew.slots.Release();
     bytesDone += job.file->size;
@@ -359,7 +359,7 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
   }
   group.Join();
   if (ok && !writer.Finish()) {
-    error = outName + ": cannot write";
+    fault = {outName, "cannot write"};
     ok = false;
   }
   if (written) *written = writer.BodySize() + 4;

@@ -1,0 +1,203 @@
+// pvpack's commands but extract: each reads its inputs, calls the archive
+// library and says what went wrong in one Result.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "archive/Archive.h"
+#include "explode/Explode.h"
+#include "tools/pvpack/Input.h"
+#include "tools/pvpack/Pvpack.h"
+#include "tools/pvpack/Records.h"
+
+namespace pvpack {
+namespace {
+
+Result Failed(int status, std::string path, std::string problem) {
+  return {status, {std::move(path), std::move(problem)}};
+}
+
+struct MemoryStreams {
+  const Bytes* in;
+  size_t pos = 0;
+  Bytes out;
+  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
+    auto* s = static_cast<MemoryStreams*>(param);
+    uint32_t n = uint32_t(std::min<size_t>(s->in->size() - s->pos, *size));
+    if (n) std::memcpy(buffer, s->in->data() + s->pos, n);  // data() may be null when empty
+    s->pos += n;
+    return n;
+  }
+  static void Write(uint8_t* buffer, uint32_t* size, void* param) {
+    auto* s = static_cast<MemoryStreams*>(param);
+    s->out.insert(s->out.end(), buffer, buffer + *size);
+  }
+};
+
+// What pack shows as it goes: files and megabytes done, in archive order.
+struct PackProgress {
+  size_t files = 0;
+  uint64_t bytes = 0;
+  const Reporter* reporter = nullptr;
+};
+
+void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
+  const auto* total = static_cast<const PackProgress*>(context);
+  char text[96];
+  std::snprintf(text, sizeof text, "packing %zu/%zu files, %.1f/%.1f MB", files, total->files,
+                double(bytes) / 1e6, double(total->bytes) / 1e6);
+  total->reporter->progress(total->reporter->context, text, files == total->files);
+}
+
+void Warn(const Reporter& reporter, const std::string& text) {
+  if (reporter.warning) reporter.warning(reporter.context, text);
+}
+
+}  // namespace
+
+std::string ReaderFailure(int32_t result) {
+  switch (result) {
+    case ArcCannotOpen: return "cannot open the archive";
+    case ArcCannotCreate: return "cannot create an output file";
+    case ArcIoError: return "a read or write failed while decoding";
+    case ArcBadChecksum: return "the archive is damaged: its check value does not match";
+    case ArcBadRecord: return "a file in the archive is damaged or has an unsafe name";
+    default: return "unknown failure " + std::to_string(result);
+  }
+}
+
+Result Implode(const std::string& in, const std::string& out, implode::LiteralMode mode,
+               unsigned dictBits) {
+  Bytes data;
+  Fault fault;
+  if (!ReadInput(in, pack::MaxFileSize, data, fault)) return {ExitIo, fault};
+  if (!WriteAll(out, implode::Implode(data.data(), data.size(), mode, dictBits)))
+    return Failed(ExitIo, out, "cannot write");
+  return {};
+}
+
+Result Explode(const std::string& in, const std::string& out) {
+  Bytes data;
+  Fault fault;
+  if (!ReadInput(in, pack::MaxSetupSize, data, fault)) return {ExitIo, fault};
+  MemoryStreams streams{&data, 0, {}};
+  alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
+  uint32_t result = DclDecompress(MemoryStreams::Read, MemoryStreams::Write, workArea, &streams);
+  if (!WriteAll(out, streams.out)) return Failed(ExitIo, out, "cannot write");
+  static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
+                                      "stream too short", "stream ended without an end code"};
+  if (result != DclOk) return Failed(int(result), in, Words[result]);
+  return {};
+}
+
+Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals) {
+  const std::string& dir = request.dir;
+  const std::string& archive = request.archive;
+  // Everything the sizes alone tell is settled before anything is read.
+  std::vector<pack::TreeFile> files;
+  Fault fault;
+  pack::TreeOptions treeOptions;
+  treeOptions.latestTime = request.latestTime;
+  treeOptions.codePage = request.codePage;
+  pack::TreeReport report;
+  if (!pack::CollectTree(dir, files, fault, treeOptions, &report))
+    return {report.nameRefused ? ExitName : ExitIo, fault};
+  if (!pack::CheckLimits(files, pack::Limits(), fault)) return {ExitIo, fault};
+  for (const std::string& warning : report.warnings) Warn(reporter, warning);
+  for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {
+    std::string path = missing.path;
+    std::replace(path.begin(), path.end(), '\\', char(std::filesystem::path::preferred_separator));
+    Warn(reporter, (std::filesystem::path(dir) / path).string() + ": missing, and " + missing.user);
+  }
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
+  for (const pack::TreeFile& file : files)
+    if (archive != "-" && !ec && std::filesystem::path(file.path) == target)
+      return Failed(ExitIo, archive, "lies in " + dir + " and would be packed into itself");
+
+  pack::UniqueFile owned;
+  std::FILE* out = stdout;
+  if (archive == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(archive.c_str(), "wb"));
+    if (!owned) return Failed(ExitIo, archive, "cannot write");
+    out = owned.get();
+  }
+  PackProgress progress;
+  progress.files = files.size();
+  progress.reporter = &reporter;
+  for (const pack::TreeFile& file : files) progress.bytes += file.size;
+  pack::PackOptions options;
+  options.workers = request.jobs;
+  if (reporter.progress) {
+    options.progress = ShowPackProgress;
+    options.progressContext = &progress;
+  }
+  uint64_t written = 0;
+  bool ok = pack::PackFiles(files, options, out, archive, fault, &written);
+  if (owned) {
+    if (std::fclose(owned.release()) != 0 && ok) {
+      fault = {archive, "cannot write"};
+      ok = false;
+    }
+    // No half-written archive stays behind.
+    if (!ok) std::remove(archive.c_str());
+  }
+  if (!ok) return {ExitIo, fault};
+  totals = {files.size(), progress.bytes, written, 0};
+  return {};
+}
+
+Result List(const std::string& file, const codepage::SingleByteTable* codePage,
+            std::vector<pack::Record>& records) {
+  Loaded loaded;
+  Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded);
+  records = std::move(loaded.records);
+  return result;
+}
+
+Result Verify(const std::string& file, const codepage::SingleByteTable* codePage,
+              Totals& totals) {
+  Loaded loaded;
+  if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
+    return result;
+  std::string failed;
+  if (pack::VerifyRecords(loaded.body, loaded.records, failed) != ArcOk)
+    return Failed(-ArcBadRecord, file, failed + ": " + ReaderFailure(ArcBadRecord));
+  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.archive.size(), 0};
+  return {};
+}
+
+Result Setup(const std::string& stubPath, const std::string& archivePath, const std::string& out,
+             Totals& totals) {
+  Bytes stub;
+  Fault fault;
+  if (!ReadInput(stubPath, pack::MaxSetupSize, stub, fault)) return {ExitIo, fault};
+  // The archive is checked whole, every record decoded, before anything is
+  // written: a setup that verify would refuse is never made.
+  Loaded loaded;
+  if (Result result = LoadRecords(archivePath, nullptr, ExitIo, loaded); result.status != 0)
+    return result;
+  if (loaded.isSetup)
+    return Failed(ExitUsage, archivePath,
+                  "a setup executable, not an archive; give the archive it was made from");
+  std::string failed;
+  if (pack::VerifyRecords(loaded.body, loaded.records, failed) != ArcOk)
+    return Failed(-ArcBadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
+  Bytes setup;
+  if (!pack::MakeSetup(stub, stubPath, loaded.archive, setup, fault)) return {ExitUsage, fault};
+  if (!WriteAll(out, setup)) return Failed(ExitIo, out, "cannot write");
+  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.archive.size(), setup.size()};
+  return {};
+}
+
+}  // namespace pvpack
