@@ -23,20 +23,28 @@ Result Failed(int status, std::string path, std::string problem) {
   return {status, {std::move(path), std::move(problem)}};
 }
 
-struct MemoryStreams {
-  const Bytes* in;
-  size_t pos = 0;
-  Bytes out;
+// One stream decoded from an input to an output, a block at a time.
+struct DecodePipe {
+  InputStream* in;
+  std::FILE* out;
+  Fault fault;  // why reading failed
+  bool readFailed = false;
+  bool writeFailed = false;
+
   static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* s = static_cast<MemoryStreams*>(param);
-    uint32_t n = uint32_t(std::min<size_t>(s->in->size() - s->pos, *size));
-    if (n) std::memcpy(buffer, s->in->data() + s->pos, n);  // data() may be null when empty
-    s->pos += n;
-    return n;
+    auto* pipe = static_cast<DecodePipe*>(param);
+    size_t got = 0;
+    if (pipe->readFailed) return 0;
+    if (!ReadSome(*pipe->in, buffer, *size, got, pipe->fault)) {
+      pipe->readFailed = true;
+      return 0;
+    }
+    return uint32_t(got);
   }
   static void Write(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* s = static_cast<MemoryStreams*>(param);
-    s->out.insert(s->out.end(), buffer, buffer + *size);
+    auto* pipe = static_cast<DecodePipe*>(param);
+    if (!pipe->writeFailed && std::fwrite(buffer, 1, *size, pipe->out) != *size)
+      pipe->writeFailed = true;
   }
 };
 
@@ -83,13 +91,30 @@ Result Implode(const std::string& in, const std::string& out, implode::LiteralMo
 }
 
 Result Explode(const std::string& in, const std::string& out) {
-  Bytes data;
+  InputStream input;
   Fault fault;
-  if (!ReadInput(in, pack::MaxSetupSize, data, fault)) return {ExitIo, fault};
-  MemoryStreams streams{&data, 0, {}};
+  if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {ExitIo, fault};
+  pack::UniqueFile owned;
+  std::FILE* output = stdout;
+  if (out == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(out.c_str(), "wb"));
+    output = owned.get();
+  }
+  DecodePipe pipe{&input, output, {}, false, output == nullptr};
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  uint32_t result = DclDecompress(MemoryStreams::Read, MemoryStreams::Write, workArea, &streams);
-  if (!WriteAll(out, streams.out)) return Failed(ExitIo, out, "cannot write");
+  const uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
+  if (output && std::fflush(output) != 0) pipe.writeFailed = true;
+  if (owned && std::fclose(owned.release()) != 0) pipe.writeFailed = true;
+  if (pipe.readFailed) {
+    // What could not be read whole is not decoded into anything.
+    if (output && out != "-") std::remove(out.c_str());
+    return {ExitIo, pipe.fault};
+  }
+  if (pipe.writeFailed) return Failed(ExitIo, out, "cannot write");
   static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
                                       "stream too short", "stream ended without an end code"};
   if (result != DclOk) return Failed(int(result), in, Words[result]);

@@ -35,11 +35,13 @@ std::string NotAFile(const std::string& path) {
   }
 }
 
-bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& fault) {
-  const std::string shown = path == "-" ? "standard input" : path;
-  std::FILE* in = stdin;
-  pack::UniqueFile owned;
-  uintmax_t expected = 0;  // the size of a file, to read it in one allocation
+bool OpenInput(const std::string& path, uint64_t limit, InputStream& in, Fault& fault) {
+  in.shown = path == "-" ? "standard input" : path;
+  in.file = stdin;
+  in.owned.reset();
+  in.limit = limit;
+  in.read = 0;
+  in.expected = 0;
   if (path == "-") {
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
@@ -49,48 +51,61 @@ bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& faul
     struct stat status;
     if (fstat(0, &status) == 0 && (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) &&
         !isatty(0)) {
-      fault = {shown, "a device, not a file"};
+      fault = {in.shown, "a device, not a file"};
       return false;
     }
 #endif
-  } else {
-    if (const std::string why = NotAFile(path); !why.empty()) {
-      fault = {path, why};
-      return false;
-    }
-    std::error_code ec;
-    expected = std::filesystem::file_size(path, ec);
-    if (ec) expected = 0;
-    if (expected > limit) {
-      fault = {path, std::to_string(expected) + " bytes, more than a setup can hold"};
-      return false;
-    }
-    owned.reset(std::fopen(path.c_str(), "rb"));
-    if (!owned) {
-      fault = {path, std::string("cannot read (") + std::strerror(errno) + ")"};
-      return false;
-    }
-    in = owned.get();
+    return true;
   }
+  if (const std::string why = NotAFile(path); !why.empty()) {
+    fault = {path, why};
+    return false;
+  }
+  std::error_code ec;
+  in.expected = std::filesystem::file_size(path, ec);
+  if (ec) in.expected = 0;
+  if (in.expected > limit) {
+    fault = {path, std::to_string(in.expected) + " bytes, more than a setup can hold"};
+    return false;
+  }
+  in.owned.reset(std::fopen(path.c_str(), "rb"));
+  if (!in.owned) {
+    fault = {path, std::string("cannot read (") + std::strerror(errno) + ")"};
+    return false;
+  }
+  in.file = in.owned.get();
+  return true;
+}
+
+bool ReadSome(InputStream& in, uint8_t* buffer, size_t size, size_t& got, Fault& fault) {
+  got = std::fread(buffer, 1, size, in.file);
+  if (in.read + got > in.limit) {
+    fault = {in.shown, "more than " + std::to_string(in.limit) + " bytes, more than a setup can hold"};
+    return false;
+  }
+  in.read += got;
+  if (got < size && std::ferror(in.file)) {
+    fault = {in.shown, "cannot read"};
+    return false;
+  }
+  return true;
+}
+
+bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& fault) {
+  InputStream in;
+  if (!OpenInput(path, limit, in, fault)) return false;
   data.clear();
   try {
-    data.reserve(size_t(expected));
+    data.reserve(size_t(in.expected));
     Bytes block(size_t(1) << 20);
     for (;;) {
-      const size_t n = std::fread(block.data(), 1, block.size(), in);
-      if (data.size() + n > limit) {
-        fault = {shown, "more than " + std::to_string(limit) + " bytes, more than a setup can hold"};
-        return false;
-      }
+      size_t n = 0;
+      if (!ReadSome(in, block.data(), block.size(), n, fault)) return false;
       data.insert(data.end(), block.begin(), block.begin() + std::ptrdiff_t(n));
       if (n < block.size()) break;
     }
   } catch (const std::bad_alloc&) {
-    fault = {shown, "too large to read into memory"};
-    return false;
-  }
-  if (std::ferror(in)) {
-    fault = {shown, "cannot read"};
+    fault = {in.shown, "too large to read into memory"};
     return false;
   }
   return true;
