@@ -61,13 +61,13 @@ bool IsSafeRecordName(const char* name, uint32_t length) {
   return true;
 }
 
-BodySeal::BodySeal(std::string_view key) { SetKey(key); }
+BodySeal::BodySeal(std::string_view key) : state_(KeyState(key)) {}
 
 void BodySeal::Seal(uint8_t* data, size_t size) {
   while (size > 0) {
     uint32_t n = uint32_t(std::min(size, Slice));
     check_ = UpdateCrc32(data, &n, &check_);
-    CryptBuffer(data, int32_t(n));
+    state_ = CryptBufferFrom(data, n, state_);
     data += n;
     size -= n;
   }
@@ -76,7 +76,7 @@ void BodySeal::Seal(uint8_t* data, size_t size) {
 void BodySeal::Unseal(uint8_t* data, size_t size) {
   while (size > 0) {
     uint32_t n = uint32_t(std::min(size, Slice));
-    CryptBuffer(data, int32_t(n));
+    state_ = CryptBufferFrom(data, n, state_);
     check_ = UpdateCrc32(data, &n, &check_);
     data += n;
     size -= n;

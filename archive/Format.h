@@ -62,9 +62,10 @@ bool IsSafeRecordName(const char* name, uint32_t length);
 inline constexpr size_t TrailerSize = 4;
 
 // The seal of one body, taken over its bytes in order as they are written
-// or read: the scrambling stream started from the key, and the CRC-32
-// register of the plain bytes, which the trailer holds. The scrambling
-// stream is the program's one (archive/Encript.h): one seal at a time.
+// or read: the scrambling stream (archive/Encript.h) started from the key,
+// and the CRC-32 register of the plain bytes, which the trailer holds. Each
+// seal keeps its own place in the stream, so one body can be read while
+// another is written.
 class BodySeal {
  public:
   explicit BodySeal(std::string_view key = "");
@@ -80,6 +81,7 @@ class BodySeal {
 
  private:
   uint32_t check_ = 0xFFFFFFFFu;
+  uint32_t state_ = 0;  // the scrambling stream's
 };
 
 // The value a trailer holds.

@@ -196,9 +196,9 @@ Result Verify(const std::string& file, const codepage::SingleByteTable* codePage
   if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
     return result;
   std::string failed;
-  if (pack::VerifyRecords(loaded.body, loaded.records, failed) != ArcOk)
+  if (VerifyLoaded(loaded, failed) != ArcOk)
     return Failed(-ArcBadRecord, file, failed + ": " + ReaderFailure(ArcBadRecord));
-  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.archive.size(), 0};
+  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(), 0};
   return {};
 }
 
@@ -212,16 +212,33 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
   Loaded loaded;
   if (Result result = LoadRecords(archivePath, nullptr, ExitIo, loaded); result.status != 0)
     return result;
-  if (loaded.isSetup)
+  if (loaded.source.IsSetup())
     return Failed(ExitUsage, archivePath,
                   "a setup executable, not an archive; give the archive it was made from");
   std::string failed;
-  if (pack::VerifyRecords(loaded.body, loaded.records, failed) != ArcOk)
+  if (VerifyLoaded(loaded, failed) != ArcOk)
     return Failed(-ArcBadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
-  Bytes setup;
-  if (!pack::MakeSetup(stub, stubPath, loaded.archive, setup, fault)) return {ExitUsage, fault};
-  if (!WriteAll(out, setup)) return Failed(ExitIo, out, "cannot write");
-  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.archive.size(), setup.size()};
+  Bytes head;
+  if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {ExitUsage, fault};
+  pack::UniqueFile owned;
+  std::FILE* output = stdout;
+  if (out == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(out.c_str(), "wb"));
+    output = owned.get();
+  }
+  const auto write = [&](const uint8_t* data, size_t n) {
+    return std::fwrite(data, 1, n, output) == n;
+  };
+  bool ok = output && write(head.data(), head.size()) && loaded.source.CopyRaw(write) &&
+            std::fflush(output) == 0;
+  if (owned && std::fclose(owned.release()) != 0) ok = false;
+  if (!ok) return Failed(ExitIo, out, "cannot write");
+  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(),
+            head.size() + loaded.source.Size()};
   return {};
 }
 

@@ -66,6 +66,40 @@ Fault CannotCreate(const std::string& dest, const std::vector<pack::Record>& rec
   return {file.string(), "cannot create this file"};
 }
 
+// Writes the archive of loaded to out for the reader: as it stands, or,
+// with names, each record's name replaced by its converted one (the
+// records as loaded) and sealed anew. False when reading or writing fails.
+bool WriteCopy(Loaded& loaded, bool withNames, std::FILE* out) {
+  const auto write = [&](const uint8_t* data, size_t n) {
+    return std::fwrite(data, 1, n, out) == n;
+  };
+  if (!withNames) return loaded.source.CopyRaw(write);
+  ArchiveSource& source = loaded.source;
+  if (!source.Rewind()) return false;
+  BodySeal seal;
+  Bytes block(size_t(1) << 20);
+  const auto put = [&](uint8_t* data, size_t n) {
+    seal.Seal(data, n);
+    return write(data, n);
+  };
+  for (const pack::Record& r : loaded.records) {
+    // The old head is passed over; its length is known from the old name.
+    size_t got = source.ReadPlain(block.data(), 2);
+    const size_t rest = size_t(block[0] | block[1] << 8) + sizeof(FileRecordHeader);
+    if (got != 2 || source.ReadPlain(block.data(), rest) != rest) return false;
+    Bytes head;
+    if (!AppendRecordHead(head, r.name, r.header) || !put(head.data(), head.size())) return false;
+    for (uint64_t left = r.header.PackedSize; left > 0;) {
+      const size_t n = size_t(std::min<uint64_t>(left, block.size()));
+      if (source.ReadPlain(block.data(), n) != n || !put(block.data(), n)) return false;
+      left -= n;
+    }
+  }
+  Bytes trailer;
+  seal.AppendTrailer(trailer);
+  return write(trailer.data(), trailer.size());
+}
+
 }  // namespace
 
 Result Extract(const std::string& file, const std::string& dir,
@@ -74,16 +108,20 @@ Result Extract(const std::string& file, const std::string& dir,
   Loaded loaded;
   if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
     return result;
-  const uint64_t archiveSize = loaded.archive.size();
+  const uint64_t archiveSize = loaded.source.Size();
   // The reader creates each file by its stored name: give it the names as
   // this system writes them.
-  if (codePage && !pack::RebuildArchive(loaded.body, loaded.records, loaded.archive))
-    return {-ArcBadRecord, {file, "a name too long to write in UTF-8"}};
+  for (const pack::Record& r : loaded.records)
+    if (codePage && r.name.size() > 0xFFFF)
+      return {-ArcBadRecord, {file, "a name too long to write in UTF-8"}};
   // The reader unscrambles in place and deletes what it reads: give it a copy.
   std::string folder;
   const std::string temp = NewTempFile(folder);
   if (temp.empty()) return {ExitIo, {folder, "cannot make a temporary copy of the archive"}};
-  if (!WriteAll(temp, loaded.archive)) {
+  pack::UniqueFile copy(std::fopen(temp.c_str(), "wb"));
+  bool written = copy && WriteCopy(loaded, codePage != nullptr, copy.get());
+  if (copy && std::fclose(copy.release()) != 0) written = false;
+  if (!written) {
     std::remove(temp.c_str());
     return {ExitIo, {temp, "cannot write a temporary copy of the archive"}};
   }

@@ -36,6 +36,10 @@ inline UniqueFile OpenForReading(const std::string& path) {
   return UniqueFile(std::fopen(path.c_str(), "rb"));
 }
 
+// A new temporary file, open for writing and reading, that goes away when
+// it is closed (or the process ends); null when none can be made.
+UniqueFile OpenTempFile();
+
 // A record as it stands in an archive.
 struct Record {
   std::string name;
@@ -180,6 +184,9 @@ bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes
 // splits soundly (or the body is empty). Tells an archive whose check value
 // fails (damaged) from a file that holds none.
 bool LooksLikeArchive(const Bytes& archive);
+// The same from the archive's first n bytes (all of it when shorter) and
+// its length.
+bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize);
 
 // Decodes every record of a plain body against its size and check value
 // without writing anything. ArcOk or ArcBadRecord; failedName names the
@@ -197,6 +204,10 @@ Bytes ArchiveOf(const Bytes& file, bool& markerFound);
 // fault naming stubName, a stub that is no executable or already carries a
 // marker or a signature, and a result larger than MaxSetupSize.
 bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
+               Fault& fault);
+// What MakeSetup puts in front of an archive of archiveSize bytes: stub,
+// filler and marker. The same refusals.
+bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
                Fault& fault);
 
 }  // namespace pack

@@ -98,10 +98,14 @@ bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes
 }
 
 bool LooksLikeArchive(const Bytes& archive) {
-  if (archive.size() < 4) return false;
-  const size_t bodyLength = archive.size() - 4;
+  return LooksLikeArchive(archive.data(), archive.size(), archive.size());
+}
+
+bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize) {
+  if (archiveSize < TrailerSize) return false;
+  const uint64_t bodyLength = archiveSize - TrailerSize;
   if (bodyLength == 0) return true;
-  Bytes head(archive.begin(), archive.begin() + std::ptrdiff_t(std::min(bodyLength, MaxRecordHead)));
+  Bytes head(first, first + std::min<uint64_t>({bodyLength, MaxRecordHead, n}));
   BodySeal().Unseal(head.data(), head.size());
   // A record cut off by the end of the file is a damaged archive still, so
   // the stream may run past the end; what noise rarely passes is a whole

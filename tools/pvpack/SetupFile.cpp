@@ -22,6 +22,13 @@ Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
 
 bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
                Fault& fault) {
+  if (!SetupHead(stub, stubName, archive.size(), out, fault)) return false;
+  out.insert(out.end(), archive.begin(), archive.end());
+  return true;
+}
+
+bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
+               Fault& fault) {
   bool hasMarker = false;
   ArchiveOf(stub, hasMarker);
   uint32_t offset = 0, size = 0;
@@ -40,18 +47,17 @@ bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& arch
   // Signing tools pad a file to a multiple of 8 bytes before they append the
   // certificate table, and that padding would become part of the archive.
   // Filler between stub and marker makes the finished file need none.
-  size_t total = stub.size() + PayloadMarker.size() + archive.size();
-  size_t filler = (8 - total % 8) % 8;
-  if (uint64_t(total) + filler > MaxSetupSize) {
-    fault = {stubName, "with this archive the setup would take " + std::to_string(uint64_t(total) + filler) +
-            " bytes, more than the " + std::to_string(MaxSetupSize) +
-            " of a setup that Windows can start and sign"};
+  const uint64_t total = uint64_t(stub.size()) + PayloadMarker.size() + archiveSize;
+  const uint64_t filler = (8 - total % 8) % 8;
+  if (total + filler > MaxSetupSize) {
+    fault = {stubName, "with this archive the setup would take " + std::to_string(total + filler) +
+                           " bytes, more than the " + std::to_string(MaxSetupSize) +
+                           " of a setup that Windows can start and sign"};
     return false;
   }
-  out = stub;
-  out.insert(out.end(), filler, 0);
-  out.insert(out.end(), PayloadMarker.begin(), PayloadMarker.end());
-  out.insert(out.end(), archive.begin(), archive.end());
+  head = stub;
+  head.insert(head.end(), size_t(filler), 0);
+  head.insert(head.end(), PayloadMarker.begin(), PayloadMarker.end());
   return true;
 }
 

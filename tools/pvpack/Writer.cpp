@@ -23,10 +23,7 @@
 namespace fs = std::filesystem;
 
 namespace pack {
-namespace {
 
-// A new temporary file, open for writing and reading, that goes away when
-// it is closed (or the process ends); null when none can be made.
 UniqueFile OpenTempFile() {
 #ifdef _WIN32
   char dir[MAX_PATH], name[MAX_PATH];
@@ -60,8 +57,6 @@ UniqueFile OpenTempFile() {
   return UniqueFile(file);
 #endif
 }
-
-}  // namespace
 
 namespace {
 
