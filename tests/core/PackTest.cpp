@@ -8,10 +8,12 @@
 
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
+#include "archive/Format.h"
 #include "archive/PvUnZip.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Pack.h"
+#include "tools/pvpack/Pvpack.h"
 
 namespace fs = std::filesystem;
 using testutil::Bytes;
@@ -62,15 +64,14 @@ TEST(Pack, PackThenExtractGivesTheTreeBack) {
   const Bytes archive = PackTree(temp / "src");
   EXPECT_EQ(PackTree(temp / "src"), archive) << "the same tree packs to the same bytes";
 
-  Bytes body;
+  testutil::WriteFile(temp / "copy.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(pvpack::List((temp / "copy.pvz").string(), nullptr, records).status, 0);
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].name, "bin\\tool.exe");  // byte order of the names
-  std::string failed;
-  EXPECT_EQ(pack::VerifyRecords(body, records, failed), ArcOk) << failed;
+  pvpack::Totals totals;
+  EXPECT_EQ(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).status, 0);
 
-  testutil::WriteFile(temp / "copy.pvz", archive);
   ASSERT_EQ(ExtractArchive((temp / "copy.pvz").string().c_str(), (temp / "out").string().c_str(),
                            nullptr, nullptr),
             ArcOk);
@@ -111,19 +112,23 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
   testutil::TempDir temp;
   MakeTree(temp / "src");
   Bytes archive = PackTree(temp / "src");
-  Bytes body;
+  const fs::path path = temp / "damaged.pvz";
+  testutil::WriteFile(path, archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(pvpack::List(path.string(), nullptr, records).status, 0);
   // Damage the second record's data but keep the archive's check value
   // right, as a faulty packer would.
+  Bytes body(archive.begin(), archive.end() - 4);
+  BodySeal().Unseal(body.data(), body.size());
   body[records[1].streamOffset + 3] ^= 0x40;
-  Bytes damaged = testutil::ArchiveFromBody(body);
-  ASSERT_EQ(pack::ReadRecords(damaged, body, records), ArcOk);
-  std::string failed;
-  EXPECT_EQ(pack::VerifyRecords(body, records, failed), ArcBadRecord);
-  EXPECT_EQ(failed, records[1].name);
+  testutil::WriteFile(path, testutil::ArchiveFromBody(body));
+  pvpack::Totals totals;
+  const pvpack::Result result = pvpack::Verify(path.string(), nullptr, totals);
+  EXPECT_EQ(result.status, -ArcBadRecord);
+  EXPECT_EQ(result.fault.problem.rfind(records[1].name + ": ", 0), 0u) << result.fault.Message();
   archive.back() ^= 1;
-  EXPECT_EQ(pack::ReadRecords(archive, body, records), ArcBadChecksum);
+  testutil::WriteFile(path, archive);
+  EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).status, -ArcBadChecksum);
 }
 
 TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
@@ -203,9 +208,9 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedWhilePacking) {
   testutil::TempDir temp;
   MakeTree(temp / "src");
   const Bytes archive = PackTree(temp / "src");
-  Bytes body;
+  testutil::WriteFile(temp / "out.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(pvpack::List((temp / "out.pvz").string(), nullptr, records).status, 0);
   ASSERT_EQ(records[0].name, "bin\\tool.exe");
   const uint64_t packed = records[0].header.PackedSize;
   const struct {

@@ -170,29 +170,11 @@ struct PackOptions {
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
                const std::string& outName, Fault& fault, uint64_t* written = nullptr);
 
-// Unscrambles an archive's body in a copy and checks it against the
-// trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or
-// ArcBadRecord for a record that is cut off or has an unsafe name.
-int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& records);
-
-// An archive of records, with their names as they are now, their fields,
-// and their packed streams from the plain body. False when a name is longer
-// than a record can hold.
-bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes& archive);
-
-// Whether archive begins as an archive does: its first record, unscrambled,
-// splits soundly (or the body is empty). Tells an archive whose check value
-// fails (damaged) from a file that holds none.
-bool LooksLikeArchive(const Bytes& archive);
-// The same from the archive's first n bytes (all of it when shorter) and
-// its length.
+// Whether an archive of archiveSize bytes, whose first n bytes are first
+// (all of it when it is shorter), begins as an archive does: its first
+// record, unscrambled, splits soundly (or the body is empty). Tells an
+// archive whose check value fails (damaged) from a file that holds none.
 bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize);
-
-// Decodes every record of a plain body against its size and check value
-// without writing anything. ArcOk or ArcBadRecord; failedName names the
-// first record that failed.
-int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
-                      std::string& failedName);
 
 // The archive inside file: what follows the first marker when file is a
 // setup executable (up to its certificate table, when it has been signed),
