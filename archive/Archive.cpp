@@ -164,16 +164,17 @@ void SetFinalAttributes(const std::string& path, const fileio::FileFacts& writte
 // Unscrambles the body in place, chunk by chunk, running RunningCrc over the
 // plain bytes. False when a read failed or came up short before the trailer
 // (the body then cannot match its check value).
-bool UnscrambleBody(int64_t bodyLength) {
-  RunningCrc = 0xFFFFFFFFu;
+bool UnscrambleBody(int64_t bodyLength, const char* key) {
+  BodySeal seal(key ? key : "");
+  RunningCrc = seal.Check();
   uint8_t* chunk = InBuffer.data();
   for (int64_t position = 0; position < bodyLength;) {
     uint32_t n = 0;
     const int64_t left = bodyLength - position;
     if (!ArchiveFile.Read(chunk, uint32_t(left < IoBlock ? left : IoBlock), &n) || n == 0)
       return false;
-    CryptBuffer(chunk, int32_t(n));
-    RunningCrc = UpdateCrc32(chunk, &n, &RunningCrc);
+    seal.Unseal(chunk, n);
+    RunningCrc = seal.Check();
     // Writing back is best effort: the check above already covers the
     // bytes that were read.
     ArchiveFile.Seek(position);
@@ -281,42 +282,11 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
 
 }  // namespace
 
-int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t bodyLength,
-                    RecordHead& out) {
-  const size_t nameLength = available >= 2 ? size_t(bytes[0] | bytes[1] << 8) : 0;
-  if (available < 2 + nameLength + sizeof out.header) return ArcBadRecord;
-  out.name.assign(reinterpret_cast<const char*>(bytes + 2), nameLength);
-  std::memcpy(&out.header, bytes + 2 + nameLength, sizeof out.header);
-  out.streamStart = at + int64_t(2 + nameLength + sizeof out.header);
-  // The reader counts a stream's bytes in 32-bit signed integers.
-  if (out.header.PackedSize > uint32_t(INT32_MAX) ||
-      out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
-      !IsSafeRecordName(out.name.data(), uint32_t(nameLength)))
-    return ArcBadRecord;
-  return ArcOk;
-}
-
 bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,
                          uint32_t produced, uint32_t check) {
   if (header.Size == 0 && header.PackedSize == 4 && result == DclInputTooShort) result = DclOk;
   return result == DclOk && consumed == header.PackedSize && produced == header.Size &&
          check == header.Check;
-}
-
-bool IsSafeRecordName(const char* name, uint32_t length) {
-  if (length == 0 || name[0] == '\\' || name[0] == '/') return false;
-  bool onlyDotsAndBlanks = true;
-  for (uint32_t i = 0; i <= length; ++i) {
-    char c = i < length ? name[i] : '\\';
-    if (c == '\0' || c == ':') return false;
-    if (c == '\\' || c == '/') {
-      if (onlyDotsAndBlanks && i > 0 && name[i - 1] != '\\' && name[i - 1] != '/') return false;
-      onlyDotsAndBlanks = true;
-    } else if (c != '.' && c != ' ') {
-      onlyDotsAndBlanks = false;
-    }
-  }
-  return true;
 }
 
 bool WrittenRecord(const std::string& name, uint32_t* size, uint32_t* check) {
@@ -345,11 +315,10 @@ int32_t ExtractOpened(const std::string& name, const char* destDir, const char* 
   OutBuffer.resize(IoBlock);
   RecordBytes.resize(MaxRecordHead);
   OutFill = 0;
-  SetKey(key ? key : "");
 
   int32_t result = ArcOk;
   const int64_t fileLength = ArchiveFile.Size();
-  bool bodyRead = fileLength >= 0 && ArchiveFile.Seek(0) && UnscrambleBody(fileLength - 4);
+  bool bodyRead = fileLength >= 0 && ArchiveFile.Seek(0) && UnscrambleBody(fileLength - 4, key);
   uint32_t trailer = 0;
   uint32_t got = 0;
   if (bodyRead) ArchiveFile.Read(&trailer, sizeof trailer, &got);

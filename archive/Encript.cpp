@@ -183,27 +183,34 @@ uint32_t RandomBelow(uint32_t n) {
   return uint32_t((uint64_t(n) * RandomSeed) >> 32);
 }
 
-void SetKey(std::string_view key) {
+uint32_t KeyState(std::string_view key) {
   uint32_t sum = 0;
   size_t length = key.size() & 0xFFFF;  // the length is kept in 16 bits
   for (size_t i = 1; i <= length; ++i)
     sum += uint32_t(uint8_t(key[i - 1])) << ((i % 4) * 8);
-  ScrambleState = sum;
+  return sum;
 }
+
+void SetKey(std::string_view key) { ScrambleState = KeyState(key); }
 
 std::span<const ScrambleImplementation> ScrambleImplementations() { return Implementations; }
 
-void CryptBuffer(uint8_t* buffer, int32_t count) {
-  if (count <= 0) return;
+uint32_t CryptBufferFrom(uint8_t* buffer, uint32_t count, uint32_t state) {
+  if (count == 0) return state;
   Scramble scramble = Chosen.load(std::memory_order_relaxed);
   if (!scramble) {
     scramble = Fastest();
     Chosen.store(scramble, std::memory_order_relaxed);
   }
+  // Each byte takes RandomBelow(256): one step, then the state's top 8 bits.
+  return scramble(buffer, count, state);
+}
+
+void CryptBuffer(uint8_t* buffer, int32_t count) {
+  if (count <= 0) return;
   SavedSeed = RandomSeed;
   RandomSeed = ScrambleState;
-  // Each byte takes RandomBelow(256): one step, then the state's top 8 bits.
-  RandomSeed = scramble(buffer, uint32_t(count), RandomSeed);
+  RandomSeed = CryptBufferFrom(buffer, uint32_t(count), RandomSeed);
   ScrambleState = RandomSeed;
   RandomSeed = SavedSeed;
 }

@@ -25,6 +25,15 @@ void SetKey(std::string_view key);
 // The same call unscrambles what it scrambled.
 void CryptBuffer(uint8_t* buffer, int32_t count);
 
+// The state SetKey starts the stream from for key.
+uint32_t KeyState(std::string_view key);
+
+// CryptBuffer on a stream whose state the caller keeps: combines count
+// bytes of buffer with the stream that follows state and returns the state
+// after them. Leaves the shared generator and the stream of SetKey alone,
+// so that two streams can run side by side.
+uint32_t CryptBufferFrom(uint8_t* buffer, uint32_t count, uint32_t state);
+
 // One way of combining a buffer with the stream; every one gives the same
 // bytes and the same state.
 struct ScrambleImplementation {

@@ -119,8 +119,8 @@ class File {
   // Sets the last-write time (only) from an MS-DOS date and time in local
   // time, date in the high 16 bits. Returns 0 or the system's error code.
   uint32_t SetDosTime(uint32_t dosDateTime);
-  // The last-write time as a local MS-DOS date and time; 0 on failure.
-  // Times before 1980 come out as 1980-01-01 00:00:00.
+  // The last-write time as a local MS-DOS date and time (DosTimeOfSeconds);
+  // 0 when it cannot be read.
   uint32_t GetDosTime() const;
 
  private:
@@ -150,6 +150,11 @@ bool RemoveLink(const std::string& path);
 // Creates one directory level (default security). False if it failed,
 // including when it already exists.
 bool MakeDirectory(const std::string& path);
+// A time, in seconds since 1970 UTC, as a record's DosDateTime in local
+// time: DosTimeOf of the local time, so a time before 1980 gives
+// FirstDosTime and one after 2107 (or beyond what the system can convert)
+// LastDosTime. The one conversion for the reader's file layer and the tools.
+uint32_t DosTimeOfSeconds(int64_t seconds);
 // The process's current directory, or an empty string.
 std::string CurrentDir();
 // The full path of the running program's executable, or an empty string.

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <limits>
 
 #include "archive/FileIo.h"
+#include "archive/Format.h"
 
 namespace fileio {
 namespace {
@@ -181,20 +183,16 @@ int64_t File::Size() const {
 
 uint32_t File::SetDosTime(uint32_t dosDateTime) {
   if (!IsOpen()) return EBADF;
-  uint32_t date = dosDateTime >> 16, time = dosDateTime & 0xFFFF;
+  CivilTime local;
+  if (!CivilTimeOf(dosDateTime, local)) return EINVAL;
   struct tm t = {};
-  t.tm_year = int(date >> 9) + 80;
-  t.tm_mon = int((date >> 5) & 15) - 1;
-  t.tm_mday = int(date & 31);
-  t.tm_hour = int(time >> 11);
-  t.tm_min = int((time >> 5) & 63);
-  t.tm_sec = int(time & 31) * 2;
+  t.tm_year = local.year - 1900;
+  t.tm_mon = local.month - 1;
+  t.tm_mday = local.day;
+  t.tm_hour = local.hour;
+  t.tm_min = local.minute;
+  t.tm_sec = local.second;
   t.tm_isdst = -1;
-  // The same range checks as the Windows conversion: no month 0 or 13, no
-  // day 0, no hour 24.
-  if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 ||
-      t.tm_sec > 59)
-    return EINVAL;
   time_t when = mktime(&t);
   if (when == time_t(-1)) return EINVAL;
   struct timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
@@ -203,13 +201,17 @@ uint32_t File::SetDosTime(uint32_t dosDateTime) {
 
 uint32_t File::GetDosTime() const {
   struct stat st;
+  if (!IsOpen() || ::fstat(Fd(handle_), &st) != 0) return 0;
+  return DosTimeOfSeconds(int64_t(st.st_mtime));
+}
+
+uint32_t DosTimeOfSeconds(int64_t seconds) {
+  if (seconds > int64_t(std::numeric_limits<time_t>::max())) return LastDosTime;
+  const time_t when = time_t(seconds);
   struct tm t;
-  if (!IsOpen() || ::fstat(Fd(handle_), &st) != 0 || !localtime_r(&st.st_mtime, &t)) return 0;
-  if (t.tm_year < 80) return (1u << 5 | 1u) << 16;
-  if (t.tm_year > 80 + 127) return 0;
-  uint32_t date = uint32_t(t.tm_year - 80) << 9 | uint32_t(t.tm_mon + 1) << 5 | uint32_t(t.tm_mday);
-  uint32_t time = uint32_t(t.tm_hour) << 11 | uint32_t(t.tm_min) << 5 | uint32_t(t.tm_sec / 2);
-  return date << 16 | time;
+  // Only a year beyond int fails.
+  if (!localtime_r(&when, &t)) return seconds < 0 ? FirstDosTime : LastDosTime;
+  return DosTimeOf({t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec});
 }
 
 uint32_t GetAttributes(const std::string& path) {

@@ -7,11 +7,15 @@
 #include <vector>
 
 #include "archive/FileIo.h"
+#include "archive/Format.h"
 #include "winbase/Handles.h"
 #include "winbase/SysLib.h"
 
 namespace fileio {
 namespace {
+
+// Seconds from 1601, where FILETIME counts from, to 1970.
+constexpr int64_t From1601 = 11644473600;
 
 HANDLE H(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -356,13 +360,23 @@ uint32_t File::SetDosTime(uint32_t dosDateTime) {
 }
 
 uint32_t File::GetDosTime() const {
-  FILETIME utc, local;
-  WORD date = 0, time = 0;
-  if (!IsOpen() || !GetFileTime(H(handle_), nullptr, nullptr, &utc) ||
-      !FileTimeToLocalFileTime(&utc, &local))
-    return 0;
-  if (!FileTimeToDosDateTime(&local, &date, &time)) return (1u << 5 | 1u) << 16;
-  return uint32_t(date) << 16 | time;
+  FILETIME utc;
+  if (!IsOpen() || !GetFileTime(H(handle_), nullptr, nullptr, &utc)) return 0;
+  const uint64_t ticks = uint64_t(utc.dwHighDateTime) << 32 | utc.dwLowDateTime;
+  return DosTimeOfSeconds(int64_t(ticks / 10000000u) - From1601);
+}
+
+uint32_t DosTimeOfSeconds(int64_t seconds) {
+  if (seconds < -From1601) return FirstDosTime;
+  if (seconds > INT64_MAX / 10000000 - From1601) return LastDosTime;
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = uint64_t(seconds + From1601) * 10000000u;
+  FILETIME utc = {ticks.LowPart, ticks.HighPart}, local;
+  SYSTEMTIME t;
+  // Both fail only far beyond the DOS range (past the year 30000).
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &t))
+    return LastDosTime;
+  return DosTimeOf({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond});
 }
 
 uint32_t GetAttributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }

@@ -27,6 +27,7 @@ extern volatile uint32_t Sink;
 // One file of the corpus and its packed forms.
 struct Item {
   std::string name;  // record name: relative, "\" separators
+  std::string path;  // the file it was read from
   Bytes data;
   Bytes implode;           // ImplodeSmallest
   Bytes deflate;           // raw deflate, level 9
@@ -125,7 +126,7 @@ struct EncodeTimes {
   double implode = 0;
   double deflate = 0;
   double lzma = 0;
-  double pack = 0;  // AppendRecord and FinishArchive, filled in later
+  double pack = 0;  // pvpack's writer, one worker, filled in later
 };
 
 // Packs every file three ways, once, timing each way.

@@ -34,10 +34,10 @@ class Gatherer {
 
   enum Outcome { Taken, Skipped, Full };
 
-  // Adds data under record name name, unless it is empty, has contents
+  // Adds data, read from path, under record name name, unless it is empty, has contents
   // already taken (a link or a copy of another file) or a name the archive
   // cannot hold. Full once the corpus cannot take it.
-  Outcome Add(std::string name, Bytes data) {
+  Outcome Add(std::string name, std::string path, Bytes data) {
     if (name.size() > 0xFFFF || !IsSafeRecordName(name.data(), uint32_t(name.size()))) {
       ++stats_.unstorable;
       return Skipped;
@@ -54,6 +54,7 @@ class Gatherer {
     total_ += data.size();
     Item& item = items_.emplace_back();
     item.name = std::move(name);
+    item.path = std::move(path);
     item.data = std::move(data);
     return Taken;
   }
@@ -70,7 +71,7 @@ class Gatherer {
       ++stats_.unreadable;
       return Skipped;
     }
-    return Add(std::move(name), std::move(data));
+    return Add(std::move(name), path.string(), std::move(data));
   }
 
  private:
@@ -125,9 +126,9 @@ void DefaultCorpus(std::vector<Item>& items, CorpusStats& stats) {
       if (taken >= source.budget) break;
       if (fs::is_directory(path, ec)) {
         std::vector<pack::TreeFile> files;
-        std::string error;
-        if (!pack::CollectTree(path.string(), files, error)) {
-          std::fprintf(stderr, "pvbench: leaving out %s\n", error.c_str());
+        pack::Fault fault;
+        if (!pack::CollectTree(path.string(), files, fault)) {
+          std::fprintf(stderr, "pvbench: leaving out %s\n", fault.Message().c_str());
           continue;
         }
         from += Join({from.empty() ? "" : ", ", path.string()});
@@ -175,9 +176,9 @@ bool GivenCorpus(const std::vector<std::string>& args, std::vector<Item>& items,
     const std::string number = std::to_string(a + 1);
     if (fs::is_directory(path, ec)) {
       std::vector<pack::TreeFile> files;
-      std::string error;
-      if (!pack::CollectTree(args[a], files, error)) {
-        std::fprintf(stderr, "pvbench: %s\n", error.c_str());
+      pack::Fault fault;
+      if (!pack::CollectTree(args[a], files, fault)) {
+        std::fprintf(stderr, "pvbench: %s\n", fault.Message().c_str());
         return false;
       }
       std::string top = Join({"a", number, "-", whole.filename().string(), "\\"});

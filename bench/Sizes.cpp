@@ -108,7 +108,7 @@ void PrintEncoding(const EncodeTimes& times, uint64_t corpusBytes) {
   } rows[] = {{"ImplodeSmallest (ours)", times.implode},
               {"zlib level 9 (raw deflate)", times.deflate},
               {"xz preset 9 (raw LZMA2)", times.lzma},
-              {"AppendRecord + FinishArchive", times.pack}};
+              {"PackFiles, one worker", times.pack}};
   for (const auto& row : rows)
     std::printf("  %-34s %9.1f\n", row.name, double(corpusBytes) / MB / row.seconds);
 }

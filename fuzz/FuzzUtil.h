@@ -13,8 +13,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "archive/Encript.h"
-#include "explode/Crc32.h"
+#include "archive/Format.h"
 
 // The sanitizers' report channel stays open when the fuzzer discards the
 // targets' own output (-close_fd_mask). Absent without sanitizers.
@@ -87,11 +86,9 @@ inline void WriteBytes(const fs::path& path, const std::vector<uint8_t>& data) {
 // scrambles them from the empty key and appends their trailer, so that
 // mutations of the body reach the records instead of failing the check.
 inline void Seal(std::vector<uint8_t>& file, size_t from) {
-  uint32_t count = uint32_t(file.size() - from), crc = 0xFFFFFFFFu;
-  crc = UpdateCrc32(file.data() + from, &count, &crc);
-  SetKey("");
-  CryptBuffer(file.data() + from, int32_t(count));
-  for (int i = 0; i < 4; ++i) file.push_back(uint8_t(crc >> (8 * i)));
+  BodySeal seal;
+  seal.Seal(file.data() + from, file.size() - from);
+  seal.AppendTrailer(file);
 }
 
 }  // namespace fuzz

@@ -1,6 +1,6 @@
 // libFuzzer target: pvpack's list and verify commands over arbitrary files
-// (archives or setup executables), through the tool's own main, which the
-// build compiles in as PvpackMain.
+// (archives or setup executables), through the library calls the tool's
+// front end makes.
 //
 // Input: one control byte, then the file. An odd control byte takes the
 // file as a plain archive body and seals it here, so that mutations reach
@@ -21,23 +21,10 @@
 #include "archive/Archive.h"
 #include "fuzz/FuzzUtil.h"
 #include "tools/pvpack/Pack.h"
+#include "tools/pvpack/Pvpack.h"
 
 using fuzz::Check;
 namespace fs = std::filesystem;
-
-int PvpackMain(int argc, char** argv);
-
-namespace {
-
-// Runs pvpack command on path; verify with -q, so that no summary line
-// floods the fuzzer's output.
-int Pvpack(std::string command, std::string path) {
-  std::string tool = "pvpack", quiet = "-q";
-  char* argv[] = {tool.data(), command.data(), path.data(), quiet.data(), nullptr};
-  return PvpackMain(command == "verify" ? 4 : 3, argv);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -47,7 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) fuzz::Seal(file, 0);
   fuzz::WriteBytes(in, file);
 
-  const int list = Pvpack("list", in.string()), verify = Pvpack("verify", in.string());
+  // As the tool runs them: names shown from the default code page.
+  std::vector<pack::Record> records;
+  pvpack::Totals totals;
+  const int list = pvpack::List(in.string(), pack::DefaultCodePage(), records).status;
+  const int verify = pvpack::Verify(in.string(), pack::DefaultCodePage(), totals).status;
   Check(list == 0 || list == -ArcBadChecksum || list == -ArcBadRecord, "list: unexpected status");
   Check(list == 0 ? verify == 0 || verify == -ArcBadRecord : verify == list, "list and verify disagree");
 

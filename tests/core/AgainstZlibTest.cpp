@@ -42,8 +42,9 @@ TEST(AgainstZlib, CrcAndDecoderOnRealFiles) {
   std::vector<pack::TreeFile> files;
   for (const char* dir : {"sample", "docs"}) {
     std::vector<pack::TreeFile> more;
-    std::string error;
-    ASSERT_TRUE(pack::CollectTree((testutil::SourceDir() / dir).string(), more, error)) << error;
+    pack::Fault fault;
+    ASSERT_TRUE(pack::CollectTree((testutil::SourceDir() / dir).string(), more, fault))
+        << fault.Message();
     files.insert(files.end(), more.begin(), more.end());
   }
   ASSERT_GE(files.size(), 10u);

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -265,6 +270,46 @@ TEST(RecordSplitTest, AStreamOf2GiBOrMoreIsNoRecordWhateverTheBodyHolds) {
               packed == 0x7FFFFFFFu ? ArcOk : ArcBadRecord)
         << packed;
   }
+}
+
+// A time outside the DOS range is held at its nearer end, whichever way it
+// comes in: as a calendar time, as seconds (pack's SOURCE_DATE_EPOCH) or
+// from a file's own time.
+TEST(DosTimeTest, EachTimeHasOneRecordValueAndTheRangeEndsHold) {
+  constexpr uint32_t Y2024 = uint32_t(2024 - 1980) << 25 | 2u << 21 | 29u << 16;
+  const struct {
+    int line;
+    CivilTime time;
+    uint32_t dos;
+  } rows[] = {
+      {__LINE__, {2024, 2, 29, 13, 45, 59}, Y2024 | 13u << 11 | 45u << 5 | 29u},
+      {__LINE__, {1980, 1, 1, 0, 0, 0}, FirstDosTime},
+      {__LINE__, {1979, 12, 31, 23, 59, 59}, FirstDosTime},
+      {__LINE__, {2107, 12, 31, 23, 59, 59}, LastDosTime},
+      {__LINE__, {2108, 1, 1, 0, 0, 0}, LastDosTime},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(DosTimeOf(r.time), r.dos) << "row at line " << r.line;
+    CivilTime back;
+    EXPECT_TRUE(CivilTimeOf(r.dos, back)) << "row at line " << r.line;
+  }
+  EXPECT_EQ(fileio::DosTimeOfSeconds(int64_t(7258118400)), LastDosTime);  // 2200
+  EXPECT_EQ(fileio::DosTimeOfSeconds(-86400 * 365), FirstDosTime);         // 1969
+  testutil::TempDir temp;
+  const fs::path path = temp.path() / "late";
+  testutil::WriteFile(path, std::string("x"));
+#ifdef _WIN32
+  fs::last_write_time(path, fs::file_time_type::clock::now() + std::chrono::hours(24 * 365 * 150));
+#else
+  // Directly: a 32-bit build's standard library may set times in 32 bits.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(7258118400), 0}};  // 2200
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+#endif
+  fileio::File file;
+  ASSERT_TRUE(file.Open(path.string(), fileio::OpenMode::ReadShared));
+  EXPECT_EQ(file.GetDosTime(), LastDosTime);
+  CivilTime none;
+  EXPECT_FALSE(CivilTimeOf(Y2024 & ~(15u << 21), none));  // month 0
 }
 
 // Links planted by whoever could write below the destination before the

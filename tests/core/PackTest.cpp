@@ -8,10 +8,12 @@
 
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
+#include "archive/Format.h"
 #include "archive/PvUnZip.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Pack.h"
+#include "tools/pvpack/Pvpack.h"
 
 namespace fs = std::filesystem;
 using testutil::Bytes;
@@ -38,9 +40,12 @@ bool PackTree(const fs::path& root, Bytes& archive, std::string& error,
   testutil::TempDir temp;
   const fs::path out = temp / "out.pvz";
   pack::UniqueFile file(std::fopen(out.string().c_str(), "wb"));
-  if (!pack::CollectTree(root.string(), files, error) ||
-      !pack::PackFiles(files, options, file.get(), "out.pvz", error))
+  pack::Fault fault;
+  if (!pack::CollectTree(root.string(), files, fault) ||
+      !pack::PackFiles(files, options, file.get(), "out.pvz", fault)) {
+    error = fault.Message();
     return false;
+  }
   file.reset();
   archive = testutil::ReadFile(out);
   return true;
@@ -59,15 +64,14 @@ TEST(Pack, PackThenExtractGivesTheTreeBack) {
   const Bytes archive = PackTree(temp / "src");
   EXPECT_EQ(PackTree(temp / "src"), archive) << "the same tree packs to the same bytes";
 
-  Bytes body;
+  testutil::WriteFile(temp / "copy.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(pvpack::List((temp / "copy.pvz").string(), nullptr, records).status, 0);
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].name, "bin\\tool.exe");  // byte order of the names
-  std::string failed;
-  EXPECT_EQ(pack::VerifyRecords(body, records, failed), ArcOk) << failed;
+  pvpack::Totals totals;
+  EXPECT_EQ(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).status, 0);
 
-  testutil::WriteFile(temp / "copy.pvz", archive);
   ASSERT_EQ(ExtractArchive((temp / "copy.pvz").string().c_str(), (temp / "out").string().c_str(),
                            nullptr, nullptr),
             ArcOk);
@@ -93,33 +97,38 @@ TEST(Pack, NamesAreStoredInTheAnsiCodePage) {
   fs::create_directories(folder);
   testutil::WriteFile(folder / fs::path(u8"caf\u00E9.txt"), "x");
   std::vector<pack::TreeFile> files;
-  std::string error;
+  pack::Fault fault;
   pack::TreeReport report;
-  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, error, {}, &report)) << error;
+  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, fault, {}, &report))
+      << fault.Message();
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].name, "R\xE9sum\xE9s\\caf\xE9.txt");
   testutil::WriteFile(temp / "src" / fs::path(u8"\u4E2D.txt"), "x");
-  EXPECT_FALSE(pack::CollectTree((temp / "src").string(), files, error, {}, &report));
-  EXPECT_TRUE(report.nameRefused) << error;
+  EXPECT_FALSE(pack::CollectTree((temp / "src").string(), files, fault, {}, &report));
+  EXPECT_TRUE(report.nameRefused) << fault.Message();
 }
 
 TEST(Pack, VerifyFindsTheDamagedRecord) {
   testutil::TempDir temp;
   MakeTree(temp / "src");
   Bytes archive = PackTree(temp / "src");
-  Bytes body;
+  const fs::path path = temp / "damaged.pvz";
+  testutil::WriteFile(path, archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(pvpack::List(path.string(), nullptr, records).status, 0);
   // Damage the second record's data but keep the archive's check value
   // right, as a faulty packer would.
+  Bytes body(archive.begin(), archive.end() - 4);
+  BodySeal().Unseal(body.data(), body.size());
   body[records[1].streamOffset + 3] ^= 0x40;
-  Bytes damaged = testutil::ArchiveFromBody(body);
-  ASSERT_EQ(pack::ReadRecords(damaged, body, records), ArcOk);
-  std::string failed;
-  EXPECT_EQ(pack::VerifyRecords(body, records, failed), ArcBadRecord);
-  EXPECT_EQ(failed, records[1].name);
+  testutil::WriteFile(path, testutil::ArchiveFromBody(body));
+  pvpack::Totals totals;
+  const pvpack::Result result = pvpack::Verify(path.string(), nullptr, totals);
+  EXPECT_EQ(result.status, -ArcBadRecord);
+  EXPECT_EQ(result.fault.problem.rfind(records[1].name + ": ", 0), 0u) << result.fault.Message();
   archive.back() ^= 1;
-  EXPECT_EQ(pack::ReadRecords(archive, body, records), ArcBadChecksum);
+  testutil::WriteFile(path, archive);
+  EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).status, -ArcBadChecksum);
 }
 
 TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
@@ -128,8 +137,8 @@ TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
     Bytes stub = testutil::FakePeImage();
     stub.resize(stubSize, 0x90);
     Bytes setup;
-    std::string error;
-    ASSERT_EQ(pack::MakeSetup(stub, archive, setup, error), 0) << error;
+    pack::Fault fault;
+    ASSERT_TRUE(pack::MakeSetup(stub, "stub", archive, setup, fault)) << fault.Message();
     EXPECT_EQ(setup.size() % 8, 0u) << stubSize;
     bool marker = false;
     EXPECT_EQ(pack::ArchiveOf(setup, marker), archive) << stubSize;
@@ -143,11 +152,11 @@ TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
 
     // Neither a finished setup nor a signed stub makes a new one.
     Bytes again;
-    EXPECT_NE(pack::MakeSetup(setup, archive, again, error), 0);
+    EXPECT_FALSE(pack::MakeSetup(setup, "stub", archive, again, fault));
     Bytes signedStub = testutil::FakePeImage(512, 16);
     signedStub.resize(528);
-    EXPECT_NE(pack::MakeSetup(signedStub, archive, again, error), 0);
-    EXPECT_NE(pack::MakeSetup(Bytes(100, 0), archive, again, error), 0);
+    EXPECT_FALSE(pack::MakeSetup(signedStub, "stub", archive, again, fault));
+    EXPECT_FALSE(pack::MakeSetup(Bytes(100, 0), "stub", archive, again, fault));
   }
 }
 
@@ -187,10 +196,10 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {
       std::snprintf(name, sizeof name, "f%zu", files.size());
       files.push_back({name, "", name, size});
     }
-    std::string error;
-    EXPECT_EQ(pack::CheckLimits(files, pack::Limits(), error), row.named == nullptr) << row.line;
+    pack::Fault fault;
+    EXPECT_EQ(pack::CheckLimits(files, pack::Limits(), fault), row.named == nullptr) << row.line;
     if (row.named) {
-      EXPECT_NE(error.find(row.named), std::string::npos) << row.line << error;
+      EXPECT_NE(fault.Message().find(row.named), std::string::npos) << row.line << fault.Message();
     }
   }
 }
@@ -199,9 +208,9 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedWhilePacking) {
   testutil::TempDir temp;
   MakeTree(temp / "src");
   const Bytes archive = PackTree(temp / "src");
-  Bytes body;
+  testutil::WriteFile(temp / "out.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pack::ReadRecords(archive, body, records), ArcOk);
+  ASSERT_EQ(pvpack::List((temp / "out.pvz").string(), nullptr, records).status, 0);
   ASSERT_EQ(records[0].name, "bin\\tool.exe");
   const uint64_t packed = records[0].header.PackedSize;
   const struct {

@@ -16,20 +16,29 @@ namespace pack {
 
 using Bytes = std::vector<uint8_t>;
 
+// Why something failed: the path at fault, empty when the fault is no
+// path's, and what is wrong, shown as "path: problem". Every function here
+// that walks, packs or assembles returns false and fills one; those that
+// read an archive return the setup's reader's codes (archive/Archive.h).
+struct Fault {
+  std::string path;
+  std::string problem;
+  std::string Message() const { return path.empty() ? problem : path + ": " + problem; }
+};
+
 // An open C stream, closed when it goes.
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// One file to be stored from memory: its record name (relative, "\"
-// separators), its metadata and its contents.
-struct SourceFile {
-  std::string name;
-  uint32_t dosDateTime = 0;
-  uint32_t attributes = 0;
-  Bytes data;
-};
+inline UniqueFile OpenForReading(const std::string& path) {
+  return UniqueFile(std::fopen(path.c_str(), "rb"));
+}
+
+// A new temporary file, open for writing and reading, that goes away when
+// it is closed (or the process ends); null when none can be made.
+UniqueFile OpenTempFile();
 
 // A record as it stands in an archive.
 struct Record {
@@ -43,14 +52,6 @@ bool ReadFileBytes(const std::string& path, Bytes& data);
 
 // The CRC-32 register over data, started at 0xFFFFFFFF, not complemented.
 uint32_t CheckValue(const uint8_t* data, size_t size);
-
-// Packs one file into a record (name, header and the smallest stream) and
-// appends it to body, which stays unscrambled.
-void AppendRecord(const SourceFile& file, Bytes& body);
-
-// Turns a plain body into an archive: scrambled from the empty key, with
-// the trailer appended.
-Bytes FinishArchive(Bytes body);
 
 // What the setup program can read.
 // A file: the record holds its size in 32 bits (the reader counts the
@@ -106,7 +107,7 @@ struct TreeReport {
 // Finds every regular file below dir, in a fixed order (byte order of the
 // record names), with its size, time and attributes; it opens each one but
 // reads none. A symbolic link is followed: what it points to is stored
-// under the link's name, with the target's time and attributes. Sets error,
+// under the link's name, with the target's time and attributes. Sets fault,
 // naming the path, and returns false when something cannot be stored: a
 // link that leads nowhere, a link back to a folder that holds it, a FIFO,
 // socket or device, an unreadable folder or file; and, with
@@ -115,7 +116,7 @@ struct TreeReport {
 // names::SetupTempName at the root, a name longer than
 // names::MaxNameLength, or two names in one folder that Windows takes for
 // one (names::SameNameKey).
-bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, std::string& error,
+bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fault,
                  const TreeOptions& options = {}, TreeReport* report = nullptr);
 
 // A file or folder of the product that the setup refers to after
@@ -131,10 +132,10 @@ std::vector<ProductReference> MissingProductFiles(const std::vector<TreeFile>& f
 
 // Refuses, from the sizes alone, files the setup could not read: a file
 // larger than limits.fileSize, or so many bytes that even the best packing
-// would pass limits.archiveSize. Sets error, naming the first file at fault.
+// would pass limits.archiveSize. Sets fault, naming the first file at fault.
 // Whether each stream stays within limits.packedSize, and the archive
 // within limits.archiveSize, is only known while packing (see PackFiles).
-bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, std::string& error);
+bool CheckLimits(const std::vector<TreeFile>& files, const Limits& limits, Fault& fault);
 
 // The most files packed at the same time. Each worker holds about 10 MiB
 // (up to about 60 MiB on long runs of repeated data), so this keeps the
@@ -167,28 +168,13 @@ struct PackOptions {
 // outName names out in messages. On failure out holds part of an archive.
 // *written, when given, counts the bytes of the archive written.
 bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, std::FILE* out,
-               const std::string& outName, std::string& error, uint64_t* written = nullptr);
+               const std::string& outName, Fault& fault, uint64_t* written = nullptr);
 
-// Unscrambles an archive's body in a copy and checks it against the
-// trailer; then splits it into records. Returns ArcOk, ArcBadChecksum, or
-// ArcBadRecord for a record that is cut off or has an unsafe name.
-int32_t ReadRecords(const Bytes& archive, Bytes& body, std::vector<Record>& records);
-
-// An archive of records, with their names as they are now, their fields,
-// and their packed streams from the plain body. False when a name is longer
-// than a record can hold.
-bool RebuildArchive(const Bytes& body, const std::vector<Record>& records, Bytes& archive);
-
-// Whether archive begins as an archive does: its first record, unscrambled,
-// splits soundly (or the body is empty). Tells an archive whose check value
-// fails (damaged) from a file that holds none.
-bool LooksLikeArchive(const Bytes& archive);
-
-// Decodes every record of a plain body against its size and check value
-// without writing anything. ArcOk or ArcBadRecord; failedName names the
-// first record that failed.
-int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
-                      std::string& failedName);
+// Whether an archive of archiveSize bytes, whose first n bytes are first
+// (all of it when it is shorter), begins as an archive does: its first
+// record, unscrambled, splits soundly (or the body is empty). Tells an
+// archive whose check value fails (damaged) from a file that holds none.
+bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize);
 
 // The archive inside file: what follows the first marker when file is a
 // setup executable (up to its certificate table, when it has been signed),
@@ -196,9 +182,14 @@ int32_t VerifyRecords(const Bytes& body, const std::vector<Record>& records,
 Bytes ArchiveOf(const Bytes& file, bool& markerFound);
 
 // A setup executable: stub, zero filler so that the result's length is a
-// multiple of 8 (ready for signing), the marker, archive. Refuses, with
-// -1 and a reason in error, a stub that is no executable or already
-// carries a marker or a signature, and a result larger than MaxSetupSize.
-int32_t MakeSetup(const Bytes& stub, const Bytes& archive, Bytes& out, std::string& error);
+// multiple of 8 (ready for signing), the marker, archive. Refuses, with a
+// fault naming stubName, a stub that is no executable or already carries a
+// marker or a signature, and a result larger than MaxSetupSize.
+bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
+               Fault& fault);
+// What MakeSetup puts in front of an archive of archiveSize bytes: stub,
+// filler and marker. The same refusals.
+bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
+               Fault& fault);
 
 }  // namespace pack

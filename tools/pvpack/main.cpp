@@ -1,14 +1,12 @@
 // pvpack: packs a product tree into the setup program's archive, appends it
 // to the setup stub, and checks and unpacks archives with the setup
-// program's own reader.
+// program's own reader. This front end parses the command line and prints;
+// the commands themselves are library calls (Pvpack.h).
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <new>
 #include <optional>
@@ -16,29 +14,22 @@
 #include <vector>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-#include "archive/Archive.h"
-#include "archive/PvUnZip.h"
-#include "explode/Explode.h"
-#include "tools/pvpack/Implode.h"
-#include "tools/pvpack/Pack.h"
+#include "archive/Format.h"
+#include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Workers.h"
 
 namespace {
 
-using pack::Bytes;
-
-// Exit statuses besides the decoder's and the reader's own codes.
-constexpr int ExitUsage = 64;
-constexpr int ExitName = 65;  // a name Windows or the code page cannot hold
-constexpr int ExitIo = 74;
+using pvpack::ExitIo;
+using pvpack::ExitName;
+using pvpack::ExitUsage;
+using Clock = std::chrono::steady_clock;
 
 constexpr char Version[] = "3.03";
 
@@ -54,103 +45,6 @@ bool StderrIsTerminal() {
 #endif
 }
 
-// What stands at path when it is no regular file, for a message; empty for
-// a file, or a pipe (read as a stream, up to the limit).
-std::string NotAFile(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (ec) return ec.message();
-  switch (status.type()) {
-    case fs::file_type::regular:
-    case fs::file_type::fifo: return "";
-    case fs::file_type::directory: return "a folder, not a file";
-    case fs::file_type::block:
-    case fs::file_type::character: return "a device, not a file";
-    case fs::file_type::socket: return "a socket, not a file";
-    default: return "not a file";
-  }
-}
-
-// Reads the file at path ("-": standard input) into data. Refuses, with
-// error naming path, what is no file (a folder, a device such as
-// /dev/zero) and more than limit bytes, so that no input runs on for ever
-// or is taken for a huge file.
-bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, std::string& error) {
-  const std::string shown = path == "-" ? "standard input" : path;
-  std::FILE* in = stdin;
-  pack::UniqueFile owned;
-  uintmax_t expected = 0;  // the size of a file, to read it in one allocation
-  if (path == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
-#else
-    // A device such as /dev/zero would run on until the limit; a terminal
-    // is typed into and ends.
-    struct stat status;
-    if (fstat(0, &status) == 0 && (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) &&
-        !isatty(0)) {
-      error = shown + ": a device, not a file";
-      return false;
-    }
-#endif
-  } else {
-    if (const std::string why = NotAFile(path); !why.empty()) {
-      error = path + ": " + why;
-      return false;
-    }
-    std::error_code ec;
-    expected = std::filesystem::file_size(path, ec);
-    if (ec) expected = 0;
-    if (expected > limit) {
-      error = path + ": " + std::to_string(expected) + " bytes, more than a setup can hold";
-      return false;
-    }
-    owned.reset(std::fopen(path.c_str(), "rb"));
-    if (!owned) {
-      error = path + ": cannot read (" + std::strerror(errno) + ")";
-      return false;
-    }
-    in = owned.get();
-  }
-  data.clear();
-  try {
-    data.reserve(size_t(expected));
-    Bytes block(size_t(1) << 20);
-    for (;;) {
-      const size_t n = std::fread(block.data(), 1, block.size(), in);
-      if (data.size() + n > limit) {
-        error = shown + ": more than " + std::to_string(limit) + " bytes, more than a setup can hold";
-        return false;
-      }
-      data.insert(data.end(), block.begin(), block.begin() + std::ptrdiff_t(n));
-      if (n < block.size()) break;
-    }
-  } catch (const std::bad_alloc&) {
-    error = shown + ": too large to read into memory";
-    return false;
-  }
-  if (std::ferror(in)) {
-    error = shown + ": cannot read";
-    return false;
-  }
-  return true;
-}
-
-bool WriteAll(const std::string& path, const Bytes& data) {
-  if (path == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    return std::fwrite(data.data(), 1, data.size(), stdout) == data.size() &&
-           std::fflush(stdout) == 0;
-  }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-  out.close();
-  return !out.fail();
-}
-
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "pvpack: %s\n", message.c_str());
   return status;
@@ -160,6 +54,7 @@ int Fail(int status, const std::string& message) {
 struct Arguments {
   std::vector<std::string> operands;
   std::map<std::string, std::string> options;  // by name; a flag's value is empty
+  Clock::time_point started;  // when the command began, for its summary line
 
   bool Has(const char* name) const { return options.count(name) != 0; }
   const std::string& Value(const char* name) const { return options.at(name); }
@@ -191,16 +86,11 @@ int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
 #endif
 }
 
-// The one place that turns a reader result into words.
-std::string ReaderFailure(int32_t result) {
-  switch (result) {
-    case ArcCannotOpen: return "cannot open the archive";
-    case ArcCannotCreate: return "cannot create an output file";
-    case ArcIoError: return "a read or write failed while decoding";
-    case ArcBadChecksum: return "the archive is damaged: its check value does not match";
-    case ArcBadRecord: return "a file in the archive is damaged or has an unsafe name";
-    default: return "unknown failure " + std::to_string(result);
-  }
+
+// The status of result, having said what is wrong when it is no success.
+int Report(const pvpack::Result& result) {
+  if (result.status != 0 && !result.fault.problem.empty()) Fail(result.status, result.fault.Message());
+  return result.status;
 }
 
 int CmdImplode(const Arguments& args) {
@@ -212,45 +102,11 @@ int CmdImplode(const Arguments& args) {
     dictBits = size == "1024" ? 4 : size == "2048" ? 5 : size == "4096" ? 6 : 0;
     if (!dictBits) return UsageError("implode", "the dictionary size is 1024, 2048 or 4096");
   }
-  const std::vector<std::string>& files = args.operands;
-  Bytes in;
-  std::string error;
-  if (!ReadInput(files[0], pack::MaxFileSize, in, error)) return Fail(ExitIo, error);
-  if (!WriteAll(files[1], implode::Implode(in.data(), in.size(), mode, dictBits)))
-    return Fail(ExitIo, files[1] + ": cannot write");
-  return 0;
+  return Report(pvpack::Implode(args.operands[0], args.operands[1], mode, dictBits));
 }
 
-struct MemoryStreams {
-  const Bytes* in;
-  size_t pos = 0;
-  Bytes out;
-  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* s = static_cast<MemoryStreams*>(param);
-    uint32_t n = uint32_t(std::min<size_t>(s->in->size() - s->pos, *size));
-    if (n) std::memcpy(buffer, s->in->data() + s->pos, n);  // data() may be null when empty
-    s->pos += n;
-    return n;
-  }
-  static void Write(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* s = static_cast<MemoryStreams*>(param);
-    s->out.insert(s->out.end(), buffer, buffer + *size);
-  }
-};
-
-int CmdExplode(const Arguments& arguments) {
-  const std::vector<std::string>& args = arguments.operands;
-  Bytes in;
-  std::string error;
-  if (!ReadInput(args[0], pack::MaxSetupSize, in, error)) return Fail(ExitIo, error);
-  MemoryStreams streams{&in, 0, {}};
-  alignas(DclWorkArea) static uint8_t workArea[DclWorkAreaSize];
-  uint32_t result = DclDecompress(MemoryStreams::Read, MemoryStreams::Write, workArea, &streams);
-  if (!WriteAll(args[1], streams.out)) return Fail(ExitIo, args[1] + ": cannot write");
-  static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
-                                      "stream too short", "stream ended without an end code"};
-  if (result != DclOk) std::fprintf(stderr, "pvpack: %s: %s\n", args[0].c_str(), Words[result]);
-  return int(result);
+int CmdExplode(const Arguments& args) {
+  return Report(pvpack::Explode(args.operands[0], args.operands[1]));
 }
 
 // Reads a SOURCE_DATE_EPOCH value: a decimal count of seconds since 1970,
@@ -277,11 +133,6 @@ bool ParseJobs(const std::string& text, unsigned& jobs) {
   }
   return jobs >= 1 && jobs <= pack::MaxWorkers;
 }
-
-using Clock = std::chrono::steady_clock;
-
-// When the command began, for its summary line.
-Clock::time_point Started;
 
 // Progress on standard error: on a terminal one line rewritten in place
 // (unless -q); with --progress plain lines, at most one a second, for logs.
@@ -315,163 +166,62 @@ class Progress {
   Clock::time_point last_;
 };
 
+// The Reporter that shows progress on standard error as progress says,
+// and warnings there too.
+pvpack::Reporter ReporterOf(Progress& progress) {
+  pvpack::Reporter reporter;
+  reporter.context = &progress;
+  if (progress.Shown())
+    reporter.progress = [](void* context, const std::string& text, bool last) {
+      static_cast<Progress*>(context)->Show(text, last);
+    };
+  reporter.warning = [](void*, const std::string& text) {
+    std::fprintf(stderr, "pvpack: warning: %s\n", text.c_str());
+  };
+  return reporter;
+}
+
 // The line a command ends with, unless -q: its files, their bytes and the
 // bytes of their archive with the share they are of them, what else it
 // made, and the time it took. On standard output, unless that carries data.
-void Summary(const Arguments& args, const char* command, size_t files, uint64_t bytes,
-             uint64_t packed, const std::string& more = "", bool toStderr = false) {
+void Summary(const Arguments& args, const char* command, const pvpack::Totals& totals,
+             const std::string& more = "", bool toStderr = false) {
   if (args.Has("-q")) return;
   char share[32] = "";
-  if (bytes > 0) std::snprintf(share, sizeof share, " (%.1f%%)", double(packed) * 100 / double(bytes));
-  const double seconds = std::chrono::duration<double>(Clock::now() - Started).count();
-  std::fprintf(toStderr ? stderr : stdout, "pvpack %s: %zu files, %llu bytes, packed %llu bytes%s%s, %.2f s\n",
-               command, files, static_cast<unsigned long long>(bytes),
-               static_cast<unsigned long long>(packed), share, more.c_str(), seconds);
-}
-
-// What pack shows as it goes: files and megabytes done, in archive order.
-struct PackTotals {
-  size_t files = 0;
-  uint64_t bytes = 0;
-  Progress* progress = nullptr;
-};
-
-void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
-  const auto* total = static_cast<const PackTotals*>(context);
-  char text[96];
-  std::snprintf(text, sizeof text, "packing %zu/%zu files, %.1f/%.1f MB", files, total->files,
-                double(bytes) / 1e6, double(total->bytes) / 1e6);
-  total->progress->Show(text, files == total->files);
+  if (totals.bytes > 0)
+    std::snprintf(share, sizeof share, " (%.1f%%)",
+                  double(totals.packed) * 100 / double(totals.bytes));
+  const double seconds = std::chrono::duration<double>(Clock::now() - args.started).count();
+  std::fprintf(toStderr ? stderr : stdout,
+               "pvpack %s: %zu files, %llu bytes, packed %llu bytes%s%s, %.2f s\n", command,
+               totals.files, static_cast<unsigned long long>(totals.bytes),
+               static_cast<unsigned long long>(totals.packed), share, more.c_str(), seconds);
 }
 
 int CmdPack(const Arguments& args) {
-  unsigned jobs = std::min(workers::ProcessorCount(), pack::MaxWorkers);
-  if (args.Has("-j") && !ParseJobs(args.Value("-j"), jobs))
+  pvpack::PackRequest request;
+  request.jobs = std::min(workers::ProcessorCount(), pack::MaxWorkers);
+  if (args.Has("-j") && !ParseJobs(args.Value("-j"), request.jobs))
     return UsageError("pack", "-j takes the number of files to pack at once, 1 to " +
                                   std::to_string(pack::MaxWorkers));
-  const std::vector<std::string>& paths = args.operands;
-  const std::string& dir = paths[0];
-  const std::string& archive = paths[1];
+  request.dir = args.operands[0];
+  request.archive = args.operands[1];
   // The reproducible-builds convention: no file time after the source's
   // own date (set to the last commit's), so that a tree checked out or
   // built later packs to the same bytes. Set but empty counts as not set.
-  std::optional<int64_t> latest;
   if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
     int64_t seconds = 0;
     if (!ParseEpoch(epoch, seconds))
       return Fail(ExitUsage, std::string("SOURCE_DATE_EPOCH is \"") + epoch +
                                  "\", not a whole number of seconds since 1970");
-    latest = seconds;
+    request.latestTime = seconds;
   }
-  // Everything the sizes alone tell is settled before anything is read.
-  std::vector<pack::TreeFile> files;
-  std::string error;
-  pack::TreeOptions treeOptions;
-  treeOptions.latestTime = latest;
-  if (int status = CodePageOf(args, treeOptions.codePage)) return status;
-  pack::TreeReport report;
-  if (!pack::CollectTree(dir, files, error, treeOptions, &report))
-    return Fail(report.nameRefused ? ExitName : ExitIo, error);
-  if (!pack::CheckLimits(files, pack::Limits(), error)) return Fail(ExitIo, error);
-  for (const std::string& warning : report.warnings)
-    std::fprintf(stderr, "pvpack: warning: %s\n", warning.c_str());
-  for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {
-    std::string path = missing.path;
-    std::replace(path.begin(), path.end(), '\\', char(std::filesystem::path::preferred_separator));
-    std::fprintf(stderr, "pvpack: warning: %s: missing, and %s\n",
-                 (std::filesystem::path(dir) / path).string().c_str(), missing.user.c_str());
-  }
-  std::error_code ec;
-  const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
-  for (const pack::TreeFile& file : files)
-    if (archive != "-" && !ec && std::filesystem::path(file.path) == target)
-      return Fail(ExitIo, archive + ": lies in " + dir + " and would be packed into itself");
-
-  pack::UniqueFile owned;
-  std::FILE* out = stdout;
-  if (archive == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  } else {
-    owned.reset(std::fopen(archive.c_str(), "wb"));
-    if (!owned) return Fail(ExitIo, archive + ": cannot write");
-    out = owned.get();
-  }
+  if (int status = CodePageOf(args, request.codePage)) return status;
   Progress progress(args);
-  PackTotals totals;
-  totals.files = files.size();
-  totals.progress = &progress;
-  for (const pack::TreeFile& file : files) totals.bytes += file.size;
-  pack::PackOptions options;
-  options.workers = jobs;
-  if (progress.Shown()) {
-    options.progress = ShowPackProgress;
-    options.progressContext = &totals;
-  }
-  uint64_t written = 0;
-  bool ok = pack::PackFiles(files, options, out, archive, error, &written);
-  if (owned) {
-    if (std::fclose(owned.release()) != 0 && ok) {
-      error = archive + ": cannot write";
-      ok = false;
-    }
-    // No half-written archive stays behind.
-    if (!ok) std::remove(archive.c_str());
-  }
-  if (!ok) return Fail(ExitIo, error);
-  Summary(args, "pack", files.size(), totals.bytes, written, "", archive == "-");
+  pvpack::Totals totals;
+  if (int status = Report(pvpack::Pack(request, ReporterOf(progress), totals))) return status;
+  Summary(args, "pack", totals, "", request.archive == "-");
   return 0;
-}
-
-// The files of records and their bytes, for a summary.
-uint64_t TotalSize(const std::vector<pack::Record>& records) {
-  uint64_t total = 0;
-  for (const pack::Record& r : records) total += r.header.Size;
-  return total;
-}
-
-// Why the archive taken from file (a setup when isSetup) fails its check
-// value: damaged, or no archive at all.
-std::string ChecksumFailure(const Bytes& file, const Bytes& archive, bool isSetup) {
-  if (file.empty()) return "no archive: the file is empty";
-  if (!isSetup && file.size() >= 2 && file[0] == 'M' && file[1] == 'Z')
-    return "no archive: a Windows executable without the marker that an archive follows";
-  if (isSetup && archive.empty()) return "no archive: nothing follows the marker";
-  if (!pack::LooksLikeArchive(archive))
-    return isSetup ? "no archive: what follows the marker is not one"
-                   : "no archive: neither a setup executable nor an archive";
-  return ReaderFailure(ArcBadChecksum);
-}
-
-// Reads FILE (an archive or a setup executable) and checks its archive and
-// how its records are laid out, leaving each record's name converted from
-// codePage to UTF-8 (as it stands when codePage is null). Returns 0 or an
-// exit status, having said why on standard error; a file that cannot be
-// read gives unreadable.
-int LoadRecords(const std::string& path, Bytes& archive, Bytes& body,
-                std::vector<pack::Record>& records, bool& isSetup,
-                const codepage::SingleByteTable* codePage, int unreadable = -ArcCannotOpen) {
-  Bytes file;
-  std::string error;
-  if (!ReadInput(path, pack::MaxSetupSize, file, error)) return Fail(unreadable, error);
-  archive = pack::ArchiveOf(file, isSetup);
-  const int32_t result = pack::ReadRecords(archive, body, records);
-  const std::string shown = path == "-" ? "standard input" : path;
-  if (result == ArcBadChecksum)
-    return Fail(-result, shown + ": " + ChecksumFailure(file, archive, isSetup));
-  if (result != ArcOk) return Fail(-result, shown + ": " + ReaderFailure(result));
-  if (codePage)
-    for (pack::Record& r : records) r.name = codepage::ToUtf8(*codePage, r.name);
-  return 0;
-}
-
-int LoadRecords(const Arguments& args, Bytes& archive, Bytes& body,
-                std::vector<pack::Record>& records) {
-  const codepage::SingleByteTable* codePage = nullptr;
-  if (int status = CodePageOf(args, codePage)) return status;
-  bool isSetup = false;
-  return LoadRecords(args.operands[0], archive, body, records, isSetup, codePage);
 }
 
 const char* AttributeLetters(uint32_t a, char* out) {
@@ -517,190 +267,69 @@ void ListJson(const std::vector<pack::Record>& records) {
   for (size_t i = 0; i < records.size(); ++i) {
     const pack::Record& r = records[i];
     const FileRecordHeader& h = r.header;
-    const uint32_t date = h.DosDateTime >> 16, time = h.DosDateTime & 0xFFFF;
+    CivilTime t;
+    CivilTimeOf(h.DosDateTime, t);
     std::printf("%s\n  {\"name\": %s, \"size\": %u, \"packedSize\": %u, \"attributes\": %u, "
-                "\"time\": \"%04u-%02u-%02uT%02u:%02u:%02u\", \"check\": \"%08X\"}",
+                "\"time\": \"%04d-%02d-%02dT%02d:%02d:%02d\", \"check\": \"%08X\"}",
                 i ? "," : "", JsonString(r.name).c_str(), unsigned(h.Size), unsigned(h.PackedSize),
-                unsigned(h.Attributes), 1980 + (date >> 9), (date >> 5) & 15, date & 31,
-                time >> 11, (time >> 5) & 63, (time & 31) * 2, unsigned(h.Check));
+                unsigned(h.Attributes), t.year, t.month, t.day, t.hour, t.minute, t.second,
+                unsigned(h.Check));
   }
   std::printf("%s]\n", records.empty() ? "" : "\n");
 }
 
-int CmdList(const Arguments& arguments) {
-  Bytes archive, body;
+int CmdList(const Arguments& args) {
+  const codepage::SingleByteTable* codePage = nullptr;
+  if (int status = CodePageOf(args, codePage)) return status;
   std::vector<pack::Record> records;
-  if (int status = LoadRecords(arguments, archive, body, records)) return status;
-  if (arguments.Has("--json")) {
+  if (int status = Report(pvpack::List(args.operands[0], codePage, records))) return status;
+  if (args.Has("--json")) {
     ListJson(records);
     return 0;
   }
   for (const pack::Record& r : records) {
     const FileRecordHeader& h = r.header;
-    uint32_t date = h.DosDateTime >> 16, time = h.DosDateTime & 0xFFFF;
+    CivilTime t;
+    CivilTimeOf(h.DosDateTime, t);  // shown as it stands, even when no calendar has it
     char attributes[8];
     // Padded by characters, not bytes, so that UTF-8 names line up.
     const size_t width = size_t(std::count_if(r.name.begin(), r.name.end(),
                                               [](char c) { return (uint8_t(c) & 0xC0) != 0x80; }));
     const int padding = int(r.name.size() + (width < 40 ? 40 - width : 0));
-    std::printf("%-*s %10u %10u %s %04u-%02u-%02u %02u:%02u:%02u %08X\n", padding, r.name.c_str(),
+    std::printf("%-*s %10u %10u %s %04d-%02d-%02d %02d:%02d:%02d %08X\n", padding, r.name.c_str(),
                 unsigned(h.Size), unsigned(h.PackedSize), AttributeLetters(h.Attributes, attributes),
-                1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63,
-                (time & 31) * 2, unsigned(h.Check));
+                t.year, t.month, t.day, t.hour, t.minute, t.second, unsigned(h.Check));
   }
   return 0;
 }
 
-int CmdVerify(const Arguments& arguments) {
-  const std::vector<std::string>& args = arguments.operands;
-  Bytes archive, body;
-  std::vector<pack::Record> records;
-  if (int status = LoadRecords(arguments, archive, body, records)) return status;
-  std::string failed;
-  if (pack::VerifyRecords(body, records, failed) != ArcOk)
-    return Fail(-ArcBadRecord, args[0] + ": " + failed + ": " + ReaderFailure(ArcBadRecord));
-  Summary(arguments, "verify", records.size(), TotalSize(records), archive.size(), ", sound");
-  return 0;
-}
-
-// A new temporary file that nobody else can have guessed, or "" with
-// folder naming where it could not be made. It has an extension, so the
-// reader takes its name as it is.
-std::string NewTempFile(std::string& folder) {
-#ifdef _WIN32
-  char dir[MAX_PATH], name[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof dir, dir);
-  folder = n > 0 && n < sizeof dir ? dir : "the temporary folder";
-  if (n == 0 || n >= sizeof dir || !GetTempFileNameA(dir, "pvp", 0, name)) return "";
-  return name;
-#else
-  std::error_code ec;
-  const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-  folder = ec ? "the temporary folder" : dir.string();
-  std::string name = (dir / "pvpack-XXXXXX.tmp").string();
-  int fd = ec ? -1 : mkstemps(name.data(), 4);
-  if (fd < 0) return "";
-  close(fd);
-  return name;
-#endif
-}
-
-// What the reader has reported while it extracts: the file it works on,
-// and how many records it has started.
-struct ExtractProgress {
-  std::string name;
-  size_t started = 0;
-  int percent = -1;
-  Progress* progress = nullptr;
-} Extracting;
-
-void NoteProgress(const char* name, int32_t percent) {
-  if (Extracting.name != name) {
-    Extracting.name = name;
-    ++Extracting.started;
-  }
-  if (!Extracting.progress || percent == Extracting.percent) return;
-  Extracting.percent = percent;
-  char text[32];
-  std::snprintf(text, sizeof text, "extracting %3d%%", int(percent));
-  Extracting.progress->Show(text, percent == 100);
-}
-
-// A path as the reader makes it ("\" between folders), as this system writes it.
-std::string Shown(std::string path) {
-#ifndef _WIN32
-  std::replace(path.begin(), path.end(), '\\', '/');
-#endif
-  return path;
-}
-
-// The reader could not create the file of records[index] below dest:
-// names the first folder on its way that is missing (which the reader
-// could not make) or stands as a file, else the file itself.
-std::string CannotCreate(const std::string& dest, const std::vector<pack::Record>& records,
-                         size_t index) {
-  namespace fs = std::filesystem;
-  if (index >= records.size()) return dest + ": " + ReaderFailure(ArcCannotCreate);
-  const fs::path file = fs::path(dest) / Shown(records[index].name);
-  fs::path folder;
-  for (const fs::path& part : file.parent_path()) {
-    folder /= part;
-    std::error_code ec;
-    const fs::file_status status = fs::status(folder, ec);
-    if (!fs::exists(status)) return folder.string() + ": cannot make this folder";
-    if (!fs::is_directory(status))
-      return folder.string() + ": cannot make this folder, a file of that name is in the way";
-  }
-  return file.string() + ": cannot create this file";
-}
-
-int CmdExtract(const Arguments& arguments) {
-  const std::vector<std::string>& args = arguments.operands;
+int CmdVerify(const Arguments& args) {
   const codepage::SingleByteTable* codePage = nullptr;
-  if (int status = CodePageOf(arguments, codePage)) return status;
-  Bytes archive, body;
-  std::vector<pack::Record> records;
-  bool isSetup = false;
-  if (int status = LoadRecords(args[0], archive, body, records, isSetup, codePage)) return status;
-  const uint64_t archiveSize = archive.size();
-  // The reader creates each file by its stored name: give it the names as
-  // this system writes them.
-  if (codePage && !pack::RebuildArchive(body, records, archive))
-    return Fail(-ArcBadRecord, args[0] + ": a name too long to write in UTF-8");
-  // The reader unscrambles in place and deletes what it reads: give it a copy.
-  std::string folder;
-  const std::string temp = NewTempFile(folder);
-  if (temp.empty()) return Fail(ExitIo, folder + ": cannot make a temporary copy of the archive");
-  if (!WriteAll(temp, archive)) {
-    std::remove(temp.c_str());
-    return Fail(ExitIo, temp + ": cannot write a temporary copy of the archive");
-  }
-  // An absolute destination: the reader takes a name of fewer than three
-  // characters for a drive root and would make no directory for it.
-  std::error_code ec;
-  const std::string dest = std::filesystem::absolute(args[1], ec).string();
-  Progress progress(arguments);
-  Extracting = {};
-  Extracting.progress = &progress;
-  int32_t result =
-      ExtractArchive(temp.c_str(), (ec ? args[1] : dest).c_str(), nullptr, NoteProgress);
-  Extracting.progress = nullptr;
-  std::remove(temp.c_str());
-  if (result == ArcCannotCreate) {
-    // The reader says only that a file could not be created; the records
-    // it has started tell which one.
-    return Fail(-result, CannotCreate(args[1], records, Extracting.started));
-  }
-  if (result == ArcIoError && Extracting.started > 0)
-    return Fail(-result, args[0] + ": " + ReaderFailure(result) + " " + Shown(Extracting.name));
-  if (result != ArcOk) return Fail(-result, args[0] + ": " + ReaderFailure(result));
-  Summary(arguments, "extract", records.size(), TotalSize(records), archiveSize);
+  if (int status = CodePageOf(args, codePage)) return status;
+  pvpack::Totals totals;
+  if (int status = Report(pvpack::Verify(args.operands[0], codePage, totals))) return status;
+  Summary(args, "verify", totals, ", sound");
   return 0;
 }
 
-int CmdSetup(const Arguments& arguments) {
-  const std::vector<std::string>& args = arguments.operands;
-  Bytes stub;
-  std::string error;
-  if (!ReadInput(args[0], pack::MaxSetupSize, stub, error)) return Fail(ExitIo, error);
-  // The archive is checked whole, every record decoded, before anything is
-  // written: a setup that verify would refuse is never made.
-  Bytes archive, body;
-  std::vector<pack::Record> records;
-  bool isSetup = false;
-  if (int status = LoadRecords(args[1], archive, body, records, isSetup, nullptr, ExitIo))
+int CmdExtract(const Arguments& args) {
+  const codepage::SingleByteTable* codePage = nullptr;
+  if (int status = CodePageOf(args, codePage)) return status;
+  Progress progress(args);
+  pvpack::Totals totals;
+  if (int status = Report(pvpack::Extract(args.operands[0], args.operands[1], codePage,
+                                          ReporterOf(progress), totals)))
     return status;
-  if (isSetup)
-    return Fail(ExitUsage, args[1] + ": a setup executable, not an archive; give the archive "
-                                     "it was made from");
-  std::string failed;
-  if (pack::VerifyRecords(body, records, failed) != ArcOk)
-    return Fail(-ArcBadRecord, args[1] + ": " + failed + ": " + ReaderFailure(ArcBadRecord));
-  Bytes out;
-  if (pack::MakeSetup(stub, archive, out, error) != 0) return Fail(ExitUsage, args[0] + ": " + error);
-  if (!WriteAll(args[2], out)) return Fail(ExitIo, args[2] + ": cannot write");
-  Summary(arguments, "setup", records.size(), TotalSize(records), archive.size(),
-          ", setup " + std::to_string(out.size()) + " bytes", args[2] == "-");
+  Summary(args, "extract", totals);
+  return 0;
+}
+
+int CmdSetup(const Arguments& args) {
+  const std::vector<std::string>& paths = args.operands;
+  pvpack::Totals totals;
+  if (int status = Report(pvpack::Setup(paths[0], paths[1], paths[2], totals))) return status;
+  Summary(args, "setup", totals, ", setup " + std::to_string(totals.setup) + " bytes",
+          paths[2] == "-");
   return 0;
 }
 
@@ -897,8 +526,8 @@ int main(int argc, char** argv) {
     std::printf("usage: pvpack %s %s\n%s", command->name, command->arguments, command->help);
     return 0;
   }
-  Started = Clock::now();
   Arguments parsed;
+  parsed.started = Clock::now();
   if (int status = ParseArguments(*command, args, parsed)) return status;
   try {
     return command->run(parsed);
@@ -906,3 +535,4 @@ int main(int argc, char** argv) {
     return Fail(ExitIo, std::string(command->name) + ": out of memory");
   }
 }
+

@@ -1,0 +1,110 @@
+#include "archive/Format.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "archive/Archive.h"
+#include "archive/Encript.h"
+#include "explode/Crc32.h"
+
+namespace {
+
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+// UpdateCrc32 and CryptBuffer count in 32 bits: larger buffers go in slices.
+constexpr size_t Slice = size_t(1) << 30;
+
+}  // namespace
+
+bool AppendRecordHead(std::vector<uint8_t>& out, std::string_view name,
+                      const FileRecordHeader& header) {
+  if (name.empty() || name.size() > 0xFFFF) return false;
+  out.push_back(uint8_t(name.size()));
+  out.push_back(uint8_t(name.size() >> 8));
+  out.insert(out.end(), name.begin(), name.end());
+  for (uint32_t v : {header.DosDateTime, header.Size, header.Attributes, header.PackedSize,
+                     header.Check})
+    Put32(out, v);
+  return true;
+}
+
+int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t bodyLength,
+                    RecordHead& out) {
+  const size_t nameLength = available >= 2 ? size_t(bytes[0] | bytes[1] << 8) : 0;
+  if (available < 2 + nameLength + sizeof out.header) return ArcBadRecord;
+  out.name.assign(reinterpret_cast<const char*>(bytes + 2), nameLength);
+  std::memcpy(&out.header, bytes + 2 + nameLength, sizeof out.header);
+  out.streamStart = at + int64_t(2 + nameLength + sizeof out.header);
+  // The reader counts a stream's bytes in 32-bit signed integers.
+  if (out.header.PackedSize > uint32_t(INT32_MAX) ||
+      out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
+      !IsSafeRecordName(out.name.data(), uint32_t(nameLength)))
+    return ArcBadRecord;
+  return ArcOk;
+}
+
+bool IsSafeRecordName(const char* name, uint32_t length) {
+  if (length == 0 || name[0] == '\\' || name[0] == '/') return false;
+  bool onlyDotsAndBlanks = true;
+  for (uint32_t i = 0; i <= length; ++i) {
+    char c = i < length ? name[i] : '\\';
+    if (c == '\0' || c == ':') return false;
+    if (c == '\\' || c == '/') {
+      if (onlyDotsAndBlanks && i > 0 && name[i - 1] != '\\' && name[i - 1] != '/') return false;
+      onlyDotsAndBlanks = true;
+    } else if (c != '.' && c != ' ') {
+      onlyDotsAndBlanks = false;
+    }
+  }
+  return true;
+}
+
+BodySeal::BodySeal(std::string_view key) : state_(KeyState(key)) {}
+
+void BodySeal::Seal(uint8_t* data, size_t size) {
+  while (size > 0) {
+    uint32_t n = uint32_t(std::min(size, Slice));
+    check_ = UpdateCrc32(data, &n, &check_);
+    state_ = CryptBufferFrom(data, n, state_);
+    data += n;
+    size -= n;
+  }
+}
+
+void BodySeal::Unseal(uint8_t* data, size_t size) {
+  while (size > 0) {
+    uint32_t n = uint32_t(std::min(size, Slice));
+    state_ = CryptBufferFrom(data, n, state_);
+    check_ = UpdateCrc32(data, &n, &check_);
+    data += n;
+    size -= n;
+  }
+}
+
+void BodySeal::AppendTrailer(std::vector<uint8_t>& out) const { Put32(out, check_); }
+
+uint32_t TrailerValue(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint32_t DosTimeOf(const CivilTime& t) {
+  if (t.year < 1980) return FirstDosTime;
+  if (t.year > 1980 + 127) return LastDosTime;
+  const uint32_t date = uint32_t(t.year - 1980) << 9 | uint32_t(t.month) << 5 | uint32_t(t.day);
+  const uint32_t time = uint32_t(t.hour) << 11 | uint32_t(t.minute) << 5 | uint32_t(t.second / 2);
+  return date << 16 | time;
+}
+
+bool CivilTimeOf(uint32_t dosDateTime, CivilTime& t) {
+  const uint32_t date = dosDateTime >> 16, time = dosDateTime & 0xFFFF;
+  t.year = int(date >> 9) + 1980;
+  t.month = int((date >> 5) & 15);
+  t.day = int(date & 31);
+  t.hour = int(time >> 11);
+  t.minute = int((time >> 5) & 63);
+  t.second = int(time & 31) * 2;
+  return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.hour <= 23 && t.minute <= 59 &&
+         t.second <= 59;
+}

@@ -1,0 +1,245 @@
+// pvpack's commands but extract: each reads its inputs, calls the archive
+// library and says what went wrong in one Result.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "archive/Archive.h"
+#include "explode/Explode.h"
+#include "tools/pvpack/Input.h"
+#include "tools/pvpack/Pvpack.h"
+#include "tools/pvpack/Records.h"
+
+namespace pvpack {
+namespace {
+
+Result Failed(int status, std::string path, std::string problem) {
+  return {status, {std::move(path), std::move(problem)}};
+}
+
+// One stream decoded from an input to an output, a block at a time.
+struct DecodePipe {
+  InputStream* in;
+  std::FILE* out;
+  Fault fault;  // why reading failed
+  bool readFailed = false;
+  bool writeFailed = false;
+
+  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
+    auto* pipe = static_cast<DecodePipe*>(param);
+    size_t got = 0;
+    if (pipe->readFailed) return 0;
+    if (!ReadSome(*pipe->in, buffer, *size, got, pipe->fault)) {
+      pipe->readFailed = true;
+      return 0;
+    }
+    return uint32_t(got);
+  }
+  static void Write(uint8_t* buffer, uint32_t* size, void* param) {
+    auto* pipe = static_cast<DecodePipe*>(param);
+    if (!pipe->writeFailed && std::fwrite(buffer, 1, *size, pipe->out) != *size)
+      pipe->writeFailed = true;
+  }
+};
+
+// What pack shows as it goes: files and megabytes done, in archive order.
+struct PackProgress {
+  size_t files = 0;
+  uint64_t bytes = 0;
+  const Reporter* reporter = nullptr;
+};
+
+void ShowPackProgress(void* context, size_t files, uint64_t bytes) {
+  const auto* total = static_cast<const PackProgress*>(context);
+  char text[96];
+  std::snprintf(text, sizeof text, "packing %zu/%zu files, %.1f/%.1f MB", files, total->files,
+                double(bytes) / 1e6, double(total->bytes) / 1e6);
+  total->reporter->progress(total->reporter->context, text, files == total->files);
+}
+
+void Warn(const Reporter& reporter, const std::string& text) {
+  if (reporter.warning) reporter.warning(reporter.context, text);
+}
+
+}  // namespace
+
+std::string ReaderFailure(int32_t result) {
+  switch (result) {
+    case ArcCannotOpen: return "cannot open the archive";
+    case ArcCannotCreate: return "cannot create an output file";
+    case ArcIoError: return "a read or write failed while decoding";
+    case ArcBadChecksum: return "the archive is damaged: its check value does not match";
+    case ArcBadRecord: return "a file in the archive is damaged or has an unsafe name";
+    default: return "unknown failure " + std::to_string(result);
+  }
+}
+
+Result Implode(const std::string& in, const std::string& out, implode::LiteralMode mode,
+               unsigned dictBits) {
+  Bytes data;
+  Fault fault;
+  if (!ReadInput(in, pack::MaxFileSize, data, fault)) return {ExitIo, fault};
+  if (!WriteAll(out, implode::Implode(data.data(), data.size(), mode, dictBits)))
+    return Failed(ExitIo, out, "cannot write");
+  return {};
+}
+
+Result Explode(const std::string& in, const std::string& out) {
+  InputStream input;
+  Fault fault;
+  if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {ExitIo, fault};
+  pack::UniqueFile owned;
+  std::FILE* output = stdout;
+  if (out == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(out.c_str(), "wb"));
+    output = owned.get();
+  }
+  DecodePipe pipe{&input, output, {}, false, output == nullptr};
+  alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
+  const uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
+  if (output && std::fflush(output) != 0) pipe.writeFailed = true;
+  if (owned && std::fclose(owned.release()) != 0) pipe.writeFailed = true;
+  if (pipe.readFailed) {
+    // What could not be read whole is not decoded into anything.
+    if (output && out != "-") std::remove(out.c_str());
+    return {ExitIo, pipe.fault};
+  }
+  if (pipe.writeFailed) return Failed(ExitIo, out, "cannot write");
+  static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
+                                      "stream too short", "stream ended without an end code"};
+  if (result != DclOk) return Failed(int(result), in, Words[result]);
+  return {};
+}
+
+Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals) {
+  const std::string& dir = request.dir;
+  const std::string& archive = request.archive;
+  // Everything the sizes alone tell is settled before anything is read.
+  std::vector<pack::TreeFile> files;
+  Fault fault;
+  pack::TreeOptions treeOptions;
+  treeOptions.latestTime = request.latestTime;
+  treeOptions.codePage = request.codePage;
+  pack::TreeReport report;
+  if (!pack::CollectTree(dir, files, fault, treeOptions, &report))
+    return {report.nameRefused ? ExitName : ExitIo, fault};
+  if (!pack::CheckLimits(files, pack::Limits(), fault)) return {ExitIo, fault};
+  for (const std::string& warning : report.warnings) Warn(reporter, warning);
+  for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {
+    std::string path = missing.path;
+    std::replace(path.begin(), path.end(), '\\', char(std::filesystem::path::preferred_separator));
+    Warn(reporter, (std::filesystem::path(dir) / path).string() + ": missing, and " + missing.user);
+  }
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
+  for (const pack::TreeFile& file : files)
+    if (archive != "-" && !ec && std::filesystem::path(file.path) == target)
+      return Failed(ExitIo, archive, "lies in " + dir + " and would be packed into itself");
+
+  pack::UniqueFile owned;
+  std::FILE* out = stdout;
+  if (archive == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(archive.c_str(), "wb"));
+    if (!owned) return Failed(ExitIo, archive, "cannot write");
+    out = owned.get();
+  }
+  PackProgress progress;
+  progress.files = files.size();
+  progress.reporter = &reporter;
+  for (const pack::TreeFile& file : files) progress.bytes += file.size;
+  pack::PackOptions options;
+  options.workers = request.jobs;
+  if (reporter.progress) {
+    options.progress = ShowPackProgress;
+    options.progressContext = &progress;
+  }
+  uint64_t written = 0;
+  bool ok = pack::PackFiles(files, options, out, archive, fault, &written);
+  if (owned) {
+    if (std::fclose(owned.release()) != 0 && ok) {
+      fault = {archive, "cannot write"};
+      ok = false;
+    }
+    // No half-written archive stays behind.
+    if (!ok) std::remove(archive.c_str());
+  }
+  if (!ok) return {ExitIo, fault};
+  totals = {files.size(), progress.bytes, written, 0};
+  return {};
+}
+
+Result List(const std::string& file, const codepage::SingleByteTable* codePage,
+            std::vector<pack::Record>& records) {
+  Loaded loaded;
+  Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded);
+  records = std::move(loaded.records);
+  return result;
+}
+
+Result Verify(const std::string& file, const codepage::SingleByteTable* codePage,
+              Totals& totals) {
+  Loaded loaded;
+  if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
+    return result;
+  std::string failed;
+  if (VerifyLoaded(loaded, failed) != ArcOk)
+    return Failed(-ArcBadRecord, file, failed + ": " + ReaderFailure(ArcBadRecord));
+  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(), 0};
+  return {};
+}
+
+Result Setup(const std::string& stubPath, const std::string& archivePath, const std::string& out,
+             Totals& totals) {
+  Bytes stub;
+  Fault fault;
+  if (!ReadInput(stubPath, pack::MaxSetupSize, stub, fault)) return {ExitIo, fault};
+  // The archive is checked whole, every record decoded, before anything is
+  // written: a setup that verify would refuse is never made.
+  Loaded loaded;
+  if (Result result = LoadRecords(archivePath, nullptr, ExitIo, loaded); result.status != 0)
+    return result;
+  if (loaded.source.IsSetup())
+    return Failed(ExitUsage, archivePath,
+                  "a setup executable, not an archive; give the archive it was made from");
+  std::string failed;
+  if (VerifyLoaded(loaded, failed) != ArcOk)
+    return Failed(-ArcBadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
+  Bytes head;
+  if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {ExitUsage, fault};
+  pack::UniqueFile owned;
+  std::FILE* output = stdout;
+  if (out == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  } else {
+    owned.reset(std::fopen(out.c_str(), "wb"));
+    output = owned.get();
+  }
+  const auto write = [&](const uint8_t* data, size_t n) {
+    return std::fwrite(data, 1, n, output) == n;
+  };
+  bool ok = output && write(head.data(), head.size()) && loaded.source.CopyRaw(write) &&
+            std::fflush(output) == 0;
+  if (owned && std::fclose(owned.release()) != 0) ok = false;
+  if (!ok) return Failed(ExitIo, out, "cannot write");
+  totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(),
+            head.size() + loaded.source.Size()};
+  return {};
+}
+
+}  // namespace pvpack

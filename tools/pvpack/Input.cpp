@@ -1,0 +1,149 @@
+// The inputs and outputs of pvpack's commands: whole files, standard input
+// and output, and temporary copies.
+#include "tools/pvpack/Input.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace pvpack {
+
+std::string NotAFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec) return ec.message();
+  switch (status.type()) {
+    case fs::file_type::regular:
+    case fs::file_type::fifo: return "";
+    case fs::file_type::directory: return "a folder, not a file";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device, not a file";
+    case fs::file_type::socket: return "a socket, not a file";
+    default: return "not a file";
+  }
+}
+
+bool OpenInput(const std::string& path, uint64_t limit, InputStream& in, Fault& fault) {
+  in.shown = path == "-" ? "standard input" : path;
+  in.file = stdin;
+  in.owned.reset();
+  in.limit = limit;
+  in.read = 0;
+  in.expected = 0;
+  if (path == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+#else
+    // A device such as /dev/zero would run on until the limit; a terminal
+    // is typed into and ends.
+    struct stat status;
+    if (fstat(0, &status) == 0 && (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) &&
+        !isatty(0)) {
+      fault = {in.shown, "a device, not a file"};
+      return false;
+    }
+#endif
+    return true;
+  }
+  if (const std::string why = NotAFile(path); !why.empty()) {
+    fault = {path, why};
+    return false;
+  }
+  std::error_code ec;
+  in.expected = std::filesystem::file_size(path, ec);
+  if (ec) in.expected = 0;
+  if (in.expected > limit) {
+    fault = {path, std::to_string(in.expected) + " bytes, more than a setup can hold"};
+    return false;
+  }
+  in.owned.reset(std::fopen(path.c_str(), "rb"));
+  if (!in.owned) {
+    fault = {path, std::string("cannot read (") + std::strerror(errno) + ")"};
+    return false;
+  }
+  in.file = in.owned.get();
+  return true;
+}
+
+bool ReadSome(InputStream& in, uint8_t* buffer, size_t size, size_t& got, Fault& fault) {
+  got = std::fread(buffer, 1, size, in.file);
+  if (in.read + got > in.limit) {
+    fault = {in.shown, "more than " + std::to_string(in.limit) + " bytes, more than a setup can hold"};
+    return false;
+  }
+  in.read += got;
+  if (got < size && std::ferror(in.file)) {
+    fault = {in.shown, "cannot read"};
+    return false;
+  }
+  return true;
+}
+
+bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& fault) {
+  InputStream in;
+  if (!OpenInput(path, limit, in, fault)) return false;
+  data.clear();
+  try {
+    data.reserve(size_t(in.expected));
+    Bytes block(size_t(1) << 20);
+    for (;;) {
+      size_t n = 0;
+      if (!ReadSome(in, block.data(), block.size(), n, fault)) return false;
+      data.insert(data.end(), block.begin(), block.begin() + std::ptrdiff_t(n));
+      if (n < block.size()) break;
+    }
+  } catch (const std::bad_alloc&) {
+    fault = {in.shown, "too large to read into memory"};
+    return false;
+  }
+  return true;
+}
+
+bool WriteAll(const std::string& path, const Bytes& data) {
+  if (path == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    return std::fwrite(data.data(), 1, data.size(), stdout) == data.size() &&
+           std::fflush(stdout) == 0;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  out.close();
+  return !out.fail();
+}
+
+std::string NewTempFile(std::string& folder) {
+#ifdef _WIN32
+  char dir[MAX_PATH], name[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof dir, dir);
+  folder = n > 0 && n < sizeof dir ? dir : "the temporary folder";
+  if (n == 0 || n >= sizeof dir || !GetTempFileNameA(dir, "pvp", 0, name)) return "";
+  return name;
+#else
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+  folder = ec ? "the temporary folder" : dir.string();
+  std::string name = (dir / "pvpack-XXXXXX.tmp").string();
+  int fd = ec ? -1 : mkstemps(name.data(), 4);
+  if (fd < 0) return "";
+  close(fd);
+  return name;
+#endif
+}
+
+// What the reader has reported while it extracts: the file it works on,
+
+}  // namespace pvpack

@@ -1,0 +1,95 @@
+// pvpack's commands as library calls: the front end (main.cpp) parses the
+// command line and prints; the fuzzers and tests call these directly.
+//
+// Every command returns a Result: its exit status and, unless that is 0,
+// the fault (the path at fault and what is wrong), which the front end
+// shows as "pvpack: path: problem". Nothing here prints; progress and
+// warnings go to the Reporter the caller gives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/pvpack/CodePage.h"
+#include "tools/pvpack/Implode.h"
+#include "tools/pvpack/Pack.h"
+
+namespace pvpack {
+
+using pack::Bytes;
+using pack::Fault;
+
+// Exit statuses besides the decoder's result (explode) and the reader's
+// codes, which are given negated (ArcBadChecksum -5 gives 5).
+inline constexpr int ExitUsage = 64;
+inline constexpr int ExitName = 65;  // a name Windows or the code page cannot hold
+inline constexpr int ExitIo = 74;
+
+struct Result {
+  int status = 0;
+  Fault fault;
+};
+
+// What a command went through, for its summary line.
+struct Totals {
+  size_t files = 0;
+  uint64_t bytes = 0;   // the files' own bytes
+  uint64_t packed = 0;  // the archive's
+  uint64_t setup = 0;   // the setup executable's, for setup
+};
+
+// Where a command reports while it runs; either may be null.
+struct Reporter {
+  void* context = nullptr;
+  // Progress in words; last is set on the final report.
+  void (*progress)(void* context, const std::string& text, bool last) = nullptr;
+  // Something done that may not be meant.
+  void (*warning)(void* context, const std::string& text) = nullptr;
+};
+
+// The one place that turns a reader result into words.
+std::string ReaderFailure(int32_t result);
+
+// implode: IN compressed into one stream, written to OUT.
+Result Implode(const std::string& in, const std::string& out, implode::LiteralMode mode,
+               unsigned dictBits);
+
+// explode: one stream IN decoded into OUT. The status is the decoder's
+// result; OUT is written whatever it is.
+Result Explode(const std::string& in, const std::string& out);
+
+struct PackRequest {
+  std::string dir;
+  std::string archive;  // "-": standard output
+  unsigned jobs = 1;
+  const codepage::SingleByteTable* codePage = pack::DefaultCodePage();
+  std::optional<int64_t> latestTime;  // SOURCE_DATE_EPOCH
+};
+
+// pack: every file below request.dir into request.archive. A half-written
+// archive is removed.
+Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals);
+
+// list: the records of file (an archive or a setup executable), their names
+// converted from codePage to UTF-8 (as they stand when codePage is null).
+Result List(const std::string& file, const codepage::SingleByteTable* codePage,
+            std::vector<pack::Record>& records);
+
+// verify: file checked record by record, nothing written.
+Result Verify(const std::string& file, const codepage::SingleByteTable* codePage,
+              Totals& totals);
+
+// extract: file unpacked below dir by the setup program's own reader, the
+// names converted from codePage (as they stand when codePage is null).
+Result Extract(const std::string& file, const std::string& dir,
+               const codepage::SingleByteTable* codePage, const Reporter& reporter,
+               Totals& totals);
+
+// setup: stub, filler, marker and archive written to out, once archive has
+// been checked whole.
+Result Setup(const std::string& stub, const std::string& archive, const std::string& out,
+             Totals& totals);
+
+}  // namespace pvpack

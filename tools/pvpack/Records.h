@@ -1,0 +1,81 @@
+// The records of an archive or setup executable as the read commands load
+// them, for the library's own files. The archive is read from its file a
+// block at a time, so memory does not grow with its size.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/Format.h"
+#include "tools/pvpack/Pvpack.h"
+
+namespace pvpack {
+
+// An archive in a file: an archive file, or the part of a setup executable
+// behind its marker.
+class ArchiveSource {
+ public:
+  // Opens path ("-": standard input, first copied to a temporary file) and
+  // finds the archive in it.
+  bool Open(const std::string& path, Fault& fault);
+
+  const std::string& Shown() const { return shown_; }
+  uint64_t FileSize() const { return fileSize_; }
+  uint64_t Size() const { return end_ - start_; }  // the archive's bytes
+  bool IsSetup() const { return isSetup_; }
+  // Whether the file begins as a Windows executable does.
+  bool IsExecutable() const { return head_.size() >= 2 && head_[0] == 'M' && head_[1] == 'Z'; }
+
+  // Reads the archive's first up to n bytes as they stand.
+  Bytes FirstBytes(size_t n);
+  // Passes the archive's bytes as they stand, in blocks, to sink, which
+  // returns false to stop. False when reading or sink fails.
+  bool CopyRaw(const std::function<bool(const uint8_t*, size_t)>& sink);
+
+  // Starts the plain body over from its first byte.
+  bool Rewind();
+  // Reads up to n plain bytes of the body; fewer only at its end or when
+  // reading fails.
+  size_t ReadPlain(uint8_t* out, size_t n);
+  uint64_t BodyLength() const { return Size() < TrailerSize ? 0 : Size() - TrailerSize; }
+  // The check value of the plain bytes read since Rewind.
+  uint32_t Check() const { return seal_.Check(); }
+  // The value in the trailer, 0 when it cannot be read.
+  uint32_t Trailer();
+
+ private:
+  bool SeekTo(uint64_t offset);
+
+  pack::UniqueFile file_;
+  std::string shown_;
+  Bytes head_;  // the file's first bytes, up to a PE header's
+  uint64_t fileSize_ = 0;
+  uint64_t start_ = 0, end_ = 0;
+  bool isSetup_ = false;
+  uint64_t plainAt_ = 0;  // body bytes read since Rewind
+  BodySeal seal_;
+};
+
+struct Loaded {
+  ArchiveSource source;
+  std::vector<pack::Record> records;  // names converted (see LoadRecords)
+};
+
+// Opens path (an archive or a setup executable), checks its archive against
+// its check value and how its records are laid out, leaving each record's
+// name converted from codePage to UTF-8 (as it stands when codePage is
+// null). A file that cannot be read gives the status unreadable.
+Result LoadRecords(const std::string& path, const codepage::SingleByteTable* codePage,
+                   int unreadable, Loaded& out);
+
+// Decodes every record of a loaded archive against its size and check
+// value, writing nothing. ArcOk, or ArcBadRecord with failedName naming the
+// first record that failed (as out.records names it).
+int32_t VerifyLoaded(Loaded& loaded, std::string& failedName);
+
+// The bytes of the files of records, for a summary.
+uint64_t TotalSize(const std::vector<pack::Record>& records);
+
+}  // namespace pvpack

@@ -1,0 +1,64 @@
+// The setup executable: the archive found in one, and one assembled.
+#include "tools/pvpack/Pack.h"
+
+#include <algorithm>
+
+#include "archive/PeImage.h"
+#include "archive/PvUnZip.h"
+
+namespace pack {
+
+Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
+  markerFound = false;
+  // Only an executable is taken for a setup; anything else is an archive.
+  if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') return file;
+  int64_t start = MarkerEnd(file.data(), file.size());
+  if (start < 0) return file;
+  markerFound = true;
+  int64_t end = ArchiveEnd(file.data(), std::min(file.size(), PeHeaderBytes), start,
+                           int64_t(file.size()));
+  return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
+}
+
+bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
+               Fault& fault) {
+  if (!SetupHead(stub, stubName, archive.size(), out, fault)) return false;
+  out.insert(out.end(), archive.begin(), archive.end());
+  return true;
+}
+
+bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
+               Fault& fault) {
+  bool hasMarker = false;
+  ArchiveOf(stub, hasMarker);
+  uint32_t offset = 0, size = 0;
+  if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
+    fault = {stubName, "the stub is not a Windows executable"};
+    return false;
+  }
+  if (hasMarker) {
+    fault = {stubName, "the stub already carries a payload; use the bare setup-stub.exe"};
+    return false;
+  }
+  if (PeCertificateTable(stub.data(), std::min(stub.size(), PeHeaderBytes), &offset, &size)) {
+    fault = {stubName, "the stub is signed; sign the finished setup instead, after pvpack setup"};
+    return false;
+  }
+  // Signing tools pad a file to a multiple of 8 bytes before they append the
+  // certificate table, and that padding would become part of the archive.
+  // Filler between stub and marker makes the finished file need none.
+  const uint64_t total = uint64_t(stub.size()) + PayloadMarker.size() + archiveSize;
+  const uint64_t filler = (8 - total % 8) % 8;
+  if (total + filler > MaxSetupSize) {
+    fault = {stubName, "with this archive the setup would take " + std::to_string(total + filler) +
+                           " bytes, more than the " + std::to_string(MaxSetupSize) +
+                           " of a setup that Windows can start and sign"};
+    return false;
+  }
+  head = stub;
+  head.insert(head.end(), size_t(filler), 0);
+  head.insert(head.end(), PayloadMarker.begin(), PayloadMarker.end());
+  return true;
+}
+
+}  // namespace pack
