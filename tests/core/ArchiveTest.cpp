@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #endif
@@ -15,6 +17,9 @@
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
 #include "tests/common/TestUtil.h"
+#ifdef _WIN32
+#include "winbase/Handles.h"
+#endif
 
 namespace fs = std::filesystem;
 using testutil::Bytes;
@@ -298,10 +303,15 @@ TEST(DosTimeTest, EachTimeHasOneRecordValueAndTheRangeEndsHold) {
   testutil::TempDir temp;
   const fs::path path = temp.path() / "late";
   testutil::WriteFile(path, std::string("x"));
-#ifdef _WIN32
-  fs::last_write_time(path, fs::file_time_type::clock::now() + std::chrono::hours(24 * 365 * 150));
-#else
   // Directly: a 32-bit build's standard library may set times in 32 bits.
+#ifdef _WIN32
+  const uint64_t ticks = (uint64_t(7258118400) + 11644473600u) * 10000000u;  // 2200, from 1601
+  const FILETIME when = {DWORD(ticks), DWORD(ticks >> 32)};
+  handles::UniqueFile late(CreateFileA(path.string().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(late && SetFileTime(late.get(), nullptr, nullptr, &when));
+  late.reset();
+#else
   const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(7258118400), 0}};  // 2200
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 #endif
