@@ -15,6 +15,7 @@ packages=(
   # a 64-bit prefix as on 64-bit Windows.
   wine wine64 wine32:i386 fonts-wine xvfb xauth python3 osslsigncode openssl git
   nsis  # bench/peer.sh: the setup program against NSIS
+  libdeflate-tools  # bench/readside.sh: pvpack explode against libdeflate-gunzip
 )
 
 missing=()
