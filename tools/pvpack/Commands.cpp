@@ -95,15 +95,7 @@ Result Explode(const std::string& in, const std::string& out) {
   Fault fault;
   if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {ExitIo, fault};
   pack::UniqueFile owned;
-  std::FILE* output = stdout;
-  if (out == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  } else {
-    owned.reset(std::fopen(out.c_str(), "wb"));
-    output = owned.get();
-  }
+  std::FILE* const output = OpenOutput(out, owned);
   DecodePipe pipe{&input, output, {}, false, output == nullptr};
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
   const uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
@@ -147,16 +139,8 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
       return Failed(ExitIo, archive, "lies in " + dir + " and would be packed into itself");
 
   pack::UniqueFile owned;
-  std::FILE* out = stdout;
-  if (archive == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  } else {
-    owned.reset(std::fopen(archive.c_str(), "wb"));
-    if (!owned) return Failed(ExitIo, archive, "cannot write");
-    out = owned.get();
-  }
+  std::FILE* const out = OpenOutput(archive, owned);
+  if (!out) return Failed(ExitIo, archive, "cannot write");
   PackProgress progress;
   progress.files = files.size();
   progress.reporter = &reporter;
@@ -221,15 +205,7 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
   Bytes head;
   if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {ExitUsage, fault};
   pack::UniqueFile owned;
-  std::FILE* output = stdout;
-  if (out == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  } else {
-    owned.reset(std::fopen(out.c_str(), "wb"));
-    output = owned.get();
-  }
+  std::FILE* const output = OpenOutput(out, owned);
   const auto write = [&](const uint8_t* data, size_t n) {
     return std::fwrite(data, 1, n, output) == n;
   };

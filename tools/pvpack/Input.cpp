@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <new>
 
 #ifdef _WIN32
@@ -111,18 +110,24 @@ bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& faul
   return true;
 }
 
-bool WriteAll(const std::string& path, const Bytes& data) {
+std::FILE* OpenOutput(const std::string& path, pack::UniqueFile& owned) {
   if (path == "-") {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    return std::fwrite(data.data(), 1, data.size(), stdout) == data.size() &&
-           std::fflush(stdout) == 0;
+    return stdout;
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-  out.close();
-  return !out.fail();
+  owned.reset(std::fopen(path.c_str(), "wb"));
+  return owned.get();
+}
+
+bool WriteAll(const std::string& path, const Bytes& data) {
+  pack::UniqueFile owned;
+  std::FILE* out = OpenOutput(path, owned);
+  bool ok = out && std::fwrite(data.data(), 1, data.size(), out) == data.size() &&
+            std::fflush(out) == 0;
+  if (owned && std::fclose(owned.release()) != 0) ok = false;
+  return ok;
 }
 
 std::string NewTempFile(std::string& folder) {

@@ -43,6 +43,11 @@ bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& faul
 // Writes data to the file at path ("-": standard output), replacing it.
 bool WriteAll(const std::string& path, const Bytes& data);
 
+// The stream to write path to: standard output, switched to binary, for
+// "-"; else the file, created afresh and owned by owned. Null when the file
+// cannot be created.
+std::FILE* OpenOutput(const std::string& path, pack::UniqueFile& owned);
+
 // A new temporary file that nobody else can have guessed, or "" with
 // folder naming where it could not be made. It has an extension, so the
 // reader takes its name as it is.
