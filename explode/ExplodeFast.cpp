@@ -33,6 +33,7 @@
 // load reads past inLimit + PairInput + 2 words, the end of the input.
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "explode/ExplodeParts.h"
@@ -279,13 +280,37 @@ constexpr uint32_t MaxTokenBits = MaxLiteralOrLengthBits + MaxDistanceBits;
 constexpr uint32_t MaxDistance = 64u << 6;
 static_assert(MaxDistance <= DclBlockSize);
 
-// The stretch for one dictionary size and state. Largest: the dictionary
-// size is the largest, which spares a step per token (the smaller ones are
-// rarer, as only small files choose them). Full: the dictionary is full, so
-// no distance reaches too far.
-template <bool Largest, bool Full>
-uint32_t Stretch(DclWorkArea& w, bool asciiMode, uint32_t dictBits, Bits& b, uint32_t& out,
-                 uint32_t lowest) {
+// Plain 8-bit literals, flag bit included, that one load leaves in the
+// buffer: 6 in a 64-bit one, 2 in a 32-bit one. A run of them takes no more
+// input or output than a pair of tokens.
+constexpr uint32_t RunLiterals = (WordBits - 8) / 9;
+constexpr uint32_t RunBits = 9 * RunLiterals;
+static_assert(RunBits <= 8 * PairInput && RunLiterals <= PairOutput);
+// The flag bits of those literals: all clear when they are all literals.
+constexpr Word RunFlags = [] {
+  Word flags = 0;
+  for (uint32_t i = 0; i < RunLiterals; ++i) flags |= Word(1) << (9 * i);
+  return flags;
+}();
+
+// Stores the RunLiterals plain literals at the bottom of buf at op as one
+// word; its bytes past them are not output yet.
+inline void StoreLiteralRun(Word buf, uint8_t* op) {
+  const Word x = buf >> 1;
+  Word bytes = 0;
+  for (uint32_t i = 0; i < RunLiterals; ++i) bytes |= (x >> i) & (Word(0xFF) << (8 * i));
+  std::memcpy(op, &bytes, sizeof bytes);
+}
+
+// The stretch for one dictionary size, state and literal mode. Largest: the
+// dictionary size is the largest, which spares a step per token (the
+// smaller ones are rarer, as only small files choose them). Full: the
+// dictionary is full, so no distance reaches too far. Binary: literals are
+// plain bytes; where they come in runs, as in data that does not pack, they
+// are read several at a time.
+template <bool Largest, bool Full, bool Binary>
+uint32_t Stretch(DclWorkArea& w, uint32_t dictBits, Bits& b, uint32_t& out, uint32_t lowest) {
+  constexpr bool asciiMode = !Binary;
   // Its state lives in locals so that it stays in registers.
   const uint32_t* const tokens = asciiMode ? AsciiTokens.data() : BinaryTokens.data();
   const uint32_t* const slots = DistanceSlots[dictBits - 4].data();
@@ -386,7 +411,7 @@ uint32_t Stretch(DclWorkArea& w, bool asciiMode, uint32_t dictBits, Bits& b, uin
     uint32_t pairs = uint32_t(std::min(uintptr_t(inLimit - in) / PairInput,
                                        uintptr_t(opLimit - 1 - op) / PairOutput)) + 1;
     LoadWord(in, buf, count);
-    bool more;
+    bool more = true;
     do {
       // A 64-bit buffer holds the next index's bits before the load, so the
       // lookup need not wait for it, and then both tokens of the pair; a
@@ -398,6 +423,20 @@ uint32_t Stretch(DclWorkArea& w, bool asciiMode, uint32_t dictBits, Bits& b, uin
       } else {
         LoadWord(in, buf, count);
         entry = tokens[buf & TokenIndexMask];
+      }
+      if constexpr (Binary) {
+        if (!(buf & RunFlags)) {
+          // Literals the next RunLiterals tokens, as in data that does not
+          // pack: stored at once, in place of the pair.
+          StoreLiteralRun(buf, op);
+          buf >>= RunBits;
+          count -= RunBits;
+          op += RunLiterals;
+          // The next lookup may come before a load, and needs more bits
+          // than a run leaves; the careful reader, at least 8.
+          LoadWord(in, buf, count);
+          continue;
+        }
       }
       if (!(more = step(entry))) break;
       if constexpr (WordBits != 64) LoadWord(in, buf, count);
@@ -415,13 +454,19 @@ uint32_t Stretch(DclWorkArea& w, bool asciiMode, uint32_t dictBits, Bits& b, uin
 }  // namespace
 
 uint32_t FastStretch(DclWorkArea& w, Bits& b, uint32_t& out, uint32_t lowest) {
-  const bool asciiMode = w.LiteralMode != 0;
   const uint32_t dictBits = w.DictBits;
+  if (w.LiteralMode == 0) {
+    if (dictBits == 6)
+      return lowest == 0 ? Stretch<true, true, true>(w, 6, b, out, lowest)
+                         : Stretch<true, false, true>(w, 6, b, out, lowest);
+    return lowest == 0 ? Stretch<false, true, true>(w, dictBits, b, out, lowest)
+                       : Stretch<false, false, true>(w, dictBits, b, out, lowest);
+  }
   if (dictBits == 6)
-    return lowest == 0 ? Stretch<true, true>(w, asciiMode, 6, b, out, lowest)
-                       : Stretch<true, false>(w, asciiMode, 6, b, out, lowest);
-  return lowest == 0 ? Stretch<false, true>(w, asciiMode, dictBits, b, out, lowest)
-                     : Stretch<false, false>(w, asciiMode, dictBits, b, out, lowest);
+    return lowest == 0 ? Stretch<true, true, false>(w, 6, b, out, lowest)
+                       : Stretch<true, false, false>(w, 6, b, out, lowest);
+  return lowest == 0 ? Stretch<false, true, false>(w, dictBits, b, out, lowest)
+                     : Stretch<false, false, false>(w, dictBits, b, out, lowest);
 }
 
 }  // namespace dcl

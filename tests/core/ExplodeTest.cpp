@@ -420,6 +420,20 @@ TEST(Explode, ReadSizesDoNotChangeTheResult) {
   }
 }
 
+// Data that does not pack is a run of plain literals, which may be read
+// several at a time: every way a run can end before a copy with a long
+// code, and the reads ending inside runs.
+TEST(Explode, CopiesRightAfterRunsOfLiterals) {
+  for (uint32_t k = 0; k < 12; ++k) {
+    Stream s(0, 6);
+    s.Literals(Noise(4100 + k, k)).Copy(3, 4000).Literals(Noise(k, 9)).Copy(2, 150);
+    s.Literals(Noise(3000, 8)).Copy(20, 4096).End();
+    Outcome run = Decode(s.Encoded());
+    EXPECT_EQ(run.result, DclOk) << "run of " << 4100 + k;
+    EXPECT_EQ(run.out, s.Expected()) << "run of " << 4100 + k;
+  }
+}
+
 TEST(Explode, TruncatedStreamsEndWithWhatTheyHold) {
   for (const Stream& s : MixedStreams()) {
     Bytes full = s.Encoded();
