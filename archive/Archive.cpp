@@ -10,6 +10,7 @@
 
 #include "archive/Encript.h"
 #include "archive/FileIo.h"
+#include "archive/RecordFiles.h"
 #include "archive/ShortUtl.h"
 #include "explode/Crc32.h"
 #include "explode/Explode.h"
@@ -30,10 +31,6 @@ uint32_t RunningCrc = 0;   // CRC-32 register of the pass or the record
 int32_t Percent = 0;       // progress of the current record
 ProgressProc Progress = nullptr;
 bool StreamIoFailed = false;  // a read or write failed during decoding
-// The directories of the current record's path below the destination, held
-// open (see MakeRecordDirectories); records in the same folder keep them.
-std::vector<std::pair<std::string, fileio::File>> HeldDirectories;
-
 constexpr size_t WorkAreaSize =
     DclWorkAreaSize > size_t(WorkAreaChunk) ? DclWorkAreaSize : size_t(WorkAreaChunk);
 
@@ -105,7 +102,6 @@ void CloseArchive(const std::string& name) {
   ArchiveFile.Close();
   if (!name.empty()) fileio::RemoveFile(name);
   OutputFile.Close();
-  HeldDirectories.clear();
 }
 
 // What each record written by the last call declared, for checks of copies
@@ -121,44 +117,6 @@ bool SameRecordName(const std::string& a, const std::string& b) {
     if (x != y) return false;
   }
   return true;
-}
-
-// Clears the way for a record's new file at path. Whoever could write in
-// the destination before may have put anything there, so it is reached
-// through one handle that opens the object itself, never a link's target:
-// a link goes; a file goes, its read-only bit cleared first; a file with
-// more than one name loses only this name, and its attributes stay, as
-// they belong to the other names too. False when that file is read-only,
-// which no name of it could then lose without the bit changing for all.
-// Other failures leave the old file, and creating the new one then fails.
-bool RemoveOldFile(const std::string& path) {
-  fileio::File old;
-  fileio::FileFacts facts;
-  if (!old.Open(path, fileio::OpenMode::Inspect) || !old.Facts(&facts)) return true;
-  if (facts.isLink) {
-    old.Delete();
-    return true;
-  }
-  if (facts.attributes & fileio::AttrDirectory) return true;
-  if (facts.attributes & fileio::AttrReadOnly) {
-    if (facts.links > 1) return false;
-    old.SetAttributes(facts.attributes & ~fileio::AttrReadOnly);
-  }
-  old.Delete();
-  return true;
-}
-
-// Sets a finished file's attributes after it has been closed (closing a
-// file that was written may set its archive bit again). Through a handle
-// opened for attributes only, and only when it is the file that was
-// written: the name may have been changed in between. Failures are ignored.
-void SetFinalAttributes(const std::string& path, const fileio::FileFacts& written,
-                        uint32_t attributes) {
-  fileio::File file;
-  fileio::FileFacts now;
-  if (file.Open(path, fileio::OpenMode::Attributes) && file.Facts(&now) &&
-      now.volume == written.volume && now.index == written.index && !now.isLink)
-    file.SetAttributes(attributes);
 }
 
 // Unscrambles the body in place, chunk by chunk, running RunningCrc over the
@@ -201,40 +159,7 @@ int32_t DecodeRecord(const FileRecordHeader& header, uint8_t* workArea) {
              : ArcBadRecord;
 }
 
-// Makes the directories of a record's name below dir, parents first, and
-// holds each one open until a record outside it comes, so none can be
-// swapped for a link while files are written into it. Whoever could write
-// below dir before the setup ran may have planted links there: such a link
-// is replaced by a real directory, never followed. False when a directory
-// cannot be made safe this way.
-bool MakeRecordDirectories(const std::string& dir, const std::string& name) {
-  // The destination itself is the user's choice and is taken as it stands.
-  if (HeldDirectories.empty()) MakeDirPath(dir);
-  std::string path = dir;
-  size_t level = 0, start = 0;
-  for (size_t i = 0; i < name.size(); ++i) {
-    // Both separators: the system takes "/" for one too.
-    if (name[i] != '\\' && name[i] != '/') continue;
-    if (i > start) {
-      path += '\\';
-      path.append(name, start, i - start);
-      if (level < HeldDirectories.size() && HeldDirectories[level].first != path)
-        HeldDirectories.resize(level);
-      if (level == HeldDirectories.size()) {
-        fileio::RemoveLink(path);
-        fileio::MakeDirectory(path);  // fails harmlessly when it exists
-        HeldDirectories.emplace_back(path, fileio::File());
-        if (!HeldDirectories.back().second.OpenDirectory(path)) return false;
-      }
-      ++level;
-    }
-    start = i + 1;
-  }
-  HeldDirectories.resize(level);
-  return true;
-}
-
-int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* workArea) {
+int32_t ExtractRecords(RecordFiles& files, int64_t fileLength, uint8_t* workArea) {
   const int64_t bodyLength = fileLength - 4;
   if (!ArchiveFile.Seek(0)) return ArcBadRecord;
   InAt = InEnd = 0;
@@ -255,13 +180,7 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
     const FileRecordHeader& header = record.header;
     const int64_t streamStart = record.streamStart;
 
-    CurrentName = dir + "\\" + name;
-    if (!MakeRecordDirectories(dir, name)) return ArcCannotCreate;
-    // A link that the handle below cannot see as one (where the system
-    // opens links' targets) goes by its name; its target is untouched.
-    fileio::RemoveLink(CurrentName);
-    if (!RemoveOldFile(CurrentName)) return ArcCannotCreate;
-    if (!OutputFile.Open(CurrentName, fileio::OpenMode::CreateNew)) return ArcCannotCreate;
+    if (files.Create(name, OutputFile, CurrentName) != ArcOk) return ArcCannotCreate;
 
     // Taken in 64 bits: position * 100 overflows 32 bits past 21 MB.
     Percent = int32_t(std::nearbyint(double(streamStart) * 100.0 /
@@ -270,11 +189,7 @@ int32_t ExtractRecords(const std::string& dir, int64_t fileLength, uint8_t* work
 
     int32_t result = DecodeRecord(header, workArea);
     if (result != ArcOk) return result;
-    OutputFile.SetDosTime(header.DosDateTime);
-    fileio::FileFacts written;
-    const bool known = OutputFile.Facts(&written);
-    OutputFile.Close();
-    if (known) SetFinalAttributes(CurrentName, written, header.Attributes);
+    FinishRecordFile(OutputFile, CurrentName, header);
     Written.emplace_back(name, header);
   }
   return ArcOk;
@@ -308,7 +223,7 @@ int32_t ExtractOpened(const std::string& name, const char* destDir, const char* 
   // with a file of an earlier call.
   CurrentName.clear();
   Written.clear();
-  const std::string dir = StripTrailingBackslashes(destDir);
+  RecordFiles files(StripTrailingBackslashes(destDir));
 
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
   InBuffer.resize(IoBlock);
@@ -324,7 +239,7 @@ int32_t ExtractOpened(const std::string& name, const char* destDir, const char* 
   if (bodyRead) ArchiveFile.Read(&trailer, sizeof trailer, &got);
   if (!bodyRead || trailer != RunningCrc) result = ArcBadChecksum;
 
-  if (result == ArcOk) result = ExtractRecords(dir, fileLength, workArea);
+  if (result == ArcOk) result = ExtractRecords(files, fileLength, workArea);
   if (result == ArcOk && Progress) Progress(CurrentName.c_str(), 100);
   CloseArchive(name);
   return result;
