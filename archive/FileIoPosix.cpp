@@ -52,10 +52,13 @@ bool File::Open(const std::string& path, OpenMode mode) {
       flags = O_PATH | O_NOFOLLOW;
       break;
   }
-  const bool itself = mode == OpenMode::Inspect || mode == OpenMode::Attributes;
+  // What stands at the path itself, or a file just created, which can be
+  // no directory.
+  const bool checked = mode == OpenMode::Inspect || mode == OpenMode::Attributes ||
+                       (flags & O_EXCL) != 0;
   int fd = ::open(Native(path).c_str(), flags | O_CLOEXEC,
                   mode == OpenMode::Private ? 0600 : 0666);
-  if (fd >= 0 && !itself) {
+  if (fd >= 0 && !checked) {
     struct stat st;
     // A directory opens for reading on POSIX but is no file here.
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -121,9 +124,9 @@ bool File::Facts(FileFacts* facts) const {
 bool File::SetAttributes(uint32_t attributes) {
   struct stat st;
   if (!IsOpen() || !NameIsStill(path_, Fd(handle_), &st) || S_ISLNK(st.st_mode)) return false;
-  mode_t mode = st.st_mode & 07777;
-  mode = (attributes & AttrReadOnly) ? mode & ~mode_t(0222) : mode | S_IWUSR;
-  return ::chmod(Native(path_).c_str(), mode) == 0;
+  const mode_t was = st.st_mode & 07777;
+  const mode_t mode = (attributes & AttrReadOnly) ? was & ~mode_t(0222) : was | S_IWUSR;
+  return mode == was || ::chmod(Native(path_).c_str(), mode) == 0;
 }
 
 bool File::Delete() {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job (called by ./run demo after the build): packs the sample
 # product into an archive, lists and verifies it, and unpacks it with the
-# setup program's own reader, then compares the result with the source.
+# setup program's own rules, then compares the result with the source.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pvpack=${PVPACK:-out/bin/pvpack}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #ifdef _WIN32
@@ -129,6 +130,47 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
   archive.back() ^= 1;
   testutil::WriteFile(path, archive);
   EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).status, -ArcBadChecksum);
+}
+
+// extract decodes small records on workers and a stream too large to hold
+// as it reads it; the files come out alike, and no file after a record that
+// fails stays, large or small.
+TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
+  testutil::TempDir temp;
+  Bytes large(9u << 20);  // over 8 MB packed as plain literals
+  for (size_t i = 0; i < large.size(); ++i) large[i] = uint8_t((i * 2654435761u) >> 13);
+  std::vector<testutil::TestRecord> records;
+  for (int i = 0; i < 40; ++i)
+    records.emplace_back("small\\" + std::to_string(i) + ".txt", Bytes(size_t(i) * 300, uint8_t(i)));
+  records.emplace_back("large.bin", large, 0x5A8F6000, 0x21);
+  records.emplace_back("z\\after.txt", Bytes(5, 'z'));
+  const fs::path path = temp / "a.pvz";
+  testutil::WriteFile(path, testutil::BuildArchive(records));
+  pvpack::Totals totals;
+  ASSERT_EQ(pvpack::Extract(path.string(), (temp / "out").string(), nullptr, {}, totals).status, 0);
+  EXPECT_EQ(totals.files, records.size());
+  const auto tree = testutil::TreeContents(temp / "out");
+  ASSERT_EQ(tree.size(), records.size());
+  for (const auto& [name, data] : tree) {
+    std::string stored = name;
+    std::replace(stored.begin(), stored.end(), '/', '\\');
+    const auto r = std::find_if(records.begin(), records.end(),
+                                [&](const testutil::TestRecord& t) { return t.name == stored; });
+    ASSERT_NE(r, records.end()) << name;
+    EXPECT_EQ(data, r->data) << name;
+  }
+  EXPECT_TRUE(fileio::GetAttributes((temp / "out" / "large.bin").string()) & fileio::AttrReadOnly);
+
+  for (size_t failing : {size_t(3), records.size() - 2}) {
+    std::vector<testutil::TestRecord> damaged = records;
+    damaged[failing].WithCheck(0x12345678);
+    testutil::WriteFile(path, testutil::BuildArchive(damaged));
+    const fs::path out = temp / ("damaged" + std::to_string(failing));
+    const pvpack::Result result = pvpack::Extract(path.string(), out.string(), nullptr, {}, totals);
+    EXPECT_EQ(result.status, -ArcBadRecord) << result.fault.Message();
+    // The records before it, and its own file, as the setup's reader leaves them.
+    EXPECT_EQ(testutil::TreeContents(out).size(), failing + 1) << "failing record " << failing;
+  }
 }
 
 TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {

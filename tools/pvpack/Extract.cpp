@@ -1,41 +1,147 @@
-// pvpack extract: an archive unpacked by the setup program's own reader.
+// pvpack extract: an archive's files written below a folder by the rules the
+// setup's reader writes them by (archive/RecordFiles.h), the records
+// decoded on several threads.
+//
+// One thread reads the archive in order: it creates each record's file and
+// hands the file and the record's packed stream to a worker, which decodes
+// it into the file and finishes it. A stream too large to hold is decoded
+// by the reading thread itself as it reads. What is held at once is
+// bounded, whatever the archive's size.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "archive/Archive.h"
-#include "tools/pvpack/Input.h"
+#include "archive/RecordFiles.h"
+#include "archive/ShortUtl.h"
+#include "explode/Explode.h"
 #include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Records.h"
+#include "tools/pvpack/Workers.h"
 
 namespace pvpack {
 namespace {
 
-// What the reader has reported while it extracts: the file it works on,
-// and how many records it has started.
-struct ExtractProgress {
-  std::string name;
-  size_t started = 0;
-  int percent = -1;
-  const Reporter* reporter = nullptr;
+// Packed streams held for the workers at once, counted in units of
+// BudgetUnit bytes; a stream larger than InMemoryMax is never held.
+constexpr uint32_t BudgetUnit = 64 * 1024;
+constexpr uint32_t BudgetUnits = 256;  // 16 MB
+constexpr uint32_t InMemoryMax = 8u << 20;
+// Records handed out and not yet finished, at the most.
+constexpr size_t Slots = 64;
+// A slot's buffer up to this size stays for its next record.
+constexpr size_t KeptRoom = 64 * 1024;
+constexpr unsigned MaxExtractWorkers = 8;
+
+// Gathers a record's output into blocks for its file.
+struct FileSink {
+  explicit FileSink(fileio::File& f) : file(f), block(BudgetUnit) {}
+
+  static void Put(void* context, const uint8_t* data, uint32_t size) {
+    auto* sink = static_cast<FileSink*>(context);
+    if (sink->fill + size > sink->block.size()) sink->Flush();
+    std::copy(data, data + size, sink->block.begin() + sink->fill);
+    sink->fill += size;
+  }
+  // False once any write has failed.
+  bool Flush() {
+    if (fill > 0 && !file.Write(block.data(), fill)) failed = true;
+    fill = 0;
+    return !failed;
+  }
+
+  fileio::File& file;
+  Bytes block;
+  uint32_t fill = 0;
+  bool failed = false;
 };
 
-// The extraction in progress. The reader's callback carries no context of
-// its own, and the reader itself is one per process, not reentrant: the
-// call sets this for its duration and clears it.
-ExtractProgress* Extracting = nullptr;
+// Decodes run into the record's new file and finishes it. ArcOk,
+// ArcIoError when writing failed, ArcBadRecord when the stream is unsound.
+int32_t WriteRecord(DecodeRun& run, const FileRecordHeader& header, fileio::File& file,
+                    const std::string& path, uint8_t* workArea) {
+  FileSink sink(file);
+  run.sink = FileSink::Put;
+  run.sinkContext = &sink;
+  const bool sound = run.Decode(header, workArea);
+  if (!sink.Flush()) return ArcIoError;
+  if (!sound) return ArcBadRecord;
+  FinishRecordFile(file, path, header);
+  return ArcOk;
+}
 
-void NoteProgress(const char* name, int32_t percent) {
-  ExtractProgress& e = *Extracting;
-  if (e.name != name) {
-    e.name = name;
-    ++e.started;
+// A record handed to a worker.
+struct Slot {
+  size_t index = 0;
+  FileRecordHeader header = {};
+  // The packed stream; its bytes are read over, never cleared first.
+  std::unique_ptr<uint8_t[]> packed;
+  size_t room = 0;
+  uint32_t units = 0;
+  fileio::File file;
+  std::string path;
+  std::atomic<bool> busy{false};
+};
+
+// The first record that failed, and how, over all threads: its index and
+// its result in one word, so that the lowest index wins as a whole.
+class FirstFailure {
+ public:
+  void Note(size_t index, int32_t result) {
+    const uint64_t mine = uint64_t(index) << 8 | uint8_t(-result);
+    uint64_t seen = word_.load();
+    while (mine < seen && !word_.compare_exchange_weak(seen, mine)) {
+    }
   }
-  if (!e.reporter->progress || percent == e.percent) return;
-  e.percent = percent;
-  char text[32];
-  std::snprintf(text, sizeof text, "extracting %3d%%", int(percent));
-  e.reporter->progress(e.reporter->context, text, percent == 100);
+  bool Any() const { return word_.load() != None; }
+  size_t Index() const { return size_t(word_.load() >> 8); }
+  int32_t Result() const { return -int32_t(word_.load() & 0xFF); }
+
+ private:
+  static constexpr uint64_t None = ~uint64_t(0);
+  std::atomic<uint64_t> word_{None};
+};
+
+// What the reading thread and the workers share.
+struct Crew {
+  Slot slots[Slots];
+  std::atomic<size_t> next{0};    // the next record handed out that a worker takes
+  std::atomic<size_t> handed{0};  // records handed out in all, once the reading is through
+  workers::Semaphore queued{0};  // one permit per record handed out, then one per worker to end
+  workers::Semaphore finished{0};  // one permit per record a worker is through with
+  workers::Semaphore budget{BudgetUnits};
+  FirstFailure failure;
+  std::atomic<bool> reading{true};
+};
+
+void WorkerMain(void* context) {
+  Crew& crew = *static_cast<Crew*>(context);
+  alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
+  for (;;) {
+    crew.queued.Acquire();
+    const size_t taken = crew.next.fetch_add(1);
+    if (!crew.reading.load() && taken >= crew.handed.load()) return;
+    Slot& slot = crew.slots[taken % Slots];
+    const size_t i = slot.index;
+    if (!crew.failure.Any() || crew.failure.Index() > i) {
+      DecodeRun run(slot.packed.get(), slot.header.PackedSize);
+      const int32_t result = WriteRecord(run, slot.header, slot.file, slot.path, workArea);
+      if (result != ArcOk) crew.failure.Note(i, result);
+    }
+    slot.file.Close();
+    // Small buffers stay for the next record; large ones would add up
+    // over the slots.
+    if (slot.room > KeptRoom) {
+      slot.packed.reset();
+      slot.room = 0;
+    }
+    const uint32_t units = slot.units;
+    slot.busy.store(false);
+    crew.budget.Release(units);
+    crew.finished.Release();
+  }
 }
 
 // A path as the reader makes it ("\" between folders), as this system writes it.
@@ -46,9 +152,9 @@ std::string Shown(std::string path) {
   return path;
 }
 
-// The reader could not create the file of records[index] below dest:
-// names the first folder on its way that is missing (which the reader
-// could not make) or stands as a file, else the file itself.
+// records[index]'s file could not be created below dest: names the first
+// folder on its way that is missing (which could not be made) or stands as
+// a file, else the file itself.
 Fault CannotCreate(const std::string& dest, const std::vector<pack::Record>& records,
                    size_t index) {
   namespace fs = std::filesystem;
@@ -66,39 +172,22 @@ Fault CannotCreate(const std::string& dest, const std::vector<pack::Record>& rec
   return {file.string(), "cannot create this file"};
 }
 
-// Writes the archive of loaded to out for the reader: as it stands, or,
-// with names, each record's name replaced by its converted one (the
-// records as loaded) and sealed anew. False when reading or writing fails.
-bool WriteCopy(Loaded& loaded, bool withNames, std::FILE* out) {
-  const auto write = [&](const uint8_t* data, size_t n) {
-    return std::fwrite(data, 1, n, out) == n;
-  };
-  if (!withNames) return loaded.source.CopyRaw(write);
-  ArchiveSource& source = loaded.source;
-  if (!source.Rewind()) return false;
-  BodySeal seal;
-  Bytes block(size_t(1) << 20);
-  const auto put = [&](uint8_t* data, size_t n) {
-    seal.Seal(data, n);
-    return write(data, n);
-  };
-  for (const pack::Record& r : loaded.records) {
-    // The old head is passed over; its length is known from the old name.
-    size_t got = source.ReadPlain(block.data(), 2);
-    const size_t rest = size_t(block[0] | block[1] << 8) + sizeof(FileRecordHeader);
-    if (got != 2 || source.ReadPlain(block.data(), rest) != rest) return false;
-    Bytes head;
-    if (!AppendRecordHead(head, r.name, r.header) || !put(head.data(), head.size())) return false;
-    for (uint64_t left = r.header.PackedSize; left > 0;) {
-      const size_t n = size_t(std::min<uint64_t>(left, block.size()));
-      if (source.ReadPlain(block.data(), n) != n || !put(block.data(), n)) return false;
-      left -= n;
-    }
+// Reports how far the reading has come, when the percentage changes.
+struct ExtractProgress {
+  const Reporter& reporter;
+  uint64_t size;
+  int percent = -1;
+
+  void At(uint64_t position) {
+    if (!reporter.progress) return;
+    const int now = int(position * 100 / std::max<uint64_t>(size, 1));
+    if (now == percent) return;
+    percent = now;
+    char text[32];
+    std::snprintf(text, sizeof text, "extracting %3d%%", now);
+    reporter.progress(reporter.context, text, now == 100);
   }
-  Bytes trailer;
-  seal.AppendTrailer(trailer);
-  return write(trailer.data(), trailer.size());
-}
+};
 
 }  // namespace
 
@@ -108,40 +197,95 @@ Result Extract(const std::string& file, const std::string& dir,
   Loaded loaded;
   if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
     return result;
-  const uint64_t archiveSize = loaded.source.Size();
-  // The reader creates each file by its stored name: give it the names as
-  // this system writes them.
-  for (const pack::Record& r : loaded.records)
-    if (codePage && r.name.size() > 0xFFFF)
-      return {-ArcBadRecord, {file, "a name too long to write in UTF-8"}};
-  // The reader unscrambles in place and deletes what it reads: give it a copy.
-  std::string folder;
-  const std::string temp = NewTempFile(folder);
-  if (temp.empty()) return {ExitIo, {folder, "cannot make a temporary copy of the archive"}};
-  pack::UniqueFile copy(std::fopen(temp.c_str(), "wb"));
-  bool written = copy && WriteCopy(loaded, codePage != nullptr, copy.get());
-  if (copy && std::fclose(copy.release()) != 0) written = false;
-  if (!written) {
-    std::remove(temp.c_str());
-    return {ExitIo, {temp, "cannot write a temporary copy of the archive"}};
-  }
-  // An absolute destination: the reader takes a name of fewer than three
-  // characters for a drive root and would make no directory for it.
+  ArchiveSource& source = loaded.source;
+  const std::vector<pack::Record>& records = loaded.records;
+  // An absolute destination: a name of fewer than three characters would
+  // be taken for a drive root, and no folder made for it.
   std::error_code ec;
-  const std::string dest = std::filesystem::absolute(dir, ec).string();
-  ExtractProgress progress;
-  progress.reporter = &reporter;
-  Extracting = &progress;
-  int32_t result = ExtractArchive(temp.c_str(), (ec ? dir : dest).c_str(), nullptr, NoteProgress);
-  Extracting = nullptr;
-  std::remove(temp.c_str());
-  // The reader says only that a file could not be created; the records it
-  // has started tell which one.
-  if (result == ArcCannotCreate) return {-result, CannotCreate(dir, loaded.records, progress.started)};
-  if (result == ArcIoError && progress.started > 0)
-    return {-result, {file, ReaderFailure(result) + " " + Shown(progress.name)}};
-  if (result != ArcOk) return {-result, {file, ReaderFailure(result)}};
-  totals = {loaded.records.size(), TotalSize(loaded.records), archiveSize, 0};
+  const std::string absolute = std::filesystem::absolute(dir, ec).string();
+  RecordFiles files(StripTrailingBackslashes(ec ? dir : absolute));
+
+  auto crew = std::make_unique<Crew>();
+  if (!crew->queued.Valid() || !crew->finished.Valid() || !crew->budget.Valid())
+    return {ExitIo, {"", "cannot make the workers' semaphores"}};
+  const unsigned workerCount = std::clamp(workers::ProcessorCount(), 1u, MaxExtractWorkers);
+  workers::ThreadGroup group(records.empty() ? 0 : workerCount, WorkerMain, crew.get());
+  if (!records.empty() && group.Started() == 0)
+    return {ExitIo, {"", "cannot start a worker thread"}};
+
+  ExtractProgress progress{reporter, source.Size()};
+  alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
+  size_t index = 0, handed = 0, created = 0;
+  const int32_t walked = WalkRecords(source, [&](const RecordHead& head, Bytes& scratch) -> int32_t {
+    const size_t i = index++;
+    if (crew->failure.Any()) return ArcBadRecord;
+    progress.At(uint64_t(head.streamStart));
+    // The names as loaded, converted to this system's.
+    const std::string& name = i < records.size() ? records[i].name : head.name;
+    if (!IsSafeRecordName(name.data(), uint32_t(name.size()))) {
+      crew->failure.Note(i, ArcBadRecord);
+      return ArcBadRecord;
+    }
+    const FileRecordHeader& header = head.header;
+    if (header.PackedSize > InMemoryMax) {
+      fileio::File out;
+      std::string path;
+      int32_t result = files.Create(name, out, path);
+      if (result == ArcOk) {
+        ++created;
+        DecodeRun run(&source, header.PackedSize);
+        result = WriteRecord(run, header, out, path, workArea);
+        if (!SkipPlain(source, run.left, scratch) && result == ArcOk) result = ArcBadRecord;
+      }
+      if (result != ArcOk) crew->failure.Note(i, result);
+      return result;
+    }
+    Slot& slot = crew->slots[handed % Slots];
+    while (slot.busy.load()) crew->finished.Acquire();
+    slot.units = 1 + header.PackedSize / BudgetUnit;
+    for (uint32_t u = 0; u < slot.units; ++u) crew->budget.Acquire();
+    if (slot.room < header.PackedSize) {
+      slot.room = std::max<size_t>(header.PackedSize, 4096);
+      slot.packed.reset(new uint8_t[slot.room]);
+    }
+    int32_t result = ArcOk;
+    if (source.ReadPlain(slot.packed.get(), header.PackedSize) != header.PackedSize)
+      result = ArcBadRecord;
+    else if ((result = files.Create(name, slot.file, slot.path)) == ArcOk)
+      ++created;
+    if (result != ArcOk) {
+      crew->budget.Release(slot.units);
+      crew->failure.Note(i, result);
+      return result;
+    }
+    slot.index = i;
+    slot.header = header;
+    slot.busy.store(true);
+    ++handed;
+    crew->queued.Release();
+    return ArcOk;
+  });
+  crew->handed.store(handed);
+  crew->reading.store(false);
+  crew->queued.Release(workerCount);
+  group.Join();
+
+  if (walked != ArcOk && !crew->failure.Any()) crew->failure.Note(index, walked);
+  if (crew->failure.Any()) {
+    const size_t at = crew->failure.Index();
+    // Files were made ahead of the record that failed; as the setup's
+    // reader would, leave those after it unwritten.
+    for (size_t j = at + 1; j < created && j < records.size(); ++j) files.Remove(records[j].name);
+    const int32_t result = crew->failure.Result();
+    if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at)};
+    if (result == ArcIoError && at < records.size())
+      return {-result, {file, ReaderFailure(result) + " " +
+                                  Shown(StripTrailingBackslashes(ec ? dir : absolute) + "\\" +
+                                        records[at].name)}};
+    return {-result, {file, ReaderFailure(result)}};
+  }
+  progress.At(source.Size());
+  totals = {records.size(), TotalSize(records), source.Size(), 0};
   return {};
 }
 

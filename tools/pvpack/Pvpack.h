@@ -81,8 +81,10 @@ Result List(const std::string& file, const codepage::SingleByteTable* codePage,
 Result Verify(const std::string& file, const codepage::SingleByteTable* codePage,
               Totals& totals);
 
-// extract: file unpacked below dir by the setup program's own reader, the
-// names converted from codePage (as they stand when codePage is null).
+// extract: file unpacked below dir, each file made by the setup program's
+// own rules (archive/RecordFiles.h) and the records decoded on several
+// threads; the names converted from codePage (as they stand when codePage
+// is null). A record that fails leaves the files before it, and its own.
 Result Extract(const std::string& file, const std::string& dir,
                const codepage::SingleByteTable* codePage, const Reporter& reporter,
                Totals& totals);

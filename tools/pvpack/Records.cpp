@@ -1,6 +1,7 @@
 #include "tools/pvpack/Records.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "archive/Archive.h"
 #include "archive/PeImage.h"
@@ -31,7 +32,9 @@ std::string ChecksumFailure(ArchiveSource& source) {
 // Splits the record that starts at the plain body's offset at. ArcOk, or
 // ArcBadRecord when it is cut off or its name is unsafe.
 int32_t NextRecord(ArchiveSource& source, uint64_t at, Bytes& scratch, RecordHead& head) {
-  scratch.resize(MaxRecordHead);
+  // Grown, never shrunk: growing clears what it adds, which would cost a
+  // megabyte for every record.
+  if (scratch.size() < MaxRecordHead) scratch.resize(MaxRecordHead);
   size_t got = source.ReadPlain(scratch.data(), 2);
   if (got == 2)
     got += source.ReadPlain(scratch.data() + 2,
@@ -39,10 +42,18 @@ int32_t NextRecord(ArchiveSource& source, uint64_t at, Bytes& scratch, RecordHea
   return SplitRecord(scratch.data(), got, int64_t(at), int64_t(source.BodyLength()), head);
 }
 
-// Walks the records of source's plain body, passing each to visit with its
-// head; visit reads its packed stream, or not, and returns ArcOk to go on.
-template <typename Visit>
-int32_t WalkRecords(ArchiveSource& source, Visit visit) {
+bool SeekFile(std::FILE* file, uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(file, int64_t(offset), SEEK_SET) == 0;
+#else
+  return fseeko(file, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+int32_t WalkRecords(ArchiveSource& source,
+                    const std::function<int32_t(const RecordHead&, Bytes&)>& visit) {
   if (!source.Rewind()) return ArcBadRecord;
   Bytes scratch;
   for (uint64_t at = 0; at < source.BodyLength();) {
@@ -54,9 +65,8 @@ int32_t WalkRecords(ArchiveSource& source, Visit visit) {
   return ArcOk;
 }
 
-// Reads and drops count plain bytes.
 bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch) {
-  scratch.resize(Block);
+  if (scratch.size() < Block) scratch.resize(Block);
   while (count > 0) {
     const size_t n = size_t(std::min<uint64_t>(count, scratch.size()));
     if (source.ReadPlain(scratch.data(), n) != n) return false;
@@ -65,38 +75,33 @@ bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch) {
   return true;
 }
 
-// Feeds one packed stream from the source to the decoder and measures what
-// comes out.
-struct DecodeRun {
-  ArchiveSource* source;
-  uint32_t left;
-  uint32_t consumed = 0;
-  uint32_t produced = 0;
-  uint32_t crc = 0xFFFFFFFFu;
-
-  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* run = static_cast<DecodeRun*>(param);
-    const uint32_t n = uint32_t(run->source->ReadPlain(buffer, std::min(run->left, *size)));
-    run->left -= n;
-    run->consumed += n;
-    return n;
+uint32_t DecodeRun::Read(uint8_t* buffer, uint32_t* size, void* param) {
+  auto* run = static_cast<DecodeRun*>(param);
+  const uint32_t want = std::min(run->left, *size);
+  uint32_t n;
+  if (run->source) {
+    n = uint32_t(run->source->ReadPlain(buffer, want));
+  } else {
+    std::memcpy(buffer, run->memory, want);
+    run->memory += want;
+    n = want;
   }
-  static void Write(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* run = static_cast<DecodeRun*>(param);
-    run->crc = UpdateCrc32(buffer, size, &run->crc);
-    run->produced += *size;
-  }
-};
-
-bool SeekFile(std::FILE* file, uint64_t offset) {
-#ifdef _WIN32
-  return _fseeki64(file, int64_t(offset), SEEK_SET) == 0;
-#else
-  return fseeko(file, off_t(offset), SEEK_SET) == 0;
-#endif
+  run->left -= n;
+  run->consumed += n;
+  return n;
 }
 
-}  // namespace
+void DecodeRun::Write(uint8_t* buffer, uint32_t* size, void* param) {
+  auto* run = static_cast<DecodeRun*>(param);
+  run->crc = UpdateCrc32(buffer, size, &run->crc);
+  run->produced += *size;
+  if (run->sink) run->sink(run->sinkContext, buffer, *size);
+}
+
+bool DecodeRun::Decode(const FileRecordHeader& header, uint8_t* workArea) {
+  const uint32_t result = DclDecompress(Read, Write, workArea, this);
+  return AcceptDecodedRecord(header, result, consumed, produced, crc);
+}
 
 bool ArchiveSource::Open(const std::string& path, Fault& fault) {
   InputStream in;
@@ -210,20 +215,22 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
   Fault fault;
   ArchiveSource& source = out.source;
   if (!source.Open(path, fault)) return {unreadable, fault};
-  // The whole body against its check value first, as the setup's reader does.
-  bool sound = source.Size() >= TrailerSize && source.Rewind();
-  if (sound) {
-    Bytes block(Block);
-    while (source.ReadPlain(block.data(), block.size()) == block.size()) {
-    }
-    sound = source.Check() == source.Trailer();
-  }
-  if (!sound) return {-ArcBadChecksum, {source.Shown(), ChecksumFailure(source)}};
+  // One pass: the records' layout, and the whole body against its check
+  // value, which decides first, as in the setup's reader.
   out.records.clear();
   const int32_t result = WalkRecords(source, [&](const RecordHead& head, Bytes& scratch) {
     out.records.push_back({head.name, head.header, size_t(head.streamStart)});
     return SkipPlain(source, head.header.PackedSize, scratch) ? ArcOk : ArcBadRecord;
   });
+  if (result != ArcOk) {
+    Bytes block(Block);
+    while (source.ReadPlain(block.data(), block.size()) == block.size()) {
+    }
+  }
+  if (source.Size() < TrailerSize || source.Check() != source.Trailer()) {
+    out.records.clear();
+    return {-ArcBadChecksum, {source.Shown(), ChecksumFailure(source)}};
+  }
   if (result != ArcOk) return {-result, {source.Shown(), ReaderFailure(result)}};
   if (codePage)
     for (pack::Record& r : out.records) r.name = codepage::ToUtf8(*codePage, r.name);
@@ -233,13 +240,10 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
 int32_t VerifyLoaded(Loaded& loaded, std::string& failedName) {
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
   size_t index = 0;
-  return WalkRecords(loaded.source, [&](const RecordHead& head, Bytes&) {
-    DecodeRun run{&loaded.source, head.header.PackedSize};
-    const uint32_t result = DclDecompress(DecodeRun::Read, DecodeRun::Write, workArea, &run);
+  return WalkRecords(loaded.source, [&](const RecordHead& head, Bytes& scratch) {
+    DecodeRun run(&loaded.source, head.header.PackedSize);
     // What the decoder left of the stream is passed over.
-    Bytes rest;
-    if (!AcceptDecodedRecord(head.header, result, run.consumed, run.produced, run.crc) ||
-        !SkipPlain(loaded.source, run.left, rest)) {
+    if (!run.Decode(head.header, workArea) || !SkipPlain(loaded.source, run.left, scratch)) {
       failedName = loaded.records[index].name;
       return ArcBadRecord;
     }

@@ -75,6 +75,44 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
 // first record that failed (as out.records names it).
 int32_t VerifyLoaded(Loaded& loaded, std::string& failedName);
 
+// Walks the records of source's plain body from its start, passing each to
+// visit with its head and a scratch buffer. visit reads the record's packed
+// stream through source.ReadPlain, or passes over it, and returns ArcOk to go
+// on; any other result ends the walk and is returned. ArcBadRecord when a
+// record is cut off or its name is unsafe.
+int32_t WalkRecords(ArchiveSource& source,
+                    const std::function<int32_t(const RecordHead&, Bytes&)>& visit);
+
+// Reads and drops count plain bytes of source, through scratch. False when
+// the body ends first.
+bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch);
+
+// One packed stream decoded, from the plain body of an archive or from
+// memory, measured for the record's checks; its output goes to sink, when
+// there is one, in blocks valid only during the call.
+struct DecodeRun {
+  DecodeRun(ArchiveSource* from, uint32_t packedSize) : source(from), left(packedSize) {}
+  DecodeRun(const uint8_t* from, uint32_t packedSize) : memory(from), left(packedSize) {}
+
+  // Whether the stream decodes soundly against header. workArea holds
+  // DclWorkAreaSize bytes aligned for DclWorkArea. What the decoder leaves
+  // of the stream is left unread: left counts it.
+  bool Decode(const FileRecordHeader& header, uint8_t* workArea);
+
+  ArchiveSource* source = nullptr;
+  const uint8_t* memory = nullptr;
+  uint32_t left;
+  uint32_t consumed = 0;
+  uint32_t produced = 0;
+  uint32_t crc = 0xFFFFFFFFu;
+  void (*sink)(void* context, const uint8_t* data, uint32_t size) = nullptr;
+  void* sinkContext = nullptr;
+
+ private:
+  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param);
+  static void Write(uint8_t* buffer, uint32_t* size, void* param);
+};
+
 // The bytes of the files of records, for a summary.
 uint64_t TotalSize(const std::vector<pack::Record>& records);
 

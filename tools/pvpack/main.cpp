@@ -1,6 +1,6 @@
 // pvpack: packs a product tree into the setup program's archive, appends it
-// to the setup stub, and checks and unpacks archives with the setup
-// program's own reader. This front end parses the command line and prints;
+// to the setup stub, and checks and unpacks archives by the setup
+// program's own rules. This front end parses the command line and prints;
 // the commands themselves are library calls (Pvpack.h).
 #include <algorithm>
 #include <chrono>
@@ -389,8 +389,8 @@ const Command Commands[] = {
      "Windows bits), time (local, ISO 8601) and check.\n"},
     {"extract", "[-q] [--progress] [--codepage N] ARCHIVE DIR",
      {{"-q", false}, {"--progress", false}, {"--codepage", true}}, CmdExtract,
-     "Unpacks ARCHIVE (an archive or a setup executable) into DIR with the setup\n"
-     "program's own reader. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
+     "Unpacks ARCHIVE (an archive or a setup executable) into DIR by the setup\n"
+     "program's own rules, on several threads. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
      "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
      "(check value), 6 damaged record or unsafe name. The files are named in\n"
      "UTF-8, from code page N (--codepage; 1252 unless given). Ends with a\n"
