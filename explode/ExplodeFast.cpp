@@ -427,14 +427,18 @@ uint32_t Stretch(DclWorkArea& w, uint32_t dictBits, Bits& b, uint32_t& out, uint
       if constexpr (Binary) {
         if (!(buf & RunFlags)) {
           // Literals the next RunLiterals tokens, as in data that does not
-          // pack: stored at once, in place of the pair.
-          StoreLiteralRun(buf, op);
-          buf >>= RunBits;
-          count -= RunBits;
-          op += RunLiterals;
-          // The next lookup may come before a load, and needs more bits
-          // than a run leaves; the careful reader, at least 8.
-          LoadWord(in, buf, count);
+          // pack: stored at once, each such run in place of a pair.
+          for (;;) {
+            StoreLiteralRun(buf, op);
+            buf >>= RunBits;
+            count -= RunBits;
+            op += RunLiterals;
+            // The next lookup may come before a load, and needs more bits
+            // than a run leaves; the careful reader, at least 8.
+            LoadWord(in, buf, count);
+            if ((buf & RunFlags) || pairs == 1) break;
+            --pairs;
+          }
           continue;
         }
       }

@@ -421,10 +421,11 @@ TEST(Explode, ReadSizesDoNotChangeTheResult) {
 }
 
 // Data that does not pack is a run of plain literals, which may be read
-// several at a time: every way a run can end before a copy with a long
-// code, and the reads ending inside runs.
+// several at a time: a run of them ends before a copy with a long code at
+// every place in a group of six and in a batch of groups (60 lengths), and
+// the reads end inside runs.
 TEST(Explode, CopiesRightAfterRunsOfLiterals) {
-  for (uint32_t k = 0; k < 12; ++k) {
+  for (uint32_t k = 0; k < 60; ++k) {
     Stream s(0, 6);
     s.Literals(Noise(4100 + k, k)).Copy(3, 4000).Literals(Noise(k, 9)).Copy(2, 150);
     s.Literals(Noise(3000, 8)).Copy(20, 4096).End();
