@@ -523,33 +523,36 @@ class TreesAndDates(TempDirTest):
                 self.assertEqual(self.read(os.path.join(dest, name)), b"x")
 
     def test_source_date_epoch_holds_later_times_back(self):
-        for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011)):
+        # far.txt is past 2038, where a 32-bit time would not reach.
+        for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011), ("tree/far.txt", 2040)):
             stamp = time.mktime((year, 4, 5, 6, 7, 8, 0, 0, -1))
             os.utime(self.write(rel, b"x"), (stamp, stamp))
         old, new = pf.dos_datetime(2003, 4, 5, 6, 7, 8), pf.dos_datetime(2011, 4, 5, 6, 7, 8)
+        far = pf.dos_datetime(2040, 4, 5, 6, 7, 8)
         # 1100000001 is 2004-11-09 11:33:21 UTC, 14:33:21 in this zone; DOS
         # times keep even seconds.
         epoch = pf.dos_datetime(2004, 11, 9, 14, 33, 20)
-        rows = [  # (SOURCE_DATE_EPOCH or None, exit status, time of old.txt, of new.txt)
-            (None, 0, old, new),
-            ("", 0, old, new),
-            ("1100000001", 0, old, epoch),
-            ("0", 0, pf.dos_datetime(1980, 1, 1, 0, 0, 0), pf.dos_datetime(1980, 1, 1, 0, 0, 0)),
-            ("1100000001 ", 64, None, None),
-            ("-1", 64, None, None),
-            ("253402300799", 0, old, new),   # the last second of 9999
-            ("253402300800", 64, None, None),
-            ("99999999999999999999", 64, None, None),
+        first = pf.dos_datetime(1980, 1, 1, 0, 0, 0)
+        rows = [  # (SOURCE_DATE_EPOCH or None, exit status, times of old.txt, new.txt, far.txt)
+            (None, 0, (old, new, far)),
+            ("", 0, (old, new, far)),
+            ("1100000001", 0, (old, epoch, epoch)),
+            ("0", 0, (first, first, first)),
+            ("1100000001 ", 64, None),
+            ("-1", 64, None),
+            ("253402300799", 0, (old, new, far)),   # the last second of 9999
+            ("253402300800", 64, None),
+            ("99999999999999999999", 64, None),
         ]
-        for value, want_status, want_old, want_new in rows:
+        for value, want_status, want_times in rows:
             with self.subTest(value=value):
                 status, err, records = self.pack(value)
                 self.assertEqual(status, want_status, err)
                 if want_status:
                     self.assertIn("SOURCE_DATE_EPOCH", err)
                     continue
-                self.assertEqual((records["old.txt"].dos_time, records["new.txt"].dos_time),
-                                 (want_old, want_new))
+                self.assertEqual(tuple(records[n].dos_time for n in ("old.txt", "new.txt", "far.txt")),
+                                 want_times)
 
 
 class CommandLine(TempDirTest):

@@ -3,12 +3,15 @@
 #include "tools/pvpack/Pack.h"
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <map>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
+
+#include <cerrno>
 #endif
 
 #include "archive/FileIo.h"
@@ -28,6 +31,38 @@ const char* KindOf(fs::file_type type) {
     case fs::file_type::character: return "a device";
     default: return "of an unknown kind";
   }
+}
+
+// What stands at path, past links when follow is set, as the standard
+// library tells it, with its size. On POSIX taken with this program's own
+// 64-bit times and sizes: a 32-bit runtime's library fails on a file dated
+// past 2038.
+fs::file_status StatusOf(const fs::path& path, bool follow, std::error_code& ec,
+                         uintmax_t* size = nullptr) {
+#ifdef _WIN32
+  if (size) *size = 0;
+  const fs::file_status status = follow ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  if (size && !ec && fs::is_regular_file(status)) *size = fs::file_size(path, ec);
+  return status;
+#else
+  struct stat st;
+  if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+    ec.assign(errno, std::generic_category());
+    return fs::file_status(errno == ENOENT || errno == ENOTDIR ? fs::file_type::not_found
+                                                                 : fs::file_type::none);
+  }
+  ec.clear();
+  if (size) *size = uintmax_t(st.st_size);
+  const fs::file_type type = S_ISREG(st.st_mode)    ? fs::file_type::regular
+                             : S_ISDIR(st.st_mode)  ? fs::file_type::directory
+                             : S_ISLNK(st.st_mode)  ? fs::file_type::symlink
+                             : S_ISBLK(st.st_mode)  ? fs::file_type::block
+                             : S_ISCHR(st.st_mode)  ? fs::file_type::character
+                             : S_ISFIFO(st.st_mode) ? fs::file_type::fifo
+                             : S_ISSOCK(st.st_mode) ? fs::file_type::socket
+                                                    : fs::file_type::unknown;
+  return fs::file_status(type, fs::perms(st.st_mode & 07777));
+#endif
 }
 
 #ifdef _WIN32
@@ -125,13 +160,13 @@ struct TreeWalk {
       const fs::path real = fs::canonical(path, ec);
       if (ec) {
         std::error_code linkError;
-        if (fs::is_symlink(fs::symlink_status(path, linkError)))
+        if (fs::is_symlink(StatusOf(path, false, linkError)))
           return Fail(shown, "a link that leads nowhere (" + ec.message() + ")");
         return Fail(shown, ec.message());
       }
-      const fs::file_status status = fs::status(real, ec);
+      const fs::file_status status = StatusOf(real, true, ec);
       if (ec) return Fail(shown, ec.message());
-      if (fs::is_symlink(fs::symlink_status(path, ec)) && !Holds(open.front().canonical, real))
+      if (fs::is_symlink(StatusOf(path, false, ec)) && !Holds(open.front().canonical, real))
         linksOut.push_back(shown + ": a link to " + NativeOf(real) + ", outside " +
                            open.front().shown + "; what it leads to is packed");
       const std::string nameFault = names::NameFault(Utf8Of(path.filename()));
@@ -231,7 +266,7 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
   const std::optional<int64_t>& latestTime = options.latestTime;
   std::error_code ec;
   const fs::path root(dir);
-  if (!fs::is_directory(root, ec)) {
+  if (!fs::is_directory(StatusOf(root, true, ec))) {
     fault = {dir, "not a directory"};
     return false;
   }
@@ -271,23 +306,23 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
       return false;
     }
     // Opened, not read: what cannot be read is found before any packing.
-    const uintmax_t size = fs::file_size(found.real, ec);
+    uintmax_t size = 0;
+    StatusOf(found.real, true, ec, &size);
     if (ec || !OpenForReading(file.path)) {
       fault = {file.shown, "cannot read"};
       return false;
     }
     file.size = uint64_t(size);
-    // The time and attributes of the file itself, not of a link to it.
-    const auto written = fs::last_write_time(found.real, ec);
-    const int64_t seconds = ec ? 0 : std::chrono::floor<std::chrono::seconds>(
-        std::chrono::file_clock::to_sys(written)).time_since_epoch().count();
-    if (latestTime && seconds > *latestTime) {
-      file.dosDateTime = fileio::DosTimeOfSeconds(*latestTime);
-    } else {
-      fileio::File f;
-      f.Open(file.path, fileio::OpenMode::ReadShared);
-      file.dosDateTime = f.GetDosTime();
-    }
+    // The time and attributes of the file itself, not of a link to it. The
+    // time through the file layer, whose times are 64-bit in every build:
+    // the 32-bit runtimes' own filesystem library is not past 2038. A DOS
+    // time grows with the time it stands for, so the later of two compares
+    // alike as a DOS time.
+    fileio::File f;
+    f.Open(file.path, fileio::OpenMode::ReadShared);
+    file.dosDateTime = f.GetDosTime();
+    if (latestTime)
+      file.dosDateTime = std::min(file.dosDateTime, fileio::DosTimeOfSeconds(*latestTime));
     uint32_t attributes = fileio::GetAttributes(file.path);
     attributes &= fileio::AttrReadOnly | fileio::AttrHidden | fileio::AttrSystem |
                   fileio::AttrArchive;
