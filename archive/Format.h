@@ -76,6 +76,16 @@ class BodySeal {
   void Unseal(uint8_t* data, size_t size);
   // The CRC-32 register of the plain bytes so far.
   uint32_t Check() const { return check_; }
+  // Where the scrambling stream stands: with it, Resume takes the body up
+  // again at this place, to read a part of it out of order.
+  uint32_t StreamState() const { return state_; }
+  // A seal that goes on from streamState (see StreamState); its check value
+  // covers only the bytes it is given.
+  static BodySeal Resume(uint32_t streamState) {
+    BodySeal seal;
+    seal.state_ = streamState;
+    return seal;
+  }
   // Appends the trailer for the bytes so far to out.
   void AppendTrailer(std::vector<uint8_t>& out) const;
 

@@ -340,6 +340,10 @@ class Archives(TempDirTest):
         self.assertTrue(0 <= filler < 8, filler)
         self.assertEqual(out, pf.make_setup(stub + bytes(filler), archive))
         self.assertEqual(pf.payload_of(out), archive)
+        # A setup unpacks as its archive does.
+        status, err = self.extract(out)
+        self.assertEqual(status, 0, err)
+        self.assert_extracted(self.path("dest"), ENTRIES)
 
         damaged_setup = bytearray(out)
         damaged_setup[out.find(pf.MARKER) + len(pf.MARKER) + 10] ^= 0x10

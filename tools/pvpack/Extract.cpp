@@ -2,11 +2,11 @@
 // setup's reader writes them by (archive/RecordFiles.h), the records
 // decoded on several threads.
 //
-// One thread reads the archive in order: it creates each record's file and
-// hands the file and the record's packed stream to a worker, which decodes
-// it into the file and finishes it. A stream too large to hold is decoded
-// by the reading thread itself as it reads. What is held at once is
-// bounded, whatever the archive's size.
+// Once the whole archive has passed its check value, one thread creates the
+// records' files in order, as those rules need, and hands each to a worker,
+// which reads the record's packed stream from its place in the archive,
+// decodes it into the file and finishes it. What is held at once is a few
+// blocks a worker, whatever the archive's size.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -24,20 +24,15 @@
 namespace pvpack {
 namespace {
 
-// Packed streams held for the workers at once, counted in units of
-// BudgetUnit bytes; a stream larger than InMemoryMax is never held.
-constexpr uint32_t BudgetUnit = 64 * 1024;
-constexpr uint32_t BudgetUnits = 256;  // 16 MB
-constexpr uint32_t InMemoryMax = 8u << 20;
 // Records handed out and not yet finished, at the most.
 constexpr size_t Slots = 64;
-// A slot's buffer up to this size stays for its next record.
-constexpr size_t KeptRoom = 64 * 1024;
 constexpr unsigned MaxExtractWorkers = 8;
+// What a record's output is gathered in before it is written.
+constexpr size_t WriteBlock = 64 * 1024;
 
 // Gathers a record's output into blocks for its file.
 struct FileSink {
-  explicit FileSink(fileio::File& f) : file(f), block(BudgetUnit) {}
+  explicit FileSink(fileio::File& f) : file(f), block(WriteBlock) {}
 
   static void Put(void* context, const uint8_t* data, uint32_t size) {
     auto* sink = static_cast<FileSink*>(context);
@@ -75,11 +70,6 @@ int32_t WriteRecord(DecodeRun& run, const FileRecordHeader& header, fileio::File
 // A record handed to a worker.
 struct Slot {
   size_t index = 0;
-  FileRecordHeader header = {};
-  // The packed stream; its bytes are read over, never cleared first.
-  std::unique_ptr<uint8_t[]> packed;
-  size_t room = 0;
-  uint32_t units = 0;
   fileio::File file;
   std::string path;
   std::atomic<bool> busy{false};
@@ -104,16 +94,19 @@ class FirstFailure {
   std::atomic<uint64_t> word_{None};
 };
 
-// What the reading thread and the workers share.
+// What the creating thread and the workers share.
 struct Crew {
+  explicit Crew(Loaded& l) : loaded(l) {}
+  Loaded& loaded;
   Slot slots[Slots];
   std::atomic<size_t> next{0};    // the next record handed out that a worker takes
-  std::atomic<size_t> handed{0};  // records handed out in all, once the reading is through
-  workers::Semaphore queued{0};  // one permit per record handed out, then one per worker to end
+  std::atomic<size_t> handed{0};  // records handed out in all, once creating is through
+  workers::Semaphore queued{0};    // one permit per record handed out, then one per worker to end
   workers::Semaphore finished{0};  // one permit per record a worker is through with
-  workers::Semaphore budget{BudgetUnits};
   FirstFailure failure;
-  std::atomic<bool> reading{true};
+  std::atomic<bool> creating{true};
+  std::atomic<size_t> done{0};         // records the workers are through with
+  std::atomic<uint64_t> doneBytes{0};  // their packed bytes
 };
 
 void WorkerMain(void* context) {
@@ -122,24 +115,19 @@ void WorkerMain(void* context) {
   for (;;) {
     crew.queued.Acquire();
     const size_t taken = crew.next.fetch_add(1);
-    if (!crew.reading.load() && taken >= crew.handed.load()) return;
+    if (!crew.creating.load() && taken >= crew.handed.load()) return;
     Slot& slot = crew.slots[taken % Slots];
     const size_t i = slot.index;
     if (!crew.failure.Any() || crew.failure.Index() > i) {
-      DecodeRun run(slot.packed.get(), slot.header.PackedSize);
-      const int32_t result = WriteRecord(run, slot.header, slot.file, slot.path, workArea);
+      const pack::Record& record = crew.loaded.records[i];
+      DecodeRun run(&crew.loaded.source, record);
+      const int32_t result = WriteRecord(run, record.header, slot.file, slot.path, workArea);
       if (result != ArcOk) crew.failure.Note(i, result);
     }
     slot.file.Close();
-    // Small buffers stay for the next record; large ones would add up
-    // over the slots.
-    if (slot.room > KeptRoom) {
-      slot.packed.reset();
-      slot.room = 0;
-    }
-    const uint32_t units = slot.units;
+    crew.doneBytes.fetch_add(crew.loaded.records[i].header.PackedSize);
+    crew.done.fetch_add(1);
     slot.busy.store(false);
-    crew.budget.Release(units);
     crew.finished.Release();
   }
 }
@@ -205,8 +193,8 @@ Result Extract(const std::string& file, const std::string& dir,
   const std::string absolute = std::filesystem::absolute(dir, ec).string();
   RecordFiles files(StripTrailingBackslashes(ec ? dir : absolute));
 
-  auto crew = std::make_unique<Crew>();
-  if (!crew->queued.Valid() || !crew->finished.Valid() || !crew->budget.Valid())
+  auto crew = std::make_unique<Crew>(loaded);
+  if (!crew->queued.Valid() || !crew->finished.Valid())
     return {ExitIo, {"", "cannot make the workers' semaphores"}};
   const unsigned workerCount = std::clamp(workers::ProcessorCount(), 1u, MaxExtractWorkers);
   workers::ThreadGroup group(records.empty() ? 0 : workerCount, WorkerMain, crew.get());
@@ -214,63 +202,37 @@ Result Extract(const std::string& file, const std::string& dir,
     return {ExitIo, {"", "cannot start a worker thread"}};
 
   ExtractProgress progress{reporter, source.Size()};
-  alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  size_t index = 0, handed = 0, created = 0;
-  const int32_t walked = WalkRecords(source, [&](const RecordHead& head, Bytes& scratch) -> int32_t {
-    const size_t i = index++;
-    if (crew->failure.Any()) return ArcBadRecord;
-    progress.At(uint64_t(head.streamStart));
-    // The names as loaded, converted to this system's.
-    const std::string& name = i < records.size() ? records[i].name : head.name;
-    if (!IsSafeRecordName(name.data(), uint32_t(name.size()))) {
+  // Waits for a worker to finish a record, or a quarter of a second, and
+  // tells how far the workers have come.
+  const auto await = [&] {
+    crew->finished.AcquireFor(250);
+    progress.At(crew->doneBytes.load());
+  };
+  size_t created = 0;
+  for (size_t i = 0; i < records.size() && !crew->failure.Any(); ++i) {
+    const pack::Record& record = records[i];
+    // The names as loaded, converted to this system's: checked again.
+    if (!IsSafeRecordName(record.name.data(), uint32_t(record.name.size()))) {
       crew->failure.Note(i, ArcBadRecord);
-      return ArcBadRecord;
+      break;
     }
-    const FileRecordHeader& header = head.header;
-    if (header.PackedSize > InMemoryMax) {
-      fileio::File out;
-      std::string path;
-      int32_t result = files.Create(name, out, path);
-      if (result == ArcOk) {
-        ++created;
-        DecodeRun run(&source, header.PackedSize);
-        result = WriteRecord(run, header, out, path, workArea);
-        if (!SkipPlain(source, run.left, scratch) && result == ArcOk) result = ArcBadRecord;
-      }
-      if (result != ArcOk) crew->failure.Note(i, result);
-      return result;
-    }
-    Slot& slot = crew->slots[handed % Slots];
-    while (slot.busy.load()) crew->finished.Acquire();
-    slot.units = 1 + header.PackedSize / BudgetUnit;
-    for (uint32_t u = 0; u < slot.units; ++u) crew->budget.Acquire();
-    if (slot.room < header.PackedSize) {
-      slot.room = std::max<size_t>(header.PackedSize, 4096);
-      slot.packed.reset(new uint8_t[slot.room]);
-    }
-    int32_t result = ArcOk;
-    if (source.ReadPlain(slot.packed.get(), header.PackedSize) != header.PackedSize)
-      result = ArcBadRecord;
-    else if ((result = files.Create(name, slot.file, slot.path)) == ArcOk)
-      ++created;
-    if (result != ArcOk) {
-      crew->budget.Release(slot.units);
+    Slot& slot = crew->slots[created % Slots];
+    while (slot.busy.load()) await();
+    if (int32_t result = files.Create(record.name, slot.file, slot.path); result != ArcOk) {
       crew->failure.Note(i, result);
-      return result;
+      break;
     }
     slot.index = i;
-    slot.header = header;
     slot.busy.store(true);
-    ++handed;
+    ++created;
     crew->queued.Release();
-    return ArcOk;
-  });
-  crew->handed.store(handed);
-  crew->reading.store(false);
+  }
+  while (crew->done.load() < created) await();
+  crew->handed.store(created);
+  crew->creating.store(false);
   crew->queued.Release(workerCount);
   group.Join();
 
-  if (walked != ArcOk && !crew->failure.Any()) crew->failure.Note(index, walked);
   if (crew->failure.Any()) {
     const size_t at = crew->failure.Index();
     // Files were made ahead of the record that failed; as the setup's

@@ -2,6 +2,7 @@
 // and output, and temporary copies.
 #include "tools/pvpack/Input.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -130,25 +131,29 @@ bool WriteAll(const std::string& path, const Bytes& data) {
   return ok;
 }
 
-std::string NewTempFile(std::string& folder) {
+bool ReadAt(std::FILE* file, uint64_t offset, uint8_t* buffer, size_t size, size_t& got) {
+  got = 0;
+  while (got < size) {
 #ifdef _WIN32
-  char dir[MAX_PATH], name[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof dir, dir);
-  folder = n > 0 && n < sizeof dir ? dir : "the temporary folder";
-  if (n == 0 || n >= sizeof dir || !GetTempFileNameA(dir, "pvp", 0, name)) return "";
-  return name;
+    // A synchronous handle reads at the offset given and waits; the
+    // handle's own position, which the stream does not rely on between
+    // seeks, moves.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset + got);
+    at.OffsetHigh = DWORD((offset + got) >> 32);
+    DWORD n = 0;
+    const DWORD want = DWORD(std::min<size_t>(size - got, 1u << 30));
+    if (!ReadFile(handle, buffer + got, want, &n, &at)) return GetLastError() == ERROR_HANDLE_EOF;
 #else
-  std::error_code ec;
-  const std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-  folder = ec ? "the temporary folder" : dir.string();
-  std::string name = (dir / "pvpack-XXXXXX.tmp").string();
-  int fd = ec ? -1 : mkstemps(name.data(), 4);
-  if (fd < 0) return "";
-  close(fd);
-  return name;
+    const ssize_t n = pread(fileno(file), buffer + got, size - got, off_t(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
 #endif
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  return true;
 }
-
-// What the reader has reported while it extracts: the file it works on,
 
 }  // namespace pvpack

@@ -48,9 +48,10 @@ bool WriteAll(const std::string& path, const Bytes& data);
 // cannot be created.
 std::FILE* OpenOutput(const std::string& path, pack::UniqueFile& owned);
 
-// A new temporary file that nobody else can have guessed, or "" with
-// folder naming where it could not be made. It has an extension, so the
-// reader takes its name as it is.
-std::string NewTempFile(std::string& folder);
+// Reads up to size bytes of file at offset into buffer, setting got; fewer
+// only at the file's end. Several threads may read one file at once; the
+// stream's own position is left for the next seek to set. False when
+// reading fails.
+bool ReadAt(std::FILE* file, uint64_t offset, uint8_t* buffer, size_t size, size_t& got);
 
 }  // namespace pvpack

@@ -45,6 +45,7 @@ struct Record {
   std::string name;
   FileRecordHeader header = {};
   size_t streamOffset = 0;  // offset of the packed stream in the plain body
+  uint32_t streamState = 0;  // the body's scrambling stream there (BodySeal::StreamState)
 };
 
 // Reads a whole file into data. False when it cannot be read.

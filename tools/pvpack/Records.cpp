@@ -15,6 +15,8 @@ namespace {
 
 // The blocks the archive is read in.
 constexpr size_t Block = size_t(1) << 20;
+// What a stream read out of order reads at once.
+constexpr size_t ReadAhead = 64 * 1024;
 
 // Why source fails its check value: damaged, or no archive at all.
 std::string ChecksumFailure(ArchiveSource& source) {
@@ -78,13 +80,23 @@ bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch) {
 uint32_t DecodeRun::Read(uint8_t* buffer, uint32_t* size, void* param) {
   auto* run = static_cast<DecodeRun*>(param);
   const uint32_t want = std::min(run->left, *size);
-  uint32_t n;
-  if (run->source) {
+  uint32_t n = 0;
+  if (!run->outOfOrder) {
     n = uint32_t(run->source->ReadPlain(buffer, want));
   } else {
-    std::memcpy(buffer, run->memory, want);
-    run->memory += want;
-    n = want;
+    // Read ahead in blocks, few system calls for the decoder's small reads.
+    if (run->blockAt == run->block.size()) {
+      size_t got = 0;
+      run->block.resize(std::min<size_t>(run->left, ReadAhead));
+      if (!run->source->ReadAt(run->at, run->block.data(), run->block.size(), got)) got = 0;
+      run->block.resize(got);
+      run->seal.Unseal(run->block.data(), got);
+      run->at += got;
+      run->blockAt = 0;
+    }
+    n = uint32_t(std::min<size_t>(want, run->block.size() - run->blockAt));
+    std::memcpy(buffer, run->block.data() + run->blockAt, n);
+    run->blockAt += n;
   }
   run->left -= n;
   run->consumed += n;
@@ -165,6 +177,13 @@ bool ArchiveSource::Open(const std::string& path, Fault& fault) {
   return true;
 }
 
+bool ArchiveSource::ReadAt(uint64_t offset, uint8_t* out, size_t n, size_t& got) {
+  got = 0;
+  if (offset >= BodyLength()) return true;
+  return pvpack::ReadAt(file_.get(), start_ + offset,
+                        out, size_t(std::min<uint64_t>(n, BodyLength() - offset)), got);
+}
+
 bool ArchiveSource::SeekTo(uint64_t offset) { return SeekFile(file_.get(), start_ + offset); }
 
 Bytes ArchiveSource::FirstBytes(size_t n) {
@@ -219,7 +238,8 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
   // value, which decides first, as in the setup's reader.
   out.records.clear();
   const int32_t result = WalkRecords(source, [&](const RecordHead& head, Bytes& scratch) {
-    out.records.push_back({head.name, head.header, size_t(head.streamStart)});
+    out.records.push_back(
+        {head.name, head.header, size_t(head.streamStart), source.StreamState()});
     return SkipPlain(source, head.header.PackedSize, scratch) ? ArcOk : ArcBadRecord;
   });
   if (result != ArcOk) {

@@ -42,6 +42,12 @@ class ArchiveSource {
   uint64_t BodyLength() const { return Size() < TrailerSize ? 0 : Size() - TrailerSize; }
   // The check value of the plain bytes read since Rewind.
   uint32_t Check() const { return seal_.Check(); }
+  // Where the scrambling stream stands after them (BodySeal::StreamState).
+  uint32_t StreamState() const { return seal_.StreamState(); }
+  // Reads up to n bytes of the body at offset as they stand (scrambled),
+  // setting got; fewer only at the archive's end. Several threads may read
+  // at once; Rewind must come before ReadPlain is used again.
+  bool ReadAt(uint64_t offset, uint8_t* out, size_t n, size_t& got);
   // The value in the trailer, 0 when it cannot be read.
   uint32_t Trailer();
 
@@ -87,20 +93,31 @@ int32_t WalkRecords(ArchiveSource& source,
 // the body ends first.
 bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch);
 
-// One packed stream decoded, from the plain body of an archive or from
-// memory, measured for the record's checks; its output goes to sink, when
+// One packed stream decoded, measured for the record's checks: read on
+// from where the source's plain body stands, or out of order, from the
+// record's place and the scrambling stream's state there (pack::Record),
+// which several threads may do at once. Its output goes to sink, when
 // there is one, in blocks valid only during the call.
 struct DecodeRun {
   DecodeRun(ArchiveSource* from, uint32_t packedSize) : source(from), left(packedSize) {}
-  DecodeRun(const uint8_t* from, uint32_t packedSize) : memory(from), left(packedSize) {}
+  DecodeRun(ArchiveSource* from, const pack::Record& record)
+      : source(from),
+        outOfOrder(true),
+        at(record.streamOffset),
+        seal(BodySeal::Resume(record.streamState)),
+        left(record.header.PackedSize) {}
 
   // Whether the stream decodes soundly against header. workArea holds
   // DclWorkAreaSize bytes aligned for DclWorkArea. What the decoder leaves
   // of the stream is left unread: left counts it.
   bool Decode(const FileRecordHeader& header, uint8_t* workArea);
 
-  ArchiveSource* source = nullptr;
-  const uint8_t* memory = nullptr;
+  ArchiveSource* source;
+  bool outOfOrder = false;
+  uint64_t at = 0;   // out of order: the body offset of the next byte to read
+  BodySeal seal;     // out of order: the body's seal from there
+  Bytes block;       // out of order: bytes read ahead, from blockAt on
+  size_t blockAt = 0;
   uint32_t left;
   uint32_t consumed = 0;
   uint32_t produced = 0;
