@@ -83,6 +83,10 @@ void FinishRecordFile(fileio::File& file, const std::string& path, const FileRec
   const bool known = file.Facts(&written);
   file.Close();
   if (!known) return;
+  // A new file has the archive bit, and closing it may only set that bit
+  // again: a record that asks for just the attributes it has is done,
+  // without the handle below and its calls.
+  if (header.Attributes == written.attributes && (header.Attributes & fileio::AttrArchive)) return;
   fileio::File again;
   fileio::FileFacts now;
   if (again.Open(path, fileio::OpenMode::Attributes) && again.Facts(&now) &&
