@@ -30,9 +30,10 @@ constexpr unsigned MaxExtractWorkers = 8;
 // What a record's output is gathered in before it is written.
 constexpr size_t WriteBlock = 64 * 1024;
 
-// Gathers a record's output into blocks for its file.
+// Gathers a record's output into blocks for its file, in a buffer of
+// WriteBlock bytes that each worker keeps for all its records.
 struct FileSink {
-  explicit FileSink(fileio::File& f) : file(f), block(WriteBlock) {}
+  FileSink(fileio::File& f, Bytes& b) : file(f), block(b) {}
 
   static void Put(void* context, const uint8_t* data, uint32_t size) {
     auto* sink = static_cast<FileSink*>(context);
@@ -48,7 +49,7 @@ struct FileSink {
   }
 
   fileio::File& file;
-  Bytes block;
+  Bytes& block;
   uint32_t fill = 0;
   bool failed = false;
 };
@@ -56,8 +57,8 @@ struct FileSink {
 // Decodes run into the record's new file and finishes it. ArcOk,
 // ArcIoError when writing failed, ArcBadRecord when the stream is unsound.
 int32_t WriteRecord(DecodeRun& run, const FileRecordHeader& header, fileio::File& file,
-                    const std::string& path, uint8_t* workArea) {
-  FileSink sink(file);
+                    const std::string& path, uint8_t* workArea, Bytes& block) {
+  FileSink sink(file, block);
   run.sink = FileSink::Put;
   run.sinkContext = &sink;
   const bool sound = run.Decode(header, workArea);
@@ -112,6 +113,7 @@ struct Crew {
 void WorkerMain(void* context) {
   Crew& crew = *static_cast<Crew*>(context);
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
+  Bytes block(WriteBlock);
   for (;;) {
     crew.queued.Acquire();
     const size_t taken = crew.next.fetch_add(1);
@@ -121,7 +123,8 @@ void WorkerMain(void* context) {
     if (!crew.failure.Any() || crew.failure.Index() > i) {
       const pack::Record& record = crew.loaded.records[i];
       DecodeRun run(&crew.loaded.source, record);
-      const int32_t result = WriteRecord(run, record.header, slot.file, slot.path, workArea);
+      const int32_t result =
+          WriteRecord(run, record.header, slot.file, slot.path, workArea, block);
       if (result != ArcOk) crew.failure.Note(i, result);
     }
     slot.file.Close();

@@ -85,17 +85,19 @@ uint32_t DecodeRun::Read(uint8_t* buffer, uint32_t* size, void* param) {
     n = uint32_t(run->source->ReadPlain(buffer, want));
   } else {
     // Read ahead in blocks, few system calls for the decoder's small reads.
-    if (run->blockAt == run->block.size()) {
+    if (run->blockAt == run->blockEnd) {
+      if (!run->block) run->block.reset(new uint8_t[ReadAhead]);
       size_t got = 0;
-      run->block.resize(std::min<size_t>(run->left, ReadAhead));
-      if (!run->source->ReadAt(run->at, run->block.data(), run->block.size(), got)) got = 0;
-      run->block.resize(got);
-      run->seal.Unseal(run->block.data(), got);
+      if (!run->source->ReadAt(run->at, run->block.get(),
+                               std::min<size_t>(run->left, ReadAhead), got))
+        got = 0;
+      run->seal.Unseal(run->block.get(), got);
       run->at += got;
       run->blockAt = 0;
+      run->blockEnd = got;
     }
-    n = uint32_t(std::min<size_t>(want, run->block.size() - run->blockAt));
-    std::memcpy(buffer, run->block.data() + run->blockAt, n);
+    n = uint32_t(std::min<size_t>(want, run->blockEnd - run->blockAt));
+    std::memcpy(buffer, run->block.get() + run->blockAt, n);
     run->blockAt += n;
   }
   run->left -= n;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -116,8 +117,10 @@ struct DecodeRun {
   bool outOfOrder = false;
   uint64_t at = 0;   // out of order: the body offset of the next byte to read
   BodySeal seal;     // out of order: the body's seal from there
-  Bytes block;       // out of order: bytes read ahead, from blockAt on
-  size_t blockAt = 0;
+  // Out of order: bytes read ahead, blockAt to blockEnd unread (allocated,
+  // not cleared, on the first read).
+  std::unique_ptr<uint8_t[]> block;
+  size_t blockAt = 0, blockEnd = 0;
   uint32_t left;
   uint32_t consumed = 0;
   uint32_t produced = 0;
