@@ -27,7 +27,9 @@
 //
 // Tokens are read in batches of pairs. A batch starts only while in is at
 // most inLimit, and runs for as many pairs as the bytes from there to
-// inLimit allow, PairInput each, counted before its first load. A word load
+// inLimit allow, PairInput each, counted before its first load. (After a
+// run of plain literals, which takes no more than a pair, the count starts
+// afresh where the run ends, under the same rule.) A word load
 // reads a word at in, which stands at most a word past the bits consumed,
 // and the last pair's loads come at most PairInput bytes past inLimit: no
 // load reads past inLimit + PairInput + 2 words, the end of the input.
@@ -438,8 +440,12 @@ uint32_t Stretch(DclWorkArea& w, uint32_t dictBits, Bits& b, uint32_t& out, uint
       if constexpr (Binary) {
         if (!(buf & RunFlags)) {
           // Literals the next RunLiterals tokens, as in data that does not
-          // pack: stored at once, each such run in place of a pair.
-          for (;;) {
+          // pack: stored at once. The first run takes this pair's place;
+          // each further one starts only where a batch could, and the
+          // batch's count then starts afresh from where the runs end,
+          // rather than ending the batch every few dozen runs for output
+          // they never make.
+          do {
             StoreLiteralRun(buf, op);
             buf >>= RunBits;
             count -= RunBits;
@@ -447,9 +453,11 @@ uint32_t Stretch(DclWorkArea& w, uint32_t dictBits, Bits& b, uint32_t& out, uint
             // The next lookup may come before a load, and needs more bits
             // than a run leaves; the careful reader, at least 8.
             LoadWord(in, buf, count);
-            if ((buf & RunFlags) || pairs == 1) break;
-            --pairs;
-          }
+          } while (!(buf & RunFlags) && in <= inLimit && op < opLimit);
+          if (in > inLimit || op >= opLimit) break;
+          // Counted after the load: in can only be further on than before it.
+          pairs = uint32_t(std::min(uintptr_t(inLimit - in) / PairInput,
+                                    uintptr_t(opLimit - 1 - op) / PairOutput)) + 2;
           continue;
         }
       }
