@@ -20,7 +20,7 @@ echo "== pvpack list"
 "$pvpack" list "$demo/product.pvz"
 echo "== pvpack verify"
 "$pvpack" verify "$demo/product.pvz"
-echo "== pvpack extract (the setup program's reader)"
+echo "== pvpack extract (the setup program's rules, on several threads)"
 "$pvpack" extract "$demo/product.pvz" "$demo/installed"
 python3 scripts/compare-trees.py "$demo/product" "$demo/installed"
 
