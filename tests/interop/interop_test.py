@@ -312,6 +312,9 @@ class Archives(TempDirTest):
                 self.assertEqual(r.dos_time, pf.timestamp_to_dos(st.st_mtime))
                 self.assertEqual(bool(r.attributes & pf.ATTR_READONLY), is_read_only(st.st_mode))
 
+        # An archive dated past 2038 reads as any other.
+        far = time.mktime((2040, 1, 2, 3, 4, 5, 0, 0, -1))
+        os.utime(archive, (far, far))
         p = pvpack("list", archive)
         self.assertEqual(p.returncode, 0, p.stderr)
         for name in want:

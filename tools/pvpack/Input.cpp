@@ -22,7 +22,7 @@ namespace pvpack {
 std::string NotAFile(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = pack::StatusOf(path, true, ec);
   if (ec) return ec.message();
   switch (status.type()) {
     case fs::file_type::regular:
@@ -62,8 +62,9 @@ bool OpenInput(const std::string& path, uint64_t limit, InputStream& in, Fault& 
     return false;
   }
   std::error_code ec;
-  in.expected = std::filesystem::file_size(path, ec);
-  if (ec) in.expected = 0;
+  uintmax_t size = 0;
+  pack::StatusOf(path, true, ec, &size);
+  in.expected = ec ? 0 : uint64_t(size);
   if (in.expected > limit) {
     fault = {path, std::to_string(in.expected) + " bytes, more than a setup can hold"};
     return false;

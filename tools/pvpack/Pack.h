@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,13 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// What stands at path, past links when follow is set, as the standard
+// library tells it, with its size when size is given. On POSIX taken with
+// this program's own 64-bit times and sizes: a 32-bit runtime's library
+// fails on any file dated past 2038.
+std::filesystem::file_status StatusOf(const std::filesystem::path& path, bool follow,
+                                      std::error_code& ec, uintmax_t* size = nullptr);
 
 inline UniqueFile OpenForReading(const std::string& path) {
   return UniqueFile(std::fopen(path.c_str(), "rb"));

@@ -21,24 +21,9 @@
 namespace fs = std::filesystem;
 
 namespace pack {
-namespace {
 
-const char* KindOf(fs::file_type type) {
-  switch (type) {
-    case fs::file_type::fifo: return "a FIFO";
-    case fs::file_type::socket: return "a socket";
-    case fs::file_type::block:
-    case fs::file_type::character: return "a device";
-    default: return "of an unknown kind";
-  }
-}
-
-// What stands at path, past links when follow is set, as the standard
-// library tells it, with its size. On POSIX taken with this program's own
-// 64-bit times and sizes: a 32-bit runtime's library fails on a file dated
-// past 2038.
 fs::file_status StatusOf(const fs::path& path, bool follow, std::error_code& ec,
-                         uintmax_t* size = nullptr) {
+                         uintmax_t* size) {
 #ifdef _WIN32
   if (size) *size = 0;
   const fs::file_status status = follow ? fs::status(path, ec) : fs::symlink_status(path, ec);
@@ -63,6 +48,18 @@ fs::file_status StatusOf(const fs::path& path, bool follow, std::error_code& ec,
                                                     : fs::file_type::unknown;
   return fs::file_status(type, fs::perms(st.st_mode & 07777));
 #endif
+}
+
+namespace {
+
+const char* KindOf(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::socket: return "a socket";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device";
+    default: return "of an unknown kind";
+  }
 }
 
 #ifdef _WIN32
