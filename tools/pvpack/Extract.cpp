@@ -194,7 +194,8 @@ Result Extract(const std::string& file, const std::string& dir,
   // be taken for a drive root, and no folder made for it.
   std::error_code ec;
   const std::string absolute = std::filesystem::absolute(dir, ec).string();
-  RecordFiles files(StripTrailingBackslashes(ec ? dir : absolute));
+  const std::string dest = StripTrailingBackslashes(ec ? dir : absolute);
+  RecordFiles files(dest);
 
   auto crew = std::make_unique<Crew>(loaded);
   if (!crew->queued.Valid() || !crew->finished.Valid())
@@ -244,9 +245,7 @@ Result Extract(const std::string& file, const std::string& dir,
     const int32_t result = crew->failure.Result();
     if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at)};
     if (result == ArcIoError && at < records.size())
-      return {-result, {file, ReaderFailure(result) + " " +
-                                  Shown(StripTrailingBackslashes(ec ? dir : absolute) + "\\" +
-                                        records[at].name)}};
+      return {-result, {file, ReaderFailure(result) + " " + Shown(dest + "\\" + records[at].name)}};
     return {-result, {file, ReaderFailure(result)}};
   }
   progress.At(source.Size());

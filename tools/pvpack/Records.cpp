@@ -52,10 +52,13 @@ bool SeekFile(std::FILE* file, uint64_t offset) {
 #endif
 }
 
-}  // namespace
-
-int32_t WalkRecords(ArchiveSource& source,
-                    const std::function<int32_t(const RecordHead&, Bytes&)>& visit) {
+// Walks the records of source's plain body from its start, passing each to
+// visit with its head and a scratch buffer. visit reads the record's packed
+// stream, or passes over it, and returns ArcOk to go on; any other result
+// ends the walk and is returned. ArcBadRecord when a record is cut off or
+// its name is unsafe.
+template <typename Visit>
+int32_t WalkRecords(ArchiveSource& source, Visit visit) {
   if (!source.Rewind()) return ArcBadRecord;
   Bytes scratch;
   for (uint64_t at = 0; at < source.BodyLength();) {
@@ -67,6 +70,8 @@ int32_t WalkRecords(ArchiveSource& source,
   return ArcOk;
 }
 
+// Reads and drops count plain bytes of source, through scratch. False when
+// the body ends first.
 bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch) {
   if (scratch.size() < Block) scratch.resize(Block);
   while (count > 0) {
@@ -76,6 +81,8 @@ bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch) {
   }
   return true;
 }
+
+}  // namespace
 
 uint32_t DecodeRun::Read(uint8_t* buffer, uint32_t* size, void* param) {
   auto* run = static_cast<DecodeRun*>(param);

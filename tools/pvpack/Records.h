@@ -82,18 +82,6 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
 // first record that failed (as out.records names it).
 int32_t VerifyLoaded(Loaded& loaded, std::string& failedName);
 
-// Walks the records of source's plain body from its start, passing each to
-// visit with its head and a scratch buffer. visit reads the record's packed
-// stream through source.ReadPlain, or passes over it, and returns ArcOk to go
-// on; any other result ends the walk and is returned. ArcBadRecord when a
-// record is cut off or its name is unsafe.
-int32_t WalkRecords(ArchiveSource& source,
-                    const std::function<int32_t(const RecordHead&, Bytes&)>& visit);
-
-// Reads and drops count plain bytes of source, through scratch. False when
-// the body ends first.
-bool SkipPlain(ArchiveSource& source, uint64_t count, Bytes& scratch);
-
 // One packed stream decoded, measured for the record's checks: read on
 // from where the source's plain body stands, or out of order, from the
 // record's place and the scrambling stream's state there (pack::Record),
