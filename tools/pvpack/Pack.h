@@ -44,6 +44,15 @@ inline UniqueFile OpenForReading(const std::string& path) {
   return UniqueFile(std::fopen(path.c_str(), "rb"));
 }
 
+// Opens the plain file at path for reading, a link at its name not
+// followed, and tells which file it is (volume and index: device and inode,
+// or volume serial and file index) and its size. When volume or index is
+// not 0 on the call, the file must be that one: a file swapped for another,
+// or for a link, between a check and the read is refused. Null, with why,
+// when it cannot be opened or is not that file.
+UniqueFile OpenPlainFile(const std::string& path, uint64_t& volume, uint64_t& index,
+                         uint64_t& size, std::string& why);
+
 // A new temporary file, open for writing and reading, that goes away when
 // it is closed (or the process ends); null when none can be made.
 UniqueFile OpenTempFile();
@@ -93,6 +102,9 @@ struct TreeFile {
   uint64_t size = 0;
   uint32_t dosDateTime = 0;
   uint32_t attributes = 0;
+  // Which file the walk found (device and inode; volume serial and file
+  // index): the file read must be this one. Both 0 when not known.
+  uint64_t volume = 0, index = 0;
 };
 
 struct TreeOptions {

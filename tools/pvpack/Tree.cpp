@@ -8,15 +8,20 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
-
-#include <cerrno>
+#include <unistd.h>
 #endif
+#include <cerrno>
+#include <cstring>
 
 #include "archive/FileIo.h"
 #include "archive/ProductFiles.h"
 #include "tools/pvpack/Names.h"
+#include "tools/pvpack/Output.h"
 
 namespace fs = std::filesystem;
 
@@ -48,6 +53,67 @@ fs::file_status StatusOf(const fs::path& path, bool follow, std::error_code& ec,
                                                     : fs::file_type::unknown;
   return fs::file_status(type, fs::perms(st.st_mode & 07777));
 #endif
+}
+
+UniqueFile OpenPlainFile(const std::string& path, uint64_t& volume, uint64_t& index,
+                         uint64_t& size, std::string& why) {
+  const bool check = volume != 0 || index != 0;
+  uint64_t newVolume = 0, newIndex = 0;
+#ifdef _WIN32
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    why = "cannot read (" + pvpack::SystemReason() + ")";
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(handle);
+    why = "changed since it was found: no longer a plain file";
+    return nullptr;
+  }
+  newVolume = info.dwVolumeSerialNumber;
+  newIndex = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  const uint64_t newSize = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "rb");
+  if (!file && fd >= 0) _close(fd);
+#else
+  // Not blocking: a FIFO put in a file's place must not hold the walk up.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    why = errno == ELOOP ? "changed since it was found: now a link"
+                         : "cannot read (" + std::string(std::strerror(errno)) + ")";
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    why = "changed since it was found: no longer a plain file";
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  newVolume = uint64_t(st.st_dev);
+  newIndex = uint64_t(st.st_ino);
+  const uint64_t newSize = uint64_t(st.st_size);
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) ::close(fd);
+#endif
+  if (!file) {
+    why = "cannot read (" + std::string(std::strerror(errno)) + ")";
+    return nullptr;
+  }
+  if (check && (newVolume != volume || newIndex != index)) {
+    std::fclose(file);
+    why = "changed since it was found: another file stands at its name";
+    return nullptr;
+  }
+  volume = newVolume;
+  index = newIndex;
+  size = newSize;
+  return UniqueFile(file);
 }
 
 namespace {
@@ -302,14 +368,13 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
       fault = {file.shown, "this name cannot be stored"};
       return false;
     }
-    // Opened, not read: what cannot be read is found before any packing.
-    uintmax_t size = 0;
-    StatusOf(found.real, true, ec, &size);
-    if (ec || !OpenForReading(file.path)) {
-      fault = {file.shown, "cannot read"};
+    // Opened, not read: what cannot be read is found before any packing,
+    // and which file it is, so that the one packed is this one.
+    std::string why;
+    if (!OpenPlainFile(file.path, file.volume, file.index, file.size, why)) {
+      fault = {file.shown, why};
       return false;
     }
-    file.size = uint64_t(size);
     // The time and attributes of the file itself, not of a link to it. The
     // time through the file layer, whose times are 64-bit in every build:
     // the 32-bit runtimes' own filesystem library is not past 2038. A DOS
