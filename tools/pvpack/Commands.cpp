@@ -160,8 +160,15 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
   treeOptions.latestTime = request.latestTime;
   treeOptions.codePage = request.codePage;
   pack::TreeReport report;
-  if (!pack::CollectTree(dir, files, fault, treeOptions, &report))
-    return {report.nameRefused ? ExitName : ExitIo, fault};
+  if (!pack::CollectTree(dir, files, fault, treeOptions, &report)) {
+    // Every name refused, in order, each once; a fault of another kind last.
+    Result result{report.nameRefused ? ExitName : ExitIo, fault, std::move(report.refused)};
+    if (report.nameRefused && !result.earlier.empty()) {
+      result.fault = result.earlier.back();
+      result.earlier.pop_back();
+    }
+    return result;
+  }
   if (!pack::CheckLimits(files, pack::Limits(), fault)) return {ExitIo, fault};
   for (const std::string& warning : report.warnings) Warn(reporter, warning);
   for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {

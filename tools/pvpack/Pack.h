@@ -49,9 +49,10 @@ inline UniqueFile OpenForReading(const std::string& path) {
 // or volume serial and file index) and its size. When volume or index is
 // not 0 on the call, the file must be that one: a file swapped for another,
 // or for a link, between a check and the read is refused. Null, with why,
-// when it cannot be opened or is not that file.
+// when it cannot be opened or is not that file. *modified, when given, gets
+// its last-write time in seconds since 1970.
 UniqueFile OpenPlainFile(const std::string& path, uint64_t& volume, uint64_t& index,
-                         uint64_t& size, std::string& why);
+                         uint64_t& size, std::string& why, int64_t* modified = nullptr);
 
 // A new temporary file, open for writing and reading, that goes away when
 // it is closed (or the process ends); null when none can be made.
@@ -117,11 +118,15 @@ struct TreeOptions {
 
 // What CollectTree says besides its result.
 struct TreeReport {
-  // The error is about a name: one Windows cannot store or takes for
+  // The error is about names: one Windows cannot store or takes for
   // another, or a path too long.
   bool nameRefused = false;
+  // Every name refused, in order of their paths; the fault is the first.
+  // Also those found before a fault of another kind.
+  std::vector<Fault> refused;
   // What is packed all the same, and may not be meant: each folder dropped
-  // for holding no file, each link to something outside the tree.
+  // for holding no file, each link to something outside the tree, each
+  // time moved into the range an archive holds.
   std::vector<std::string> warnings;
 };
 

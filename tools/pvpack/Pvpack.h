@@ -25,11 +25,13 @@ using pack::Fault;
 // codes, which are given negated (ArcBadChecksum -5 gives 5).
 inline constexpr int ExitUsage = 64;
 inline constexpr int ExitName = 65;  // a name Windows or the code page cannot hold
+inline constexpr int ExitSoftware = 70;  // a fault of pvpack itself
 inline constexpr int ExitIo = 74;
 
 struct Result {
   int status = 0;
   Fault fault;
+  std::vector<Fault> earlier = {};  // further faults found before fault, in order (pack's names)
 };
 
 // What a command went through, for its summary line.

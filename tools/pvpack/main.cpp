@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <new>
 #include <optional>
@@ -28,6 +29,7 @@ namespace {
 
 using pvpack::ExitIo;
 using pvpack::ExitName;
+using pvpack::ExitSoftware;
 using pvpack::ExitUsage;
 using Clock = std::chrono::steady_clock;
 
@@ -89,7 +91,9 @@ int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
 
 // The status of result, having said what is wrong when it is no success.
 int Report(const pvpack::Result& result) {
-  if (result.status != 0 && !result.fault.problem.empty()) Fail(result.status, result.fault.Message());
+  if (result.status == 0) return 0;
+  for (const pack::Fault& fault : result.earlier) Fail(result.status, fault.Message());
+  if (!result.fault.problem.empty()) Fail(result.status, result.fault.Message());
   return result.status;
 }
 
@@ -142,8 +146,11 @@ class Progress {
       : style_(args.Has("--progress")                  ? Style::Lines
                : args.Has("-q") || !StderrIsTerminal() ? Style::None
                                                        : Style::Terminal) {}
-  ~Progress() {
+  ~Progress() { End(); }
+  // Ends the line rewritten in place, so that what follows starts a line.
+  void End() {
     if (style_ == Style::Terminal && shown_) std::fprintf(stderr, "\n");
+    shown_ = false;
   }
   bool Shown() const { return style_ != Style::None; }
 
@@ -175,7 +182,8 @@ pvpack::Reporter ReporterOf(Progress& progress) {
     reporter.progress = [](void* context, const std::string& text, bool last) {
       static_cast<Progress*>(context)->Show(text, last);
     };
-  reporter.warning = [](void*, const std::string& text) {
+  reporter.warning = [](void* context, const std::string& text) {
+    static_cast<Progress*>(context)->End();
     std::fprintf(stderr, "pvpack: warning: %s\n", text.c_str());
   };
   return reporter;
@@ -193,8 +201,8 @@ void Summary(const Arguments& args, const char* command, const pvpack::Totals& t
                   double(totals.packed) * 100 / double(totals.bytes));
   const double seconds = std::chrono::duration<double>(Clock::now() - args.started).count();
   std::fprintf(toStderr ? stderr : stdout,
-               "pvpack %s: %zu files, %llu bytes, packed %llu bytes%s%s, %.2f s\n", command,
-               totals.files, static_cast<unsigned long long>(totals.bytes),
+               "pvpack %s: %zu file%s, %llu bytes, packed %llu bytes%s%s, %.2f s\n", command,
+               totals.files, totals.files == 1 ? "" : "s", static_cast<unsigned long long>(totals.bytes),
                static_cast<unsigned long long>(totals.packed), share, more.c_str(), seconds);
 }
 
@@ -219,7 +227,9 @@ int CmdPack(const Arguments& args) {
   if (int status = CodePageOf(args, request.codePage)) return status;
   Progress progress(args);
   pvpack::Totals totals;
-  if (int status = Report(pvpack::Pack(request, ReporterOf(progress), totals))) return status;
+  const pvpack::Result result = pvpack::Pack(request, ReporterOf(progress), totals);
+  progress.End();
+  if (int status = Report(result)) return status;
   Summary(args, "pack", totals, "", request.archive == "-");
   return 0;
 }
@@ -268,12 +278,18 @@ void ListJson(const std::vector<pack::Record>& records) {
     const pack::Record& r = records[i];
     const FileRecordHeader& h = r.header;
     CivilTime t;
-    CivilTimeOf(h.DosDateTime, t);
+    // A time no calendar has is no ISO 8601 time: null, and the DOS value
+    // as it stands beside it.
+    char time[48];
+    if (CivilTimeOf(h.DosDateTime, t))
+      std::snprintf(time, sizeof time, "\"%04d-%02d-%02dT%02d:%02d:%02d\"", t.year, t.month, t.day,
+                    t.hour, t.minute, t.second);
+    else
+      std::snprintf(time, sizeof time, "null, \"dosTime\": %u", unsigned(h.DosDateTime));
     std::printf("%s\n  {\"name\": %s, \"size\": %u, \"packedSize\": %u, \"attributes\": %u, "
-                "\"time\": \"%04d-%02d-%02dT%02d:%02d:%02d\", \"check\": \"%08X\"}",
+                "\"time\": %s, \"check\": \"%08X\"}",
                 i ? "," : "", JsonString(r.name).c_str(), unsigned(h.Size), unsigned(h.PackedSize),
-                unsigned(h.Attributes), t.year, t.month, t.day, t.hour, t.minute, t.second,
-                unsigned(h.Check));
+                unsigned(h.Attributes), time, unsigned(h.Check));
   }
   std::printf("%s]\n", records.empty() ? "" : "\n");
 }
@@ -317,9 +333,10 @@ int CmdExtract(const Arguments& args) {
   if (int status = CodePageOf(args, codePage)) return status;
   Progress progress(args);
   pvpack::Totals totals;
-  if (int status = Report(pvpack::Extract(args.operands[0], args.operands[1], codePage,
-                                          ReporterOf(progress), totals)))
-    return status;
+  const pvpack::Result result =
+      pvpack::Extract(args.operands[0], args.operands[1], codePage, ReporterOf(progress), totals);
+  progress.End();
+  if (int status = Report(result)) return status;
   Summary(args, "extract", totals);
   return 0;
 }
@@ -496,6 +513,10 @@ int ParseArguments(const Command& command, const std::vector<std::string>& args,
     return UsageError(command.name, "missing " + names[out.operands.size()]);
   if (out.operands.size() > names.size())
     return UsageError(command.name, "extra argument " + out.operands[names.size()]);
+  // An empty path (an unset variable in a script) would stand for the
+  // current folder or, joined to names, for the root.
+  for (size_t i = 0; i < names.size(); ++i)
+    if (out.operands[i].empty()) return UsageError(command.name, names[i] + " is empty");
   return 0;
 }
 
@@ -529,10 +550,14 @@ int main(int argc, char** argv) {
   Arguments parsed;
   parsed.started = Clock::now();
   if (int status = ParseArguments(*command, args, parsed)) return status;
+  // The commands report by their results; anything thrown past them is a
+  // fault of this program, said as one, never an abort.
   try {
     return command->run(parsed);
   } catch (const std::bad_alloc&) {
     return Fail(ExitIo, std::string(command->name) + ": out of memory");
+  } catch (const std::exception& e) {
+    return Fail(ExitSoftware, std::string(command->name) + ": internal failure: " + e.what());
   }
 }
 
