@@ -245,6 +245,8 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
     return Failed(-ArcBadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
   Bytes head;
   if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {ExitUsage, fault};
+  if (const std::string missing = pack::StubFault(stub); !missing.empty())
+    return Failed(ExitUsage, stubPath, missing);
   Output output;
   if (!output.Open(out, {stubInput, {IdOf(loaded.source.Stream()), loaded.source.Shown()}}, fault))
     return {ExitIo, fault};

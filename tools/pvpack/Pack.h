@@ -213,6 +213,10 @@ Bytes ArchiveOf(const Bytes& file, bool& markerFound);
 // marker or a signature, and a result larger than MaxSetupSize.
 bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
                Fault& fault);
+// Whether stub is this project's bare setup program: "" when it is, else
+// what it lacks of it (its version block, the dialogs it shows), in words.
+std::string StubFault(const Bytes& stub);
+
 // What MakeSetup puts in front of an archive of archiveSize bytes: stub,
 // filler and marker. The same refusals.
 bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
