@@ -168,9 +168,12 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
     const fs::path out = temp / ("damaged" + std::to_string(failing));
     const pvpack::Result result = pvpack::Extract(path.string(), out.string(), nullptr, {}, totals);
     EXPECT_EQ(result.status, -ArcBadRecord) << result.fault.Message();
-    // The records before it, and its own file, as the setup's reader leaves them.
-    EXPECT_EQ(testutil::TreeContents(out).size(), failing + 1) << "failing record " << failing;
+    EXPECT_NE(result.fault.problem.find(records[failing].name + ": "), std::string::npos)
+        << result.fault.Message();
+    // The records before it; nothing of its own, whose contents are wrong.
+    EXPECT_EQ(testutil::TreeContents(out).size(), failing) << "failing record " << failing;
   }
+  EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).status, pvpack::ExitUsage);
 }
 
 TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {

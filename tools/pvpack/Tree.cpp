@@ -382,7 +382,7 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     report->warnings.push_back(folder + ": a folder without files, dropped (an archive stores "
                                "files only)");
   for (std::string& link : walk.linksOut) report->warnings.push_back(std::move(link));
-  if (walk.found.empty()) {
+  if (walk.found.empty() && walk.refused.empty()) {
     fault = {dir, "no file to pack"};
     return false;
   }

@@ -47,6 +47,14 @@ bool StderrIsTerminal() {
 #endif
 }
 
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdout));
+#else
+  return isatty(1);
+#endif
+}
+
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "pvpack: %s\n", message.c_str());
   return status;
@@ -515,8 +523,13 @@ int ParseArguments(const Command& command, const std::vector<std::string>& args,
     return UsageError(command.name, "extra argument " + out.operands[names.size()]);
   // An empty path (an unset variable in a script) would stand for the
   // current folder or, joined to names, for the root.
-  for (size_t i = 0; i < names.size(); ++i)
+  for (size_t i = 0; i < names.size(); ++i) {
     if (out.operands[i].empty()) return UsageError(command.name, names[i] + " is empty");
+    // Binary data would only garble a terminal.
+    const bool output = names[i] == "OUT" || (names[i] == "ARCHIVE" && !std::strcmp(command.name, "pack"));
+    if (output && out.operands[i] == "-" && StdoutIsTerminal())
+      return UsageError(command.name, names[i] + " is standard output, a terminal; redirect it");
+  }
   return 0;
 }
 
