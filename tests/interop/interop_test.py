@@ -12,10 +12,14 @@ archives that pvpack packs must read back here.
 """
 
 import argparse
+import errno
 import json
 import os
+import pty
 import random
+import resource
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -669,7 +673,7 @@ class CommandLine(TempDirTest):
 
         entries = [pf.Entry(b"caf\xe9\\x.txt", b"data", dos_time=pf.dos_datetime(2003, 4, 5, 6, 7, 8),
                             attributes=0x21),
-                   pf.Entry(b'q\x01"', b"")]
+                   pf.Entry(b'q\x01"', b""), pf.Entry(b"t", b"", dos_time=0xFFFFFFFF)]
         data = pf.write_archive(entries)
         p = pvpack("list", "--json", self.write("j.pvz", data))
         self.assertEqual(p.returncode, 0, p.stderr)
@@ -679,7 +683,10 @@ class CommandLine(TempDirTest):
             {"name": "café\\x.txt", "size": 4, "packedSize": packed[0], "attributes": 0x21,
              "time": "2003-04-05T06:07:08", "check": "%08X" % pf.crc_register(b"data")},
             {"name": 'q\x01"', "size": 0, "packedSize": packed[1], "attributes": pf.ATTR_ARCHIVE,
-             "time": "2004-06-15T12:30:44", "check": "FFFFFFFF"}])
+             "time": "2004-06-15T12:30:44", "check": "FFFFFFFF"},
+            # No calendar has month 15, hour 31: no time, the DOS value beside.
+            {"name": "t", "size": 0, "packedSize": packed[2], "attributes": pf.ATTR_ARCHIVE,
+             "time": None, "dosTime": 0xFFFFFFFF, "check": "FFFFFFFF"}])
 
     def test_an_error_names_the_folder_that_failed(self):
         archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"sub\\a.txt", b"a")]))
@@ -687,6 +694,120 @@ class CommandLine(TempDirTest):
         p = pvpack("extract", archive, os.path.join(blocker, "dest"))
         self.assertEqual(p.returncode, 2, p.stderr)
         self.assertTrue(p.stderr.startswith(b"pvpack: " + blocker.encode() + b": "), p.stderr)
+
+
+class SafeOutputs(TempDirTest):
+    """A command's result replaces its target whole or not at all, and never
+    overwrites one of its inputs."""
+
+    def setUp(self):
+        super().setUp()
+        self.old = pf.write_archive([pf.Entry(b"old.txt", b"the old archive")])
+
+    def assert_untouched(self, target, p, old=None):
+        self.assertEqual(self.read(target), self.old if old is None else old, p.stderr)
+        self.assertEqual([n for n in os.listdir(os.path.dirname(target)) if "pvpack-" in n], [])
+
+    def test_an_interrupted_command_leaves_the_old_file(self):
+        # Large enough that the result is still being written when the signal comes.
+        self.write("tree/big.bin", random.Random(5).randbytes(12 << 20))
+        for signo, args in ((signal.SIGINT, ["pack", "-q", self.path("tree")]),
+                            (signal.SIGTERM, ["implode", self.path("tree", "big.bin")]),
+                            (signal.SIGHUP, ["implode", "--ascii", self.path("tree", "big.bin")])):
+            with self.subTest(signo.name):
+                target = self.write("out.pvz", self.old)
+                p = subprocess.Popen([PVPACK, *args, target], stderr=subprocess.PIPE)
+                deadline = time.monotonic() + 60
+                # Once the result is being written: a new file beside it, or
+                # (what must not happen) the target itself changing.
+                while (not [n for n in os.listdir(self.tmp) if "pvpack-" in n] and
+                       os.path.getsize(target) == len(self.old)):
+                    self.assertIsNone(p.poll(), "finished before it could be interrupted")
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.005)
+                p.send_signal(signo)
+                p.communicate(timeout=60)
+                self.assertEqual(p.returncode, -signo)
+                self.assert_untouched(target, p)
+
+    def test_a_full_disk_leaves_the_old_file(self):
+        noise = random.Random(6).randbytes(100000)
+        self.write("tree/noise.bin", noise)
+        stream = self.write("noise.imp", pf.implode(noise))
+        archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"noise.bin", noise)]))
+        stub = self.write("stub.exe", pf.make_stub())
+
+        def no_room():  # every file ends at 64 KiB, as on a full disk
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+        for args in (["pack", self.path("tree")], ["setup", stub, archive],
+                     ["implode", self.path("tree", "noise.bin")], ["explode", stream]):
+            with self.subTest(args[0]):
+                target = self.write("out.bin", self.old)
+                p = subprocess.run([PVPACK, *args, target], capture_output=True, timeout=120,
+                                   preexec_fn=no_room)
+                self.assertEqual(p.returncode, 74, p.stderr)
+                self.assertIn(("pvpack: %s: cannot write (%s)" % (target, os.strerror(errno.EFBIG))
+                               ).encode(), p.stderr)
+                self.assert_untouched(target, p)
+
+    def test_no_output_over_an_input(self):
+        archive = self.write("a.pvz", self.old)
+        stub = self.write("stub.exe", pf.make_stub())
+        stream = self.write("s.imp", pf.implode(b"stream"))
+        self.write("tree/x.txt", b"x")
+        os.link(archive, self.path("tree", "inside.pvz"))
+        os.symlink(stream, self.path("link.imp"))
+        for args, target, old in ((["setup", stub, archive, archive], archive, self.old),
+                                  (["setup", stub, archive, stub], stub, pf.make_stub()),
+                                  (["explode", stream, stream], stream, pf.implode(b"stream")),
+                                  (["implode", stream, self.path("link.imp")], stream, pf.implode(b"stream")),
+                                  (["pack", self.path("tree"), archive], archive, self.old)):
+            with self.subTest(args[0], target=target):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, 74, p.stderr)
+                self.assertIn(b": the same file as ", p.stderr)
+                self.assert_untouched(target, p, old)
+
+    def test_a_terminal_gets_no_binary_data_and_a_whole_progress_line(self):
+        self.write("tree/only.txt", b"one file")
+        master, slave = pty.openpty()
+        try:
+            p = subprocess.run([PVPACK, "pack", self.path("tree"), "-"], stdout=slave,
+                               stderr=subprocess.PIPE, timeout=120)
+            self.assertEqual(p.returncode, 64, p.stderr)
+            self.assertIn(b"ARCHIVE is standard output, a terminal", p.stderr)
+            p = subprocess.run([PVPACK, "pack", self.path("tree"), self.path("a.pvz")],
+                               stdout=slave, stderr=slave, timeout=120)
+            os.close(slave)
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            os.close(master)
+        self.assertEqual(p.returncode, 0, shown)
+        self.assertRegex(shown, rb"\rpacking 1/1 files, 0\.0/0\.0 MB\r?\npvpack pack: 1 file, ")
+
+    def test_a_size_this_build_cannot_hold_is_refused_by_name(self):
+        with open(PVPACK, "rb") as f:
+            if f.read(5)[4] != 1:
+                self.skipTest("a 64-bit build holds 3 GiB")
+        big = self.path("big.bin")
+        with open(big, "wb") as f:
+            f.truncate(3 << 30)   # sparse: no disk taken
+        archive = self.write("a.pvz", self.old)
+        for args in (["implode", big, self.path("out")], ["setup", big, archive, self.path("out")]):
+            with self.subTest(args[0]):
+                p = pvpack(*args)
+                self.assertEqual((p.returncode, p.stderr), (74, (
+                    "pvpack: %s: 3221225472 bytes, more than this 32-bit build can hold in memory\n"
+                    % big).encode()))
 
 
 def main():

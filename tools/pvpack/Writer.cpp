@@ -248,7 +248,8 @@ void PackOne(Job& job, Crew& crew) {
       job.error = "cannot read (" + std::string(std::strerror(errno)) + ")";
       return;
     case implode::Status::WriteFailed:
-      job.error = "cannot write its packed stream to a temporary file";
+      job.error = "cannot write its packed stream to a temporary file (" +
+                  std::string(std::strerror(errno)) + ")";
       return;
     case implode::Status::OverLimit:
       job.error = "packed, it would take more than " + std::to_string(options.limits.packedSize) +
