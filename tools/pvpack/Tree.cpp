@@ -250,6 +250,9 @@ struct TreeWalk {
     for (const fs::path& path : entries) {
       const std::string shown = NativeOf(path);
       const std::string name = prefix + Utf8Of(path.filename());
+      // Whether it is a link is told once, before it is followed: what is
+      // said about it and what is packed must be the same thing.
+      const bool isLink = fs::is_symlink(StatusOf(path, false, ec));
       // canonical follows every link on the way and fails on one to nothing
       // (or a chain of links that never ends).
       const fs::path real = fs::canonical(path, ec);
@@ -259,9 +262,12 @@ struct TreeWalk {
           return Fail(shown, "a link that leads nowhere (" + ec.message() + ")");
         return Fail(shown, ec.message());
       }
+      // Not a link, it is itself: one swapped in since is not followed.
+      if (!isLink && real != open.back().canonical / path.filename())
+        return Fail(shown, "changed while the tree was walked: now a link");
       const fs::file_status status = StatusOf(real, true, ec);
       if (ec) return Fail(shown, ec.message());
-      if (fs::is_symlink(StatusOf(path, false, ec)) && !Holds(open.front().canonical, real))
+      if (isLink && !Holds(open.front().canonical, real))
         linksOut.push_back(shown + ": a link to " + NativeOf(real) + ", outside " +
                            open.front().shown + "; what it leads to is packed");
       const std::string nameFault = names::NameFault(Utf8Of(path.filename()));
