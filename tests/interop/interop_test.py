@@ -545,6 +545,17 @@ class TreesAndDates(TempDirTest):
                 self.assertEqual(pvpack("extract", *option, archive, dest).returncode, 0)
                 self.assertEqual(self.read(os.path.join(dest, name)), b"x")
 
+    def test_a_time_outside_the_dos_range_is_said(self):
+        for rel, year in (("tree/early.txt", 1975), ("tree/late.txt", 2110)):
+            stamp = time.mktime((year, 4, 5, 6, 7, 8, 0, 0, -1))
+            os.utime(self.write(rel, b"x"), (stamp, stamp))
+        status, err, _ = self.pack()
+        self.assertEqual(status, 0, err)
+        for rel, told, stored in (("early.txt", "1975-04-05 06:07:08", "1980-01-01 00:00:00"),
+                                  ("late.txt", "2110-04-05 06:07:08", "2107-12-31 23:59:58")):
+            self.assertIn("pvpack: warning: %s: its time %s is outside what an archive can hold "
+                          "(1980 to 2107); stored as %s\n" % (self.path("tree", rel), told, stored), err)
+
     def test_source_date_epoch_holds_later_times_back(self):
         # far.txt is past 2038, where a 32-bit time would not reach.
         for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011), ("tree/far.txt", 2040)):
@@ -607,6 +618,8 @@ class CommandLine(TempDirTest):
         empty, text = self.write("empty", b""), self.write("text", b"root:x:0:0:root:/root\n" * 9)
         bare = self.write("bare.exe", pf.make_setup(b"MZ" + bytes(300), b""))
         foreign = self.write("foreign.exe", pf.make_setup(b"MZ" + bytes(300), self.read(text)))
+        plain = self.write("plain.exe", b"MZ" + bytes(300))
+        two = self.write("two.exe", pf.make_stub(dialogs=(100, 200)))
         folder, missing, out = self.path("dir"), self.path("missing"), self.path("out")
         os.mkdir(folder)
         rows = [  # (line, arguments, exit status, path named, why)
@@ -630,6 +643,12 @@ class CommandLine(TempDirTest):
             (line(), ["setup", stub, empty, out], 5, empty, "no archive"),
             (line(), ["setup", stub, setup, out], 64, setup, "a setup executable, not an archive"),
             (line(), ["setup", stub, bad_record, out], 6, bad_record, "a.txt: a file in the archive"),
+            # Only the setup program's own image makes a setup.
+            (line(), ["setup", text, archive, out], 64, text, "not a Windows executable"),
+            (line(), ["setup", plain, archive, out], 64, plain,
+             'lacks the version block of "Installation program for Pavlane" 1.0.2.10 (040904E4), '
+             "dialog 100 (Choose Directory), dialog 200 (the welcome window), dialog 300"),
+            (line(), ["setup", two, archive, out], 64, two, "lacks dialog 300 (the progress window)"),
             (line(), ["list", archive, "extra"], 64, "list", "extra argument extra"),
             (line(), ["verify", "--quiet", archive], 64, "verify", "unknown option --quiet"),
             (line(), ["extract", archive], 64, "extract", "missing DIR"),
