@@ -114,10 +114,10 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
   static unsigned serial = 0;
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".pvpack-%08x",
+    char temp[128];
+    std::snprintf(temp, sizeof temp, ".%.100s.pvpack-%08x", name.c_str(),
                   unsigned(getpid()) * 2654435761u ^ unsigned(std::time(nullptr)) ^ ++serial * 40503u);
-    temp_ = "." + name.substr(0, 100) + suffix;
+    temp_ = temp;
     fd = openat(folder_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }

@@ -23,7 +23,9 @@ char armedPath[MAX_PATH * 2];
 
 BOOL WINAPI OnControl(DWORD) {
   if (armed) DeleteFileA(armedPath);
-  return FALSE;  // the system's own handler then ends the process
+  // Ended as the system's own handler ends a process on Ctrl-C, by status
+  // too, which Wine's would give as 0, a success.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 FileId IdOfHandle(HANDLE handle) {
