@@ -316,19 +316,6 @@ TEST(Pack, AResultReplacesItsTargetWholeOrNotAtAll) {
   EXPECT_EQ(testutil::ReadFile(link), Bytes({'n', 'e', 'w'}));
   EXPECT_FALSE(fs::is_symlink(link));
   EXPECT_EQ(testutil::ReadFile(aside), Bytes({'k', 'e', 'e', 'p'}));
-
-  // An input given again as the output, by another name, is refused.
-  fs::create_hard_link(aside, temp / "again.bin");
-  const Bytes stream = implode::Implode(nullptr, 0, implode::LiteralMode::Binary, 6);
-  testutil::WriteFile(aside, stream);
-  const pvpack::Result result = pvpack::Explode(aside.string(), (temp / "again.bin").string());
-  EXPECT_EQ(result.status, pvpack::ExitIo);
-  EXPECT_NE(result.fault.problem.find("the same file as"), std::string::npos) << result.fault.Message();
-  EXPECT_EQ(testutil::ReadFile(aside), stream);
-  // What the setup's reader takes for an empty file is one.
-  EXPECT_EQ(stream.size(), 4u);
-  EXPECT_EQ(pvpack::Explode(aside.string(), target.string()).status, 0);
-  EXPECT_EQ(testutil::ReadFile(target), Bytes());
 }
 
 #ifndef _WIN32
