@@ -5,9 +5,11 @@
 #include "tools/pvpack/Output.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -44,6 +46,25 @@ void CatchSignals() {
     sigaction(signal, &action, nullptr);
   }
 }
+
+// Holds the signals back on this thread while it lives: between making the
+// temporary file and arming the handler with its name, an interruption
+// would leave it behind.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal);
+    pthread_sigmask(SIG_BLOCK, &held, &before_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t before_;
+};
 
 FileId IdOfStat(const struct stat& st) {
   FileId id;
@@ -111,6 +132,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
   // A name of its own beside the target, made new: nothing that stands
   // there (a link planted by someone else) is opened.
   CatchSignals();
+  SignalsHeld held;
   static unsigned serial = 0;
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -128,6 +150,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
   }
   std::memcpy(armedName, temp_.c_str(), temp_.size() + 1);
   armedFolder = folder_;
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // name and folder first
   armed = 1;
   stream_ = fdopen(fd, "wb");
   if (!stream_) {

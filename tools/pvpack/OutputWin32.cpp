@@ -122,9 +122,18 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
     std::snprintf(suffix, sizeof suffix, "pvpack-%08lx.tmp",
                   GetCurrentProcessId() * 2654435761u ^ GetTickCount() ^ ++serial * 40503u);
     temp_ = folder + suffix;
+    if (temp_.size() >= sizeof armedPath) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      break;
+    }
+    // Armed before the file is made, as the control handler runs on a
+    // thread of its own and may come at any time.
+    std::memcpy(armedPath, temp_.c_str(), temp_.size() + 1);
+    InterlockedExchange(&armed, 1);
     // CREATE_NEW: nothing that stands at the name (a planted link) is opened.
     handle = CreateFileA(temp_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) InterlockedExchange(&armed, 0);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
         GetLastError() != ERROR_ALREADY_EXISTS)
       break;
@@ -134,10 +143,6 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
                        " (" + SystemReason() + ")"};
     temp_.clear();
     return false;
-  }
-  if (temp_.size() < sizeof armedPath) {
-    std::memcpy(armedPath, temp_.c_str(), temp_.size() + 1);
-    InterlockedExchange(&armed, 1);
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) CloseHandle(handle);
