@@ -380,7 +380,8 @@ const Command Commands[] = {
     {"explode", "IN OUT", {}, CmdExplode,
      "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
-     "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
+     "literal mode, 3 stream too short, 4 stream ended without an end code. The\n"
+     "4-byte stream of an empty file gives an empty OUT and 0.\n"},
     {"pack", "[-q] [--progress] [-j N] [--codepage N] DIR ARCHIVE",
      {{"-q", false}, {"--progress", false}, {"-j", true}, {"--codepage", true}}, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
@@ -415,18 +416,21 @@ const Command Commands[] = {
     {"extract", "[-q] [--progress] [--codepage N] ARCHIVE DIR",
      {{"-q", false}, {"--progress", false}, {"--codepage", true}}, CmdExtract,
      "Unpacks ARCHIVE (an archive or a setup executable) into DIR by the setup\n"
-     "program's own rules, on several threads. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
-     "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
-     "(check value), 6 damaged record or unsafe name. The files are named in\n"
-     "UTF-8, from code page N (--codepage; 1252 unless given). Ends with a\n"
+     "program's own rules, on several threads. Exit status: 0 sound, 1 cannot\n"
+     "open, 2 cannot create a file or folder, 3 read or write failure, 5 no\n"
+     "archive, or a damaged one (check value), 6 damaged record (named, its file\n"
+     "removed) or unsafe name, 64 an empty DIR. The files are named in UTF-8,\n"
+     "from code page N (--codepage; 1252 unless given). Ends with a\n"
      "summary line (-q: none); --progress shows progress as lines.\n"},
     {"setup", "[-q] STUB ARCHIVE OUT", {{"-q", false}}, CmdSetup,
      "Writes the setup executable OUT: STUB (the bare setup-stub.exe), zero filler\n"
      "to a length that is a multiple of 8, the marker and ARCHIVE; it is then\n"
-     "ready for signing. A stub that already carries an archive or a signature\n"
-     "is refused (64), and so is a setup given as ARCHIVE. ARCHIVE is checked\n"
-     "whole, every file decoded, before OUT is written; exit status 5 or 6 as\n"
-     "for verify when it is not sound. Ends with a summary line (-q: none).\n"},
+     "ready for signing. STUB must be the bare setup program, known by its\n"
+     "version block and its dialogs; another executable, or one that already\n"
+     "carries an archive or a signature, is refused (64), and so is a setup given\n"
+     "as ARCHIVE. ARCHIVE is checked whole, every file decoded, before OUT is\n"
+     "written; exit status 5 or 6 as for verify when it is not sound. Ends with a\n"
+     "summary line (-q: none).\n"},
     {"verify", "[-q] [--codepage N] FILE", {{"-q", false}, {"--codepage", true}}, CmdVerify,
      "Checks FILE (an archive or a setup executable) file by file and writes\n"
      "nothing. Exit status as for extract. Ends with a summary line (-q: none).\n"},
@@ -443,7 +447,9 @@ void PrintUsage(std::FILE* to) {
     std::fprintf(to, "%s pvpack %s %s\n", &c == Commands ? "usage:" : "      ", c.name,
                  c.arguments);
   std::fprintf(to,
-               "IN, OUT and FILE may be - for standard input or output.\n"
+               "IN, OUT and FILE may be - for standard input or output (not a terminal).\n"
+               "A result is written beside its target and renamed into place when whole;\n"
+               "on a failure or an interruption the old file stays as it was.\n"
                "pack, setup, verify and extract end with a summary line; -q leaves it out.\n"
                "--progress writes progress as lines, at most one a second.\n"
                "pvpack COMMAND --help explains a command; pvpack --version prints the version.\n");
