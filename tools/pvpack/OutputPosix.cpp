@@ -117,7 +117,9 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
     return false;
   }
   struct stat st;
+  mode_t mode = 0;  // the old target's permissions, which the new one keeps
   if (fstatat(folder_, name.c_str(), &st, 0) == 0) {
+    mode = st.st_mode & 07777;
     if (S_ISDIR(st.st_mode)) {
       fault = {path, "a folder, not a file"};
       return false;
@@ -148,6 +150,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
     temp_.clear();
     return false;
   }
+  if (mode) fchmod(fd, mode);
   std::memcpy(armedName, temp_.c_str(), temp_.size() + 1);
   armedFolder = folder_;
   std::atomic_signal_fence(std::memory_order_seq_cst);  // name and folder first
