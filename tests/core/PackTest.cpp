@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -13,6 +16,7 @@
 #include "archive/PvUnZip.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/TestUtil.h"
+#include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pack.h"
 #include "tools/pvpack/Pvpack.h"
 
@@ -168,9 +172,12 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
     const fs::path out = temp / ("damaged" + std::to_string(failing));
     const pvpack::Result result = pvpack::Extract(path.string(), out.string(), nullptr, {}, totals);
     EXPECT_EQ(result.status, -ArcBadRecord) << result.fault.Message();
-    // The records before it, and its own file, as the setup's reader leaves them.
-    EXPECT_EQ(testutil::TreeContents(out).size(), failing + 1) << "failing record " << failing;
+    EXPECT_NE(result.fault.problem.find(records[failing].name + ": "), std::string::npos)
+        << result.fault.Message();
+    // The records before it; nothing of its own, whose contents are wrong.
+    EXPECT_EQ(testutil::TreeContents(out).size(), failing) << "failing record " << failing;
   }
+  EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).status, pvpack::ExitUsage);
 }
 
 TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
@@ -277,5 +284,94 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedWhilePacking) {
     }
   }
 }
+
+// A result goes to its target whole or not at all: dropped, the old file
+// stays as it was and nothing else is left; committed, a link at the
+// target's name is replaced, and what it pointed to is untouched.
+TEST(Pack, AResultReplacesItsTargetWholeOrNotAtAll) {
+  testutil::TempDir temp;
+  const fs::path target = temp / "out.bin";
+  testutil::WriteFile(target, std::string("old"));
+  pvpack::Fault fault;
+  {
+    pvpack::Output output;
+    ASSERT_TRUE(output.Open(target.string(), {}, fault)) << fault.Message();
+    std::fputs("half of it", output.Stream());
+    std::fflush(output.Stream());
+    EXPECT_EQ(testutil::ReadFile(target), Bytes({'o', 'l', 'd'}));
+  }  // gone without Commit, as on any failure
+  EXPECT_EQ(testutil::ReadFile(target), Bytes({'o', 'l', 'd'}));
+  EXPECT_EQ(testutil::TreeContents(temp.path()).size(), 1u);
+
+  const fs::path aside = temp / "elsewhere.bin";
+  testutil::WriteFile(aside, std::string("keep"));
+  fs::path link = temp / "link.bin";
+  std::error_code ec;
+  fs::create_symlink(aside, link, ec);
+  if (ec) link = target;  // no symbolic links here (Wine)
+  pvpack::Output output;
+  ASSERT_TRUE(output.Open(link.string(), {}, fault)) << fault.Message();
+  std::fputs("new", output.Stream());
+  ASSERT_TRUE(output.Commit(fault)) << fault.Message();
+  EXPECT_EQ(testutil::ReadFile(link), Bytes({'n', 'e', 'w'}));
+  EXPECT_FALSE(fs::is_symlink(link));
+  EXPECT_EQ(testutil::ReadFile(aside), Bytes({'k', 'e', 'e', 'p'}));
+}
+
+#ifndef _WIN32
+// A file that the walk found plain and that is swapped for a link to
+// something else before it is read is refused, never packed: round after
+// round, while another thread swaps it back and forth.
+TEST(Pack, AFileSwappedForALinkAfterTheWalkIsNotPacked) {
+  testutil::TempDir temp;
+  const std::string plain(4096, 'p'), secret(4096, 's');
+  testutil::WriteFile(temp / "secret", secret);
+  fs::create_directories(temp / "tree");
+  const fs::path file = temp / "tree" / "a.txt";
+  testutil::WriteFile(file, plain);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    std::error_code ec;
+    while (!stop) {
+      fs::create_symlink(temp / "secret", temp / "link", ec);
+      fs::rename(temp / "link", file, ec);
+      testutil::WriteFile(temp / "plain", plain);
+      fs::rename(temp / "plain", file, ec);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));  // some rounds get through
+    }
+  });
+  const uint32_t secretCheck = pack::CheckValue(reinterpret_cast<const uint8_t*>(secret.data()), secret.size());
+  struct Seen {
+    bool linkOut = false;
+  } seen;
+  pvpack::Reporter reporter;
+  reporter.context = &seen;
+  reporter.warning = [](void* context, const std::string& text) {
+    if (text.find("outside") != std::string::npos) static_cast<Seen*>(context)->linkOut = true;
+  };
+  pvpack::PackRequest request;
+  request.dir = (temp / "tree").string();
+  request.archive = (temp / "a.pvz").string();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  int rounds = 0, packed = 0;
+  for (; rounds < 400 && std::chrono::steady_clock::now() < end; ++rounds) {
+    seen.linkOut = false;
+    pvpack::Totals totals;
+    if (pvpack::Pack(request, reporter, totals).status != 0) continue;
+    std::vector<pack::Record> records;
+    ASSERT_EQ(pvpack::List(request.archive, nullptr, records).status, 0);
+    // A link the walk saw is followed by design, and said; one it did not
+    // see must not be.
+    if (!seen.linkOut) {
+      ++packed;
+      ASSERT_NE(records.at(0).header.Check, secretCheck) << "round " << rounds;
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(rounds, 20);
+  EXPECT_GT(packed, 0) << rounds << " rounds";
+}
+#endif
 
 }  // namespace

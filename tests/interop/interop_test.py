@@ -12,10 +12,14 @@ archives that pvpack packs must read back here.
 """
 
 import argparse
+import errno
 import json
 import os
+import pty
 import random
+import resource
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -138,7 +142,9 @@ class Streams(TempDirTest):
         for name, data in SAMPLES.items():
             for ascii_mode, dict_bits in MODES:
                 with self.subTest(sample=name, ascii=ascii_mode, dict_bits=dict_bits):
-                    want = (0, data) if data else (3, b"")
+                    # An empty file's 4-byte stream is taken as the setup's
+                    # reader takes it: empty, and sound.
+                    want = (0, data)
                     self.assertEqual(self.explode(pf.implode(data, ascii_mode, dict_bits)), want)
 
     def test_pvpack_streams_decode_in_reference(self):
@@ -177,7 +183,8 @@ class Streams(TempDirTest):
         cases.append(("noise", SAMPLES["noise"][:700]))
         for label, stream in cases:
             with self.subTest(label):
-                self.assertEqual(self.explode(stream), pf.explode(stream))
+                empty = len(stream) == 4 and stream[0] in (0, 1) and stream[1] in (4, 5, 6)
+                self.assertEqual(self.explode(stream), (0, b"") if empty else pf.explode(stream))
 
 
 def tree_of(root):
@@ -330,7 +337,7 @@ class Archives(TempDirTest):
     def test_setup_and_verify(self):
         archive = pf.write_archive(ENTRIES)
         # The stub holds the marker text in lower case, as the real one does.
-        stub = b"MZ" + bytes(1000) + pf.MARKER.lower() + bytes(range(256)) * 4
+        stub = pf.make_stub() + pf.MARKER.lower() + bytes(range(256)) * 4
         stub_path = self.write("stub.exe", stub)
         archive_path = self.write("payload.pvz", archive)
         setup = self.path("setup.exe")
@@ -461,8 +468,17 @@ class TreesAndDates(TempDirTest):
                     self.assertEqual((status, len(records)), (0, 5), err)
                     continue
                 self.assertEqual((status, records), (65, {}), err)
-                self.assertTrue(err.startswith("pvpack: " + self.path("tree", named) + ": "), err)
-                self.assertIn(why, err)
+                lines = [l for l in err.splitlines()
+                         if l.startswith("pvpack: " + self.path("tree", named) + ": ")]
+                self.assertTrue(any(why in l for l in lines), err)
+        # Every name refused in one run, in order, then 65.
+        shutil.rmtree(self.path("tree"))
+        for rel in ("z/trailing.", "a?b", "ok.txt", "OK.txt", "m/nul.txt"):
+            self.write(os.path.join("tree", rel), b"x")
+        status, err, _ = self.pack()
+        named = [l.split(": ")[1] for l in err.splitlines() if not l.startswith("pvpack: warning")]
+        self.assertEqual((status, named), (65, [self.path("tree", n) for n in
+                                                ("a?b", "m/nul.txt", "ok.txt", "z/trailing.")]), err)
 
     def test_what_the_tree_lacks_is_named(self):
         product = ["Pavlane.exe", "Help/contents.htm", "Library/a", "SiteMaps/b", "uninst.exe",
@@ -529,6 +545,17 @@ class TreesAndDates(TempDirTest):
                 self.assertEqual(pvpack("extract", *option, archive, dest).returncode, 0)
                 self.assertEqual(self.read(os.path.join(dest, name)), b"x")
 
+    def test_a_time_outside_the_dos_range_is_said(self):
+        for rel, year in (("tree/early.txt", 1975), ("tree/late.txt", 2110)):
+            stamp = time.mktime((year, 4, 5, 6, 7, 8, 0, 0, -1))
+            os.utime(self.write(rel, b"x"), (stamp, stamp))
+        status, err, _ = self.pack()
+        self.assertEqual(status, 0, err)
+        for rel, told, stored in (("early.txt", "1975-04-05 06:07:08", "1980-01-01 00:00:00"),
+                                  ("late.txt", "2110-04-05 06:07:08", "2107-12-31 23:59:58")):
+            self.assertIn("pvpack: warning: %s: its time %s is outside what an archive can hold "
+                          "(1980 to 2107); stored as %s\n" % (self.path("tree", rel), told, stored), err)
+
     def test_source_date_epoch_holds_later_times_back(self):
         # far.txt is past 2038, where a 32-bit time would not reach.
         for rel, year in (("tree/old.txt", 2003), ("tree/new.txt", 2011), ("tree/far.txt", 2040)):
@@ -586,11 +613,13 @@ class CommandLine(TempDirTest):
     def test_bad_inputs_are_named_and_never_crash(self):
         archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"a.txt", b"data")]))
         bad_record = self.write("bad.pvz", pf.write_archive([pf.Entry(b"a.txt", b"x", check=1)]))
-        stub = self.write("stub.exe", b"MZ" + bytes(300))
+        stub = self.write("stub.exe", pf.make_stub())
         setup = self.write("setup.exe", pf.make_setup(b"MZ" + bytes(300), self.read(archive)))
         empty, text = self.write("empty", b""), self.write("text", b"root:x:0:0:root:/root\n" * 9)
         bare = self.write("bare.exe", pf.make_setup(b"MZ" + bytes(300), b""))
         foreign = self.write("foreign.exe", pf.make_setup(b"MZ" + bytes(300), self.read(text)))
+        plain = self.write("plain.exe", b"MZ" + bytes(300))
+        two = self.write("two.exe", pf.make_stub(dialogs=(100, 200)))
         folder, missing, out = self.path("dir"), self.path("missing"), self.path("out")
         os.mkdir(folder)
         rows = [  # (line, arguments, exit status, path named, why)
@@ -614,6 +643,12 @@ class CommandLine(TempDirTest):
             (line(), ["setup", stub, empty, out], 5, empty, "no archive"),
             (line(), ["setup", stub, setup, out], 64, setup, "a setup executable, not an archive"),
             (line(), ["setup", stub, bad_record, out], 6, bad_record, "a.txt: a file in the archive"),
+            # Only the setup program's own image makes a setup.
+            (line(), ["setup", text, archive, out], 64, text, "not a Windows executable"),
+            (line(), ["setup", plain, archive, out], 64, plain,
+             'lacks the version block of "Installation program for Pavlane" 1.0.2.10 (040904E4), '
+             "dialog 100 (Choose Directory), dialog 200 (the welcome window), dialog 300"),
+            (line(), ["setup", two, archive, out], 64, two, "lacks dialog 300 (the progress window)"),
             (line(), ["list", archive, "extra"], 64, "list", "extra argument extra"),
             (line(), ["verify", "--quiet", archive], 64, "verify", "unknown option --quiet"),
             (line(), ["extract", archive], 64, "extract", "missing DIR"),
@@ -634,7 +669,7 @@ class CommandLine(TempDirTest):
     def test_summary_progress_and_json(self):
         self.write("tree/café.txt", b"cafe")
         self.write("tree/sub/b.bin", bytes(range(256)) * 40)
-        archive, stub = self.path("a.pvz"), self.write("stub.exe", b"MZ" + bytes(300))
+        archive, stub = self.path("a.pvz"), self.write("stub.exe", pf.make_stub())
         summary = r"pvpack %s: 2 files, 10244 bytes, packed %d bytes \(\d+\.\d%%\)%s, \d+\.\d\d s\n$"
         runs = [  # (arguments, what the summary adds)
             (["pack", self.path("tree"), archive], ""),
@@ -657,7 +692,7 @@ class CommandLine(TempDirTest):
 
         entries = [pf.Entry(b"caf\xe9\\x.txt", b"data", dos_time=pf.dos_datetime(2003, 4, 5, 6, 7, 8),
                             attributes=0x21),
-                   pf.Entry(b'q\x01"', b"")]
+                   pf.Entry(b'q\x01"', b""), pf.Entry(b"t", b"", dos_time=0xFFFFFFFF)]
         data = pf.write_archive(entries)
         p = pvpack("list", "--json", self.write("j.pvz", data))
         self.assertEqual(p.returncode, 0, p.stderr)
@@ -667,7 +702,10 @@ class CommandLine(TempDirTest):
             {"name": "café\\x.txt", "size": 4, "packedSize": packed[0], "attributes": 0x21,
              "time": "2003-04-05T06:07:08", "check": "%08X" % pf.crc_register(b"data")},
             {"name": 'q\x01"', "size": 0, "packedSize": packed[1], "attributes": pf.ATTR_ARCHIVE,
-             "time": "2004-06-15T12:30:44", "check": "FFFFFFFF"}])
+             "time": "2004-06-15T12:30:44", "check": "FFFFFFFF"},
+            # No calendar has month 15, hour 31: no time, the DOS value beside.
+            {"name": "t", "size": 0, "packedSize": packed[2], "attributes": pf.ATTR_ARCHIVE,
+             "time": None, "dosTime": 0xFFFFFFFF, "check": "FFFFFFFF"}])
 
     def test_an_error_names_the_folder_that_failed(self):
         archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"sub\\a.txt", b"a")]))
@@ -675,6 +713,117 @@ class CommandLine(TempDirTest):
         p = pvpack("extract", archive, os.path.join(blocker, "dest"))
         self.assertEqual(p.returncode, 2, p.stderr)
         self.assertTrue(p.stderr.startswith(b"pvpack: " + blocker.encode() + b": "), p.stderr)
+
+
+class SafeOutputs(TempDirTest):
+    """A command's result replaces its target whole or not at all, and never
+    overwrites one of its inputs."""
+
+    def setUp(self):
+        super().setUp()
+        self.old = pf.write_archive([pf.Entry(b"old.txt", b"the old archive")])
+
+    def assert_untouched(self, target, p, old=None):
+        self.assertEqual(self.read(target), self.old if old is None else old, p.stderr)
+        self.assertEqual([n for n in os.listdir(os.path.dirname(target)) if "pvpack-" in n], [])
+
+    def test_an_interrupted_command_leaves_the_old_file(self):
+        # Large enough that the result is still being written when the signal comes.
+        self.write("tree/big.bin", random.Random(5).getrandbits(8 * (12 << 20)).to_bytes(12 << 20, "little"))
+        for signo, args in ((signal.SIGINT, ["pack", "-q", self.path("tree")]),
+                            (signal.SIGTERM, ["implode", self.path("tree", "big.bin")]),
+                            (signal.SIGHUP, ["implode", "--ascii", self.path("tree", "big.bin")])):
+            with self.subTest(signo.name):
+                target = self.write("out.pvz", self.old)
+                p = subprocess.Popen([PVPACK, *args, target], stderr=subprocess.PIPE)
+                deadline = time.monotonic() + 60
+                # Once the result is being written: a new file beside it, or
+                # (what must not happen) the target itself changing.
+                while (not [n for n in os.listdir(self.tmp) if "pvpack-" in n] and
+                       os.path.getsize(target) == len(self.old)):
+                    self.assertIsNone(p.poll(), "finished before it could be interrupted")
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.005)
+                p.send_signal(signo)
+                p.communicate(timeout=60)
+                self.assertEqual(p.returncode, -signo)
+                self.assert_untouched(target, p)
+
+    def test_a_full_disk_leaves_the_old_file(self):
+        noise = random.Random(6).getrandbits(800000).to_bytes(100000, "little")
+        self.write("tree/noise.bin", noise)
+        stream = self.write("noise.imp", pf.implode(noise))
+        archive = self.write("a.pvz", pf.write_archive([pf.Entry(b"noise.bin", noise)]))
+        stub = self.write("stub.exe", pf.make_stub())
+
+        def no_room():  # every file ends at 64 KiB, as on a full disk
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+        for args in (["pack", self.path("tree")], ["setup", stub, archive],
+                     ["implode", self.path("tree", "noise.bin")], ["explode", stream]):
+            with self.subTest(args[0]):
+                target = self.write("out.bin", self.old)
+                p = subprocess.run([PVPACK, *args, target], capture_output=True, timeout=120,
+                                   preexec_fn=no_room)
+                self.assertEqual(p.returncode, 74, p.stderr)
+                self.assertIn(("pvpack: %s: cannot write (%s)" % (target, os.strerror(errno.EFBIG))
+                               ).encode(), p.stderr)
+                self.assert_untouched(target, p)
+
+    def test_no_output_over_an_input(self):
+        archive = self.write("a.pvz", self.old)
+        stub = self.write("stub.exe", pf.make_stub())
+        stream = self.write("s.imp", pf.implode(b"stream"))
+        self.write("tree/x.txt", b"x")
+        os.link(archive, self.path("tree", "inside.pvz"))
+        os.symlink(stream, self.path("link.imp"))
+        for args, target, old in ((["setup", stub, archive, archive], archive, self.old),
+                                  (["setup", stub, archive, stub], stub, pf.make_stub()),
+                                  (["explode", stream, stream], stream, pf.implode(b"stream")),
+                                  (["implode", stream, self.path("link.imp")], stream, pf.implode(b"stream")),
+                                  (["pack", self.path("tree"), archive], archive, self.old)):
+            with self.subTest(args[0], target=target):
+                p = pvpack(*args)
+                self.assertEqual(p.returncode, 74, p.stderr)
+                self.assertIn(b": the same file as ", p.stderr)
+                self.assert_untouched(target, p, old)
+
+    def test_a_terminal_gets_no_binary_data_and_a_whole_progress_line(self):
+        self.write("tree/only.txt", b"one file")
+        master, slave = pty.openpty()
+        try:
+            p = subprocess.run([PVPACK, "pack", self.path("tree"), "-"], stdout=slave,
+                               stderr=subprocess.PIPE, timeout=120)
+            self.assertEqual(p.returncode, 64, p.stderr)
+            self.assertIn(b"ARCHIVE is standard output, a terminal", p.stderr)
+            p = subprocess.run([PVPACK, "pack", self.path("tree"), self.path("a.pvz")],
+                               stdout=slave, stderr=slave, timeout=120)
+            os.close(slave)
+            shown = b""
+            try:
+                while chunk := os.read(master, 4096):
+                    shown += chunk
+            except OSError:   # EIO: nothing more, the other side is closed
+                pass
+        finally:
+            os.close(master)
+        self.assertEqual(p.returncode, 0, shown)
+        self.assertRegex(shown, rb"\rpacking 1/1 files, 0\.0/0\.0 MB\r?\npvpack pack: 1 file, ")
+
+    def test_a_size_this_build_cannot_hold_is_refused_by_name(self):
+        with open(PVPACK, "rb") as f:
+            if f.read(5)[4] != 1:
+                self.skipTest("a 64-bit build holds 3 GiB")
+        big = self.path("big.bin")
+        with open(big, "wb") as f:
+            f.truncate(3 << 30)   # sparse: no disk taken
+        archive = self.write("a.pvz", self.old)
+        for args in (["implode", big, self.path("out")], ["setup", big, archive, self.path("out")]):
+            with self.subTest(args[0]):
+                p = pvpack(*args)
+                self.assertEqual((p.returncode, p.stderr), (74, (
+                    "pvpack: %s: 3221225472 bytes, more than this 32-bit build can hold in memory\n"
+                    % big).encode()))
 
 
 def main():

@@ -531,3 +531,69 @@ def payload_of(exe: bytes) -> bytes:
 
 SAMPLE_TEXT = (b"Pavlane Orbit Suite 3.03\r\n\r\nThe orbit planner reads its settings "
                b"from the registry and its star charts from the Charts folder.\r\n")
+
+
+# ---------------------------------------------------------------------------
+# A stand-in for the bare setup program: a PE32 image with nothing but the
+# resources a stub is known by (its version block and its three dialogs)
+# ---------------------------------------------------------------------------
+
+def _version_block(key: str, value: bytes = b"", children: bytes = b"", text: bool = False) -> bytes:
+    def pad(b: bytes) -> bytes:
+        return b + bytes(-len(b) % 4)
+    name = pad(struct.pack("<HHH", 0, 0, 0) + (key + "\0").encode("utf-16-le"))
+    body = pad(name + value) + children
+    value_length = len(value) // 2 if text else len(value)
+    return struct.pack("<HHH", len(body), value_length, 1 if text else 0) + body[6:]
+
+
+def make_stub(dialogs: Sequence[int] = (100, 200, 300),
+              description: str = "Installation program for Pavlane") -> bytes:
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, 0x00010000, 0x0002000A,
+                        0x00030002, 0, 0x3F, 0, 0x40004, 1, 0, 0, 0)
+    entry = _version_block("FileDescription", (description + "\0").encode("utf-16-le"), text=True)
+    version = _version_block("VS_VERSION_INFO", fixed, _version_block(
+        "StringFileInfo", b"", _version_block("040904E4", b"", entry)))
+    blobs = [(5, d, bytes(24)) for d in dialogs] + [(16, 1, version)]
+    types = sorted({t for t, _, _ in blobs})
+    # Root, a folder per type, a language folder per resource, data entries, data.
+    type_dirs = 16 + 8 * len(types)
+    at, type_at = type_dirs, {}
+    for t in types:
+        type_at[t] = at
+        at += 16 + 8 * sum(1 for b in blobs if b[0] == t)
+    lang_at = at
+    entries_at = lang_at + 24 * len(blobs)
+    data_at = entries_at + 16 * len(blobs)
+    section_rva = 0x1000
+    out = bytearray(struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(types)))
+    for t in types:
+        out += struct.pack("<II", t, 0x80000000 | type_at[t])
+    data = bytearray()
+    ordered = [b for t in types for b in blobs if b[0] == t]
+    for t in types:
+        mine = [i for i, b in enumerate(ordered) if b[0] == t]
+        out += struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(mine))
+        for i in mine:
+            out += struct.pack("<II", ordered[i][1], 0x80000000 | (lang_at + 24 * i))
+    for i in range(len(ordered)):
+        out += struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1) + struct.pack("<II", 0x409, entries_at + 16 * i)
+    offsets = []
+    for _, _, blob in ordered:
+        offsets.append(len(data))
+        data += blob + bytes(-len(blob) % 4)
+    for (_, _, blob), offset in zip(ordered, offsets):
+        out += struct.pack("<IIII", section_rva + data_at + offset, len(blob), 1252, 0)
+    out += data
+    raw = bytes(out) + bytes(-len(out) % 0x200)
+    header = bytearray(0x200)
+    header[0:2] = b"MZ"
+    struct.pack_into("<I", header, 0x3C, 0x40)
+    struct.pack_into("<4sHHIIIHH", header, 0x40, b"PE\0\0", 0x14C, 1, 0, 0, 0, 0xE0, 0x0102)
+    optional = 0x40 + 24
+    struct.pack_into("<H", header, optional, 0x10B)
+    struct.pack_into("<I", header, optional + 92, 16)
+    struct.pack_into("<II", header, optional + 96 + 2 * 8, section_rva, len(out))
+    struct.pack_into("<8sIIIII", header, optional + 0xE0, b".rsrc", len(out), section_rva,
+                     len(raw), 0x200, 0)
+    return bytes(header) + raw

@@ -2,7 +2,9 @@
 # The release engineer's tool on Windows: the shipped pvpack.exe under Wine
 # packs a real tree of a few MB to the native tool's bytes, on one worker
 # and on two (its own threads), and its verify and extract give the tree
-# back: contents, read-only flags and times.
+# back: contents, read-only flags and times. Then what it must refuse and
+# survive: an output over an input, a stub that is not the setup program, a
+# 3 GiB file, Ctrl-C while it writes.
 #
 #   pvpack-win.sh WORK-DIR PVPACK-EXE NATIVE-PVPACK PRODUCT-DIR
 set -euo pipefail
@@ -41,4 +43,36 @@ win extract "$(winpath "$work/win-j2.pvz")" "$(winpath "$work/extracted")" ||
   fail "pvpack.exe extract failed"
 python3 "$here/../../scripts/compare-trees.py" "$tree" "$work/extracted" >/dev/null ||
   fail "the extracted tree differs: $(python3 "$here/../../scripts/compare-trees.py" "$tree" "$work/extracted")"
-echo "pvpack.exe: $(find "$tree" -type f | wc -l) files packed as the native tool packs them (-j1, -j2), verified and extracted intact"
+# What it writes replaces the target whole, never one of its inputs, also
+# when Ctrl-C comes; what a 32-bit program cannot hold is refused by name;
+# only the bare setup program makes a setup.
+stub=$(dirname "$exe")/setup-stub.exe
+attempt() { set +e; win "$@" >"$work/out" 2>"$work/err"; status=$?; set -e; }
+expect() {  # expect STATUS TEXT WHAT: the last attempt's status and message
+  [ "$status" -eq "$1" ] && grep -qF -- "$2" "$work/err" ||
+    fail "$3: status $status, $(cat "$work/err")"
+}
+cp "$work/win-j2.pvz" "$work/keep.pvz"
+attempt setup "$(winpath "$stub")" "$(winpath "$work/keep.pvz")" "$(winpath "$work/keep.pvz")"
+expect 74 "the same file as" "setup over its own ARCHIVE"
+cmp -s "$work/keep.pvz" "$work/win-j2.pvz" || fail "setup over its own ARCHIVE changed it"
+attempt setup "$(winpath "$exe")" "$(winpath "$work/keep.pvz")" "$(winpath "$work/setup.exe")"
+expect 64 "not the bare setup program (setup-stub.exe): it lacks the version block" "pvpack.exe as STUB"
+truncate -s 3G "$work/big.bin"   # sparse: no disk taken
+attempt implode "$(winpath "$work/big.bin")" "$(winpath "$work/big.imp")"
+expect 74 "3221225472 bytes, more than this 32-bit build can hold in memory" "implode of 3 GiB"
+attempt setup "$(winpath "$work/big.bin")" "$(winpath "$work/keep.pvz")" "$(winpath "$work/setup.exe")"
+expect 74 "3221225472 bytes, more than this 32-bit build can hold in memory" "a STUB of 3 GiB"
+rm "$work/big.bin"
+# Ctrl-C (Wine turns SIGINT into it) while the stream is being written.
+head -c 40000000 /dev/urandom >"$work/noise.bin"
+echo old >"$work/noise.imp"
+(exec bash "$here/../../scripts/wine-prefix.sh" run "$work/wine" "$exe" implode \
+  "$(winpath "$work/noise.bin")" "$(winpath "$work/noise.imp")") 2>/dev/null &
+pid=$!
+for _ in $(seq 600); do ls "$work" | grep -q '^pvpack-' && break; sleep 0.05; done
+kill -INT "$pid" || fail "implode ended before Ctrl-C"
+set +e; wait "$pid"; status=$?; set -e
+[ "$status" -ne 0 ] && [ "$(cat "$work/noise.imp")" = old ] && ! ls "$work" | grep -q '^pvpack-' ||
+  fail "Ctrl-C during implode: status $status, $(ls "$work")"
+echo "pvpack.exe: $(find "$tree" -type f | wc -l) files packed as the native tool packs them (-j1, -j2), verified and extracted intact; its refusals and Ctrl-C as they should be"

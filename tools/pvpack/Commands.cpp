@@ -1,6 +1,7 @@
 // pvpack's commands but extract: each reads its inputs, calls the archive
 // library and says what went wrong in one Result.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "archive/Archive.h"
 #include "explode/Explode.h"
 #include "tools/pvpack/Input.h"
+#include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Records.h"
 
@@ -35,6 +37,8 @@ struct DecodePipe {
   bool writeFailed = false;
   Bytes inBlock = Bytes(PipeBlock), outBlock = Bytes(PipeBlock);
   size_t inAt = 0, inEnd = 0, outFill = 0;
+  uint64_t consumed = 0, produced = 0;
+  int writeError = 0;  // errno of the write that failed
 
   static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
     auto* pipe = static_cast<DecodePipe*>(param);
@@ -51,10 +55,12 @@ struct DecodePipe {
       pipe->inAt += n;
       got += n;
     }
+    pipe->consumed += got;
     return pipe->readFailed ? 0 : got;
   }
   static void Write(uint8_t* buffer, uint32_t* size, void* param) {
     auto* pipe = static_cast<DecodePipe*>(param);
+    pipe->produced += *size;
     if (pipe->outFill + *size > PipeBlock) pipe->Flush();
     std::memcpy(pipe->outBlock.data() + pipe->outFill, buffer, *size);
     pipe->outFill += *size;
@@ -62,8 +68,10 @@ struct DecodePipe {
   // Writes what is gathered; false once any write has failed.
   bool Flush() {
     if (!writeFailed && out && outFill > 0 &&
-        std::fwrite(outBlock.data(), 1, outFill, out) != outFill)
+        std::fwrite(outBlock.data(), 1, outFill, out) != outFill) {
       writeFailed = true;
+      writeError = errno;
+    }
     outFill = 0;
     return !writeFailed;
   }
@@ -105,9 +113,14 @@ Result Implode(const std::string& in, const std::string& out, implode::LiteralMo
                unsigned dictBits) {
   Bytes data;
   Fault fault;
-  if (!ReadInput(in, pack::MaxFileSize, data, fault)) return {ExitIo, fault};
-  if (!WriteAll(out, implode::Implode(data.data(), data.size(), mode, dictBits)))
-    return Failed(ExitIo, out, "cannot write");
+  InputFile input;
+  if (!ReadInput(in, pack::MaxFileSize, data, input, fault)) return {ExitIo, fault};
+  Output output;
+  if (!output.Open(out, {input}, fault)) return {ExitIo, fault};
+  const Bytes stream = implode::Implode(data.data(), data.size(), mode, dictBits);
+  if (std::fwrite(stream.data(), 1, stream.size(), output.Stream()) != stream.size())
+    return Failed(ExitIo, out, "cannot write (" + ErrnoReason(errno) + ")");
+  if (!output.Commit(fault)) return {ExitIo, fault};
   return {};
 }
 
@@ -115,20 +128,22 @@ Result Explode(const std::string& in, const std::string& out) {
   InputStream input;
   Fault fault;
   if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {ExitIo, fault};
-  pack::UniqueFile owned;
-  std::FILE* const output = OpenOutput(out, owned);
-  DecodePipe pipe{&input, output, {}, false, output == nullptr};
+  Output output;
+  if (!output.Open(out, {{IdOf(input.file), input.shown}}, fault)) return {ExitIo, fault};
+  DecodePipe pipe{&input, output.Stream(), {}, false, false};
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  const uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
+  uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
+  // What the setup's reader takes for an empty file, a stream of its two
+  // header bytes and an end code in two more, is one here too.
+  const uint8_t* head = pipe.inBlock.data();
+  if (result == DclInputTooShort && pipe.consumed == 4 && !pipe.readFailed && head[0] <= 1 &&
+      head[1] >= 4 && head[1] <= 6)
+    result = DclOk;
   pipe.Flush();
-  if (output && std::fflush(output) != 0) pipe.writeFailed = true;
-  if (owned && std::fclose(owned.release()) != 0) pipe.writeFailed = true;
-  if (pipe.readFailed) {
-    // What could not be read whole is not decoded into anything.
-    if (output && out != "-") std::remove(out.c_str());
-    return {ExitIo, pipe.fault};
-  }
-  if (pipe.writeFailed) return Failed(ExitIo, out, "cannot write");
+  // What could not be read whole is not decoded into anything.
+  if (pipe.readFailed) return {ExitIo, pipe.fault};
+  if (pipe.writeFailed) return Failed(ExitIo, out, "cannot write (" + ErrnoReason(pipe.writeError) + ")");
+  if (!output.Commit(fault)) return {ExitIo, fault};
   static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
                                       "stream too short", "stream ended without an end code"};
   if (result != DclOk) return Failed(int(result), in, Words[result]);
@@ -145,8 +160,15 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
   treeOptions.latestTime = request.latestTime;
   treeOptions.codePage = request.codePage;
   pack::TreeReport report;
-  if (!pack::CollectTree(dir, files, fault, treeOptions, &report))
-    return {report.nameRefused ? ExitName : ExitIo, fault};
+  if (!pack::CollectTree(dir, files, fault, treeOptions, &report)) {
+    // Every name refused, in order, each once; a fault of another kind last.
+    Result result{report.nameRefused ? ExitName : ExitIo, fault, std::move(report.refused)};
+    if (report.nameRefused && !result.earlier.empty()) {
+      result.fault = result.earlier.back();
+      result.earlier.pop_back();
+    }
+    return result;
+  }
   if (!pack::CheckLimits(files, pack::Limits(), fault)) return {ExitIo, fault};
   for (const std::string& warning : report.warnings) Warn(reporter, warning);
   for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {
@@ -154,15 +176,17 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
     std::replace(path.begin(), path.end(), '\\', char(std::filesystem::path::preferred_separator));
     Warn(reporter, (std::filesystem::path(dir) / path).string() + ": missing, and " + missing.user);
   }
-  std::error_code ec;
-  const std::filesystem::path target = std::filesystem::weakly_canonical(archive, ec);
-  for (const pack::TreeFile& file : files)
-    if (archive != "-" && !ec && std::filesystem::path(file.path) == target)
-      return Failed(ExitIo, archive, "lies in " + dir + " and would be packed into itself");
-
-  pack::UniqueFile owned;
-  std::FILE* const out = OpenOutput(archive, owned);
-  if (!out) return Failed(ExitIo, archive, "cannot write");
+  // The archive must not be one of the files it is made of.
+  std::vector<InputFile> inputs;
+  for (const pack::TreeFile& file : files) {
+    FileId id;
+    id.volume = file.volume;
+    id.index = file.index;
+    id.valid = file.volume != 0 || file.index != 0;
+    inputs.push_back({id, file.shown});
+  }
+  Output output;
+  if (!output.Open(archive, inputs, fault)) return {ExitIo, fault};
   PackProgress progress;
   progress.files = files.size();
   progress.reporter = &reporter;
@@ -174,15 +198,9 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
     options.progressContext = &progress;
   }
   uint64_t written = 0;
-  bool ok = pack::PackFiles(files, options, out, archive, fault, &written);
-  if (owned) {
-    if (std::fclose(owned.release()) != 0 && ok) {
-      fault = {archive, "cannot write"};
-      ok = false;
-    }
-    // No half-written archive stays behind.
-    if (!ok) std::remove(archive.c_str());
-  }
+  // No half-written archive takes the old one's place.
+  const bool ok = pack::PackFiles(files, options, output.Stream(), output.Shown(), fault, &written) &&
+                  output.Commit(fault);
   if (!ok) return {ExitIo, fault};
   totals = {files.size(), progress.bytes, written, 0};
   return {};
@@ -212,7 +230,8 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
              Totals& totals) {
   Bytes stub;
   Fault fault;
-  if (!ReadInput(stubPath, pack::MaxSetupSize, stub, fault)) return {ExitIo, fault};
+  InputFile stubInput;
+  if (!ReadInput(stubPath, pack::MaxSetupSize, stub, stubInput, fault)) return {ExitIo, fault};
   // The archive is checked whole, every record decoded, before anything is
   // written: a setup that verify would refuse is never made.
   Loaded loaded;
@@ -226,15 +245,18 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
     return Failed(-ArcBadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
   Bytes head;
   if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {ExitUsage, fault};
-  pack::UniqueFile owned;
-  std::FILE* const output = OpenOutput(out, owned);
+  if (const std::string missing = pack::StubFault(stub); !missing.empty())
+    return Failed(ExitUsage, stubPath, missing);
+  Output output;
+  if (!output.Open(out, {stubInput, {IdOf(loaded.source.Stream()), loaded.source.Shown()}}, fault))
+    return {ExitIo, fault};
+  std::FILE* const stream = output.Stream();
   const auto write = [&](const uint8_t* data, size_t n) {
-    return std::fwrite(data, 1, n, output) == n;
+    return std::fwrite(data, 1, n, stream) == n;
   };
-  bool ok = output && write(head.data(), head.size()) && loaded.source.CopyRaw(write) &&
-            std::fflush(output) == 0;
-  if (owned && std::fclose(owned.release()) != 0) ok = false;
-  if (!ok) return Failed(ExitIo, out, "cannot write");
+  if (!write(head.data(), head.size()) || !loaded.source.CopyRaw(write))
+    return Failed(ExitIo, out, "cannot write (" + ErrnoReason(errno) + ")");
+  if (!output.Commit(fault)) return {ExitIo, fault};
   totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(),
             head.size() + loaded.source.Size()};
   return {};

@@ -17,6 +17,7 @@
 #include "archive/RecordFiles.h"
 #include "archive/ShortUtl.h"
 #include "explode/Explode.h"
+#include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Records.h"
 #include "tools/pvpack/Workers.h"
@@ -146,21 +147,22 @@ std::string Shown(std::string path) {
 // records[index]'s file could not be created below dest: names the first
 // folder on its way that is missing (which could not be made) or stands as
 // a file, else the file itself.
+// reason: the system's words for the failure.
 Fault CannotCreate(const std::string& dest, const std::vector<pack::Record>& records,
-                   size_t index) {
+                   size_t index, const std::string& reason) {
   namespace fs = std::filesystem;
-  if (index >= records.size()) return {dest, ReaderFailure(ArcCannotCreate)};
+  if (index >= records.size()) return {dest, ReaderFailure(ArcCannotCreate) + " (" + reason + ")"};
   const fs::path file = fs::path(dest) / Shown(records[index].name);
   fs::path folder;
   for (const fs::path& part : file.parent_path()) {
     folder /= part;
     std::error_code ec;
     const fs::file_status status = fs::status(folder, ec);
-    if (!fs::exists(status)) return {folder.string(), "cannot make this folder"};
+    if (!fs::exists(status)) return {folder.string(), "cannot make this folder (" + reason + ")"};
     if (!fs::is_directory(status))
-      return {folder.string(), "cannot make this folder, a file of that name is in the way"};
+      return {folder.string(), "cannot make this folder: a file of that name is in the way"};
   }
-  return {file.string(), "cannot create this file"};
+  return {file.string(), "cannot create this file (" + reason + ")"};
 }
 
 // Reports how far the reading has come, when the percentage changes.
@@ -185,6 +187,9 @@ struct ExtractProgress {
 Result Extract(const std::string& file, const std::string& dir,
                const codepage::SingleByteTable* codePage, const Reporter& reporter,
                Totals& totals) {
+  // An empty destination (an unset variable in a script) would put every
+  // file below the root.
+  if (dir.empty()) return {ExitUsage, {"", "the destination folder is empty"}};
   Loaded loaded;
   if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
     return result;
@@ -213,6 +218,7 @@ Result Extract(const std::string& file, const std::string& dir,
     progress.At(crew->doneBytes.load());
   };
   size_t created = 0;
+  std::string createFailure;  // the system's words for a file or folder not made
   for (size_t i = 0; i < records.size() && !crew->failure.Any(); ++i) {
     const pack::Record& record = records[i];
     // The names as loaded, converted to this system's: checked again.
@@ -223,6 +229,7 @@ Result Extract(const std::string& file, const std::string& dir,
     Slot& slot = crew->slots[created % Slots];
     while (slot.busy.load()) await();
     if (int32_t result = files.Create(record.name, slot.file, slot.path); result != ArcOk) {
+      createFailure = SystemReason();
       crew->failure.Note(i, result);
       break;
     }
@@ -239,14 +246,20 @@ Result Extract(const std::string& file, const std::string& dir,
 
   if (crew->failure.Any()) {
     const size_t at = crew->failure.Index();
-    // Files were made ahead of the record that failed; as the setup's
-    // reader would, leave those after it unwritten.
-    for (size_t j = at + 1; j < created && j < records.size(); ++j) files.Remove(records[j].name);
     const int32_t result = crew->failure.Result();
-    if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at)};
-    if (result == ArcIoError && at < records.size())
-      return {-result, {file, ReaderFailure(result) + " " + Shown(dest + "\\" + records[at].name)}};
-    return {-result, {file, ReaderFailure(result)}};
+    if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at, createFailure)};
+    // Files were made ahead of the record that failed; as the setup's
+    // reader would, leave those after it unwritten. Its own file holds
+    // what a damaged or cut-off stream gave, and goes too.
+    bool removed = true;
+    for (size_t j = at; j < created && j < records.size(); ++j)
+      removed = files.Remove(records[j].name) && removed;
+    if (at >= records.size()) return {-result, {file, ReaderFailure(result)}};
+    const std::string path = Shown(dest + "\\" + records[at].name);
+    const std::string left = at >= created ? ""
+                             : removed     ? "; " + path + " is removed"
+                                           : "; " + path + " could not be removed and holds wrong data";
+    return {-result, {file, records[at].name + ": " + ReaderFailure(result) + left}};
   }
   progress.At(source.Size());
   totals = {records.size(), TotalSize(records), source.Size(), 0};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -23,7 +24,7 @@ std::string NotAFile(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::file_status status = pack::StatusOf(path, true, ec);
-  if (ec) return ec.message();
+  if (ec) return "cannot read (" + ec.message() + ")";
   switch (status.type()) {
     case fs::file_type::regular:
     case fs::file_type::fifo: return "";
@@ -86,22 +87,37 @@ bool ReadSome(InputStream& in, uint8_t* buffer, size_t size, size_t& got, Fault&
   }
   in.read += got;
   if (got < size && std::ferror(in.file)) {
-    fault = {in.shown, "cannot read"};
+    fault = {in.shown, "cannot read (" + ErrnoReason(errno) + ")"};
     return false;
   }
   return true;
 }
 
-bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& fault) {
+bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, InputFile& input,
+               Fault& fault) {
   InputStream in;
   if (!OpenInput(path, limit, in, fault)) return false;
+  input = {IdOf(in.file), in.shown};
   data.clear();
+  // A size_t of 32 bits holds a size up to 4 GiB, but no vector of more
+  // than about 2 GiB: refused by name here, not by an exception later.
+  const uint64_t most = uint64_t(std::min<size_t>(data.max_size(), PTRDIFF_MAX));
+  if (in.expected > most) {
+    fault = {in.shown, std::to_string(in.expected) + " bytes, more than this " +
+                           std::to_string(sizeof(void*) * 8) + "-bit build can hold in memory"};
+    return false;
+  }
   try {
     data.reserve(size_t(in.expected));
     Bytes block(size_t(1) << 20);
     for (;;) {
       size_t n = 0;
       if (!ReadSome(in, block.data(), block.size(), n, fault)) return false;
+      if (data.size() + n > most) {
+        fault = {in.shown, "more than this " + std::to_string(sizeof(void*) * 8) +
+                               "-bit build can hold in memory"};
+        return false;
+      }
       data.insert(data.end(), block.begin(), block.begin() + std::ptrdiff_t(n));
       if (n < block.size()) break;
     }
@@ -110,26 +126,6 @@ bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& faul
     return false;
   }
   return true;
-}
-
-std::FILE* OpenOutput(const std::string& path, pack::UniqueFile& owned) {
-  if (path == "-") {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    return stdout;
-  }
-  owned.reset(std::fopen(path.c_str(), "wb"));
-  return owned.get();
-}
-
-bool WriteAll(const std::string& path, const Bytes& data) {
-  pack::UniqueFile owned;
-  std::FILE* out = OpenOutput(path, owned);
-  bool ok = out && std::fwrite(data.data(), 1, data.size(), out) == data.size() &&
-            std::fflush(out) == 0;
-  if (owned && std::fclose(owned.release()) != 0) ok = false;
-  return ok;
 }
 
 bool ReadAt(std::FILE* file, uint64_t offset, uint8_t* buffer, size_t size, size_t& got) {

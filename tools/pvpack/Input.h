@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pack.h"
 
 namespace pvpack {
@@ -34,19 +35,13 @@ bool OpenInput(const std::string& path, uint64_t limit, InputStream& in, Fault& 
 // with fault, when reading fails or the input passes its limit.
 bool ReadSome(InputStream& in, uint8_t* buffer, size_t size, size_t& got, Fault& fault);
 
-// Reads the file at path ("-": standard input) into data. Refuses, with
-// fault naming path, what is no file (a folder, a device such as
-// /dev/zero) and more than limit bytes, so that no input runs on for ever
-// or is taken for a huge file.
-bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, Fault& fault);
-
-// Writes data to the file at path ("-": standard output), replacing it.
-bool WriteAll(const std::string& path, const Bytes& data);
-
-// The stream to write path to: standard output, switched to binary, for
-// "-"; else the file, created afresh and owned by owned. Null when the file
-// cannot be created.
-std::FILE* OpenOutput(const std::string& path, pack::UniqueFile& owned);
+// Reads the file at path ("-": standard input) into data, setting input to
+// what it read. Refuses, with fault naming path, what is no file (a folder,
+// a device such as /dev/zero), more than limit bytes, so that no input runs
+// on for ever or is taken for a huge file, and more than this build can
+// hold in memory (a 32-bit one: about 2 GiB), before any of it is read.
+bool ReadInput(const std::string& path, uint64_t limit, Bytes& data, InputFile& input,
+               Fault& fault);
 
 // Reads up to size bytes of file at offset into buffer, setting got; fewer
 // only at the file's end. Several threads may read one file at once; the

@@ -44,6 +44,16 @@ inline UniqueFile OpenForReading(const std::string& path) {
   return UniqueFile(std::fopen(path.c_str(), "rb"));
 }
 
+// Opens the plain file at path for reading, a link at its name not
+// followed, and tells which file it is (volume and index: device and inode,
+// or volume serial and file index) and its size. When volume or index is
+// not 0 on the call, the file must be that one: a file swapped for another,
+// or for a link, between a check and the read is refused. Null, with why,
+// when it cannot be opened or is not that file. *modified, when given, gets
+// its last-write time in seconds since 1970.
+UniqueFile OpenPlainFile(const std::string& path, uint64_t& volume, uint64_t& index,
+                         uint64_t& size, std::string& why, int64_t* modified = nullptr);
+
 // A new temporary file, open for writing and reading, that goes away when
 // it is closed (or the process ends); null when none can be made.
 UniqueFile OpenTempFile();
@@ -93,6 +103,9 @@ struct TreeFile {
   uint64_t size = 0;
   uint32_t dosDateTime = 0;
   uint32_t attributes = 0;
+  // Which file the walk found (device and inode; volume serial and file
+  // index): the file read must be this one. Both 0 when not known.
+  uint64_t volume = 0, index = 0;
 };
 
 struct TreeOptions {
@@ -105,11 +118,15 @@ struct TreeOptions {
 
 // What CollectTree says besides its result.
 struct TreeReport {
-  // The error is about a name: one Windows cannot store or takes for
+  // The error is about names: one Windows cannot store or takes for
   // another, or a path too long.
   bool nameRefused = false;
+  // Every name refused, in order of their paths; the fault is the first.
+  // Also those found before a fault of another kind.
+  std::vector<Fault> refused;
   // What is packed all the same, and may not be meant: each folder dropped
-  // for holding no file, each link to something outside the tree.
+  // for holding no file, each link to something outside the tree, each
+  // time moved into the range an archive holds.
   std::vector<std::string> warnings;
 };
 
@@ -196,6 +213,10 @@ Bytes ArchiveOf(const Bytes& file, bool& markerFound);
 // marker or a signature, and a result larger than MaxSetupSize.
 bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
                Fault& fault);
+// Whether stub is this project's bare setup program: "" when it is, else
+// what it lacks of it (its version block, the dialogs it shows), in words.
+std::string StubFault(const Bytes& stub);
+
 // What MakeSetup puts in front of an archive of archiveSize bytes: stub,
 // filler and marker. The same refusals.
 bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,

@@ -4,7 +4,9 @@
 // Every command returns a Result: its exit status and, unless that is 0,
 // the fault (the path at fault and what is wrong), which the front end
 // shows as "pvpack: path: problem". Nothing here prints; progress and
-// warnings go to the Reporter the caller gives.
+// warnings go to the Reporter the caller gives. A command's result file is
+// written through Output (Output.h): whole, or not at all, and never over
+// one of its inputs.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +27,13 @@ using pack::Fault;
 // codes, which are given negated (ArcBadChecksum -5 gives 5).
 inline constexpr int ExitUsage = 64;
 inline constexpr int ExitName = 65;  // a name Windows or the code page cannot hold
+inline constexpr int ExitSoftware = 70;  // a fault of pvpack itself
 inline constexpr int ExitIo = 74;
 
 struct Result {
   int status = 0;
   Fault fault;
+  std::vector<Fault> earlier = {};  // further faults found before fault, in order (pack's names)
 };
 
 // What a command went through, for its summary line.
@@ -57,7 +61,8 @@ Result Implode(const std::string& in, const std::string& out, implode::LiteralMo
                unsigned dictBits);
 
 // explode: one stream IN decoded into OUT. The status is the decoder's
-// result; OUT is written whatever it is.
+// result (an empty file's 4-byte stream is sound); OUT is written whatever
+// it is, unless IN cannot be read whole.
 Result Explode(const std::string& in, const std::string& out);
 
 struct PackRequest {
@@ -68,8 +73,8 @@ struct PackRequest {
   std::optional<int64_t> latestTime;  // SOURCE_DATE_EPOCH
 };
 
-// pack: every file below request.dir into request.archive. A half-written
-// archive is removed.
+// pack: every file below request.dir into request.archive. Every name
+// refused is given, in order (Result::earlier, then fault), with ExitName.
 Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals);
 
 // list: the records of file (an archive or a setup executable), their names
@@ -84,7 +89,8 @@ Result Verify(const std::string& file, const codepage::SingleByteTable* codePage
 // extract: file unpacked below dir, each file made by the setup program's
 // own rules (archive/RecordFiles.h) and the records decoded on several
 // threads; the names converted from codePage (as they stand when codePage
-// is null). A record that fails leaves the files before it, and its own.
+// is null). A record that fails leaves the files before it; its own is
+// removed, and it is named. An empty dir is refused (ExitUsage).
 Result Extract(const std::string& file, const std::string& dir,
                const codepage::SingleByteTable* codePage, const Reporter& reporter,
                Totals& totals);

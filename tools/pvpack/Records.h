@@ -23,6 +23,8 @@ class ArchiveSource {
   bool Open(const std::string& path, Fault& fault);
 
   const std::string& Shown() const { return shown_; }
+  // The file read, for telling which it is.
+  std::FILE* Stream() const { return file_.get(); }
   uint64_t FileSize() const { return fileSize_; }
   uint64_t Size() const { return end_ - start_; }  // the archive's bytes
   bool IsSetup() const { return isSetup_; }

@@ -8,15 +8,22 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
-
-#include <cerrno>
+#include <unistd.h>
 #endif
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "archive/FileIo.h"
 #include "archive/ProductFiles.h"
 #include "tools/pvpack/Names.h"
+#include "tools/pvpack/Output.h"
 
 namespace fs = std::filesystem;
 
@@ -48,6 +55,71 @@ fs::file_status StatusOf(const fs::path& path, bool follow, std::error_code& ec,
                                                     : fs::file_type::unknown;
   return fs::file_status(type, fs::perms(st.st_mode & 07777));
 #endif
+}
+
+UniqueFile OpenPlainFile(const std::string& path, uint64_t& volume, uint64_t& index,
+                         uint64_t& size, std::string& why, int64_t* modified) {
+  const bool check = volume != 0 || index != 0;
+  uint64_t newVolume = 0, newIndex = 0;
+#ifdef _WIN32
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    why = "cannot read (" + pvpack::SystemReason() + ")";
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(handle);
+    why = "changed since it was found: no longer a plain file";
+    return nullptr;
+  }
+  newVolume = info.dwVolumeSerialNumber;
+  newIndex = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  const uint64_t newSize = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  if (modified)
+    *modified = int64_t((uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                         info.ftLastWriteTime.dwLowDateTime) / 10000000) - 11644473600LL;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "rb");
+  if (!file && fd >= 0) _close(fd);
+#else
+  // Not blocking: a FIFO put in a file's place must not hold the walk up.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    why = errno == ELOOP ? "changed since it was found: now a link"
+                         : "cannot read (" + std::string(std::strerror(errno)) + ")";
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    why = "changed since it was found: no longer a plain file";
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  newVolume = uint64_t(st.st_dev);
+  newIndex = uint64_t(st.st_ino);
+  const uint64_t newSize = uint64_t(st.st_size);
+  if (modified) *modified = int64_t(st.st_mtime);
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) ::close(fd);
+#endif
+  if (!file) {
+    why = "cannot read (" + std::string(std::strerror(errno)) + ")";
+    return nullptr;
+  }
+  if (check && (newVolume != volume || newIndex != index)) {
+    std::fclose(file);
+    why = "changed since it was found: another file stands at its name";
+    return nullptr;
+  }
+  volume = newVolume;
+  index = newIndex;
+  size = newSize;
+  return UniqueFile(file);
 }
 
 namespace {
@@ -119,6 +191,32 @@ std::string ShownOf(const std::string& utf8) {
 #endif
 }
 
+// The local time of seconds since 1970. False when the system cannot tell.
+bool LocalTimeOf(int64_t seconds, CivilTime& t) {
+#ifdef _WIN32
+  // From 1601 in 100-nanosecond steps.
+  const int64_t ticks = (seconds + 11644473600LL) * 10000000LL;
+  if (seconds < -11644473600LL || seconds > 900000000000LL) return false;
+  FILETIME utc = {DWORD(ticks), DWORD(uint64_t(ticks) >> 32)}, local;
+  SYSTEMTIME st;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return false;
+  t = {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+#else
+  const time_t when = time_t(seconds);
+  struct tm tm;
+  if (int64_t(when) != seconds || !localtime_r(&when, &tm)) return false;
+  t = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+#endif
+  return true;
+}
+
+std::string TimeText(const CivilTime& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
 // Walks a product tree. Every folder on the way down is held by its
 // canonical path, so a link back to one of them (which would repeat the
 // tree forever) is seen; a link to any other folder is simply followed.
@@ -136,7 +234,7 @@ struct TreeWalk {
   std::vector<Open> open;  // the folders being walked, outermost first
   std::vector<Found> found;
   Fault fault;
-  bool nameRefused = false;  // the fault is about a name Windows cannot store
+  std::vector<Fault> refused;  // names Windows cannot store, in the order found
   std::vector<std::string> emptyFolders;  // holding no file, outermost only
   std::vector<std::string> linksOut;      // links to something outside the tree
 
@@ -152,6 +250,9 @@ struct TreeWalk {
     for (const fs::path& path : entries) {
       const std::string shown = NativeOf(path);
       const std::string name = prefix + Utf8Of(path.filename());
+      // Whether it is a link is told once, before it is followed: what is
+      // said about it and what is packed must be the same thing.
+      const bool isLink = fs::is_symlink(StatusOf(path, false, ec));
       // canonical follows every link on the way and fails on one to nothing
       // (or a chain of links that never ends).
       const fs::path real = fs::canonical(path, ec);
@@ -161,14 +262,20 @@ struct TreeWalk {
           return Fail(shown, "a link that leads nowhere (" + ec.message() + ")");
         return Fail(shown, ec.message());
       }
+      // Not a link, it is itself: one swapped in since is not followed.
+      if (!isLink && real != open.back().canonical / path.filename())
+        return Fail(shown, "changed while the tree was walked: now a link");
       const fs::file_status status = StatusOf(real, true, ec);
       if (ec) return Fail(shown, ec.message());
-      if (fs::is_symlink(StatusOf(path, false, ec)) && !Holds(open.front().canonical, real))
+      if (isLink && !Holds(open.front().canonical, real))
         linksOut.push_back(shown + ": a link to " + NativeOf(real) + ", outside " +
                            open.front().shown + "; what it leads to is packed");
       const std::string nameFault = names::NameFault(Utf8Of(path.filename()));
       if (fs::is_regular_file(status)) {
-        if (!nameFault.empty()) return FailName(shown, nameFault);
+        if (!nameFault.empty()) {
+          refused.push_back({shown, nameFault});
+          continue;
+        }
         found.push_back({name, real, shown});
       } else if (fs::is_directory(status)) {
         for (const Open& o : open)
@@ -176,14 +283,17 @@ struct TreeWalk {
             return Fail(shown, "a link back to " + o.shown + ", a folder that holds it");
         open.push_back({real, shown});
         const size_t before = found.size(), emptyBefore = emptyFolders.size();
+        const size_t refusedBefore = refused.size();
         if (!Walk(path, name + "\\")) return false;
         open.pop_back();
         if (found.size() == before) {
           emptyFolders.resize(emptyBefore);  // those inside go with it
           emptyFolders.push_back(shown);
         }
-        // A folder that holds no file is not stored, so its name cannot fail.
-        if (found.size() > before && !nameFault.empty()) return FailName(shown, nameFault);
+        // A folder that holds no file is not stored, so its name cannot
+        // fail; one that does is named before what it holds.
+        if (found.size() > before && !nameFault.empty())
+          refused.insert(refused.begin() + std::ptrdiff_t(refusedBefore), {shown, nameFault});
       } else {
         return Fail(shown, std::string(KindOf(status.type())) + ", neither a file nor a folder");
       }
@@ -203,10 +313,6 @@ struct TreeWalk {
     return true;
   }
 
-  bool FailName(std::string path, std::string problem) {
-    nameRefused = true;
-    return Fail(std::move(path), std::move(problem));
-  }
 };
 
 // The folder part of shown, the path of a file found below root named
@@ -217,12 +323,12 @@ std::string ShownPrefix(const std::string& root, const std::string& name, size_t
   return root + char(fs::path::preferred_separator) + path;
 }
 
-// Refuses, naming them, what Windows cannot hold of the names of files
-// (sorted by name) found below root: a name at the root that the setup's
-// temporary file takes, and two names in one folder that Windows takes for
-// one.
-bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& files,
-                       Fault& fault) {
+// Adds to refused, naming them, what Windows cannot hold of the names of
+// files (sorted by name) found below root: a name at the root that the
+// setup's temporary file takes, and two names in one folder that Windows
+// takes for one.
+void CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& files,
+                       std::vector<Fault>& refused) {
   const std::u32string tempKey = names::SameNameKey(names::SetupTempName);
   // Every folder and file path seen, by the key Windows compares it by.
   std::map<std::u32string, std::string> seen;
@@ -234,24 +340,23 @@ bool CheckWindowsNames(const std::string& root, const std::vector<TreeFile>& fil
       if (end == std::string::npos) end = name.size();
       const std::u32string part = names::SameNameKey(std::string_view(name).substr(start, end - start));
       if (start == 0 && part == tempKey) {
-        fault = {ShownPrefix(root, name, end), std::string("the setup uses the name ") +
+        refused.push_back({ShownPrefix(root, name, end), std::string("the setup uses the name ") +
                 names::SetupTempName + " at the root of the destination for its own copy of " +
-                "the archive, and deletes it"};
-        return false;
+                "the archive, and deletes it"});
+        break;
       }
       key += part;
       const auto [it, added] = seen.emplace(key, name.substr(0, end));
       if (!added && it->second != name.substr(0, end)) {
-        fault = {ShownPrefix(root, name, end), "Windows takes it for " +
+        refused.push_back({ShownPrefix(root, name, end), "Windows takes it for " +
                 ShownPrefix(root, it->second, it->second.size()) +
-                " (case and trailing dots and blanks aside), and one would overwrite the other"};
-        return false;
+                " (case and trailing dots and blanks aside), and one would overwrite the other"});
+        break;
       }
       key += U'\\';
       start = end + 1;
     }
   }
-  return true;
 }
 
 }  // namespace
@@ -263,22 +368,27 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
   const std::optional<int64_t>& latestTime = options.latestTime;
   std::error_code ec;
   const fs::path root(dir);
-  if (!fs::is_directory(StatusOf(root, true, ec))) {
-    fault = {dir, "not a directory"};
+  const fs::file_status status = StatusOf(root, true, ec);
+  if (!fs::is_directory(status)) {
+    fault = {dir, status.type() == fs::file_type::not_found ? "No such file or folder"
+                  : ec ? "cannot read (" + ec.message() + ")"
+                       : "not a folder"};
     return false;
   }
   TreeWalk walk;
   walk.open.push_back({fs::canonical(root, ec), dir});
   if (ec || !walk.Walk(root, "")) {
-    fault = ec ? Fault{dir, ec.message()} : walk.fault;
-    report->nameRefused = walk.nameRefused;
+    fault = ec ? Fault{dir, "cannot read (" + ec.message() + ")"} : walk.fault;
+    report->refused = std::move(walk.refused);
     return false;
   }
+  // Every name refused is named, in order, in one run.
+  std::vector<Fault>& refused = walk.refused;
   for (const std::string& folder : walk.emptyFolders)
     report->warnings.push_back(folder + ": a folder without files, dropped (an archive stores "
                                "files only)");
   for (std::string& link : walk.linksOut) report->warnings.push_back(std::move(link));
-  if (walk.found.empty()) {
+  if (walk.found.empty() && walk.refused.empty()) {
     fault = {dir, "no file to pack"};
     return false;
   }
@@ -291,25 +401,24 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     file.shown = found.shown;
     if (!exact) {
 #ifdef _WIN32
-      fault = {file.shown, "holds a character that this system's code page, " +
-              std::to_string(GetACP()) + ", cannot hold"};
+      refused.push_back({file.shown, "holds a character that this system's code page, " +
+                        std::to_string(GetACP()) + ", cannot hold"});
 #endif
-      report->nameRefused = true;
-      return false;
+      continue;
     }
     if (file.name.size() > 0xFFFF ||
         !IsSafeRecordName(file.name.data(), uint32_t(file.name.size()))) {
       fault = {file.shown, "this name cannot be stored"};
       return false;
     }
-    // Opened, not read: what cannot be read is found before any packing.
-    uintmax_t size = 0;
-    StatusOf(found.real, true, ec, &size);
-    if (ec || !OpenForReading(file.path)) {
-      fault = {file.shown, "cannot read"};
+    // Opened, not read: what cannot be read is found before any packing,
+    // and which file it is, so that the one packed is this one.
+    std::string why;
+    int64_t modified = 0;
+    if (!OpenPlainFile(file.path, file.volume, file.index, file.size, why, &modified)) {
+      fault = {file.shown, why};
       return false;
     }
-    file.size = uint64_t(size);
     // The time and attributes of the file itself, not of a link to it. The
     // time through the file layer, whose times are 64-bit in every build:
     // the 32-bit runtimes' own filesystem library is not past 2038. A DOS
@@ -318,6 +427,15 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     fileio::File f;
     f.Open(file.path, fileio::OpenMode::ReadShared);
     file.dosDateTime = f.GetDosTime();
+    // A time the format cannot hold is stored as the nearest it can; said,
+    // as the file then looks older or newer than it is.
+    CivilTime real, stored;
+    if ((file.dosDateTime == FirstDosTime || file.dosDateTime == LastDosTime) &&
+        LocalTimeOf(modified, real) && (real.year < 1980 || real.year > 2107) &&
+        CivilTimeOf(file.dosDateTime, stored))
+      report->warnings.push_back(file.shown + ": its time " + TimeText(real) +
+                                 " is outside what an archive can hold (1980 to 2107); stored as " +
+                                 TimeText(stored));
     if (latestTime)
       file.dosDateTime = std::min(file.dosDateTime, fileio::DosTimeOfSeconds(*latestTime));
     uint32_t attributes = fileio::GetAttributes(file.path);
@@ -326,15 +444,14 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     file.attributes = attributes ? attributes : fileio::AttrNormal;
     files.push_back(std::move(file));
   }
-  report->nameRefused = true;
-  if (!CheckWindowsNames(dir, files, fault)) return false;
+  CheckWindowsNames(dir, files, refused);
   for (TreeFile& file : files) {
     if (options.codePage) {
       std::string converted, missing;
       if (!codepage::FromUtf8(*options.codePage, file.name, converted, missing)) {
-        fault = {file.shown, "holds " + missing + ", which code page " +
-                std::to_string(options.codePage->number) + " cannot hold (see --codepage)"};
-        return false;
+        refused.push_back({file.shown, "holds " + missing + ", which code page " +
+                          std::to_string(options.codePage->number) + " cannot hold (see --codepage)"});
+        continue;
       }
       file.name = std::move(converted);
     } else {
@@ -344,19 +461,19 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
       bool exact = false;
       std::string converted = NarrowOf(WideOfUtf8(file.name), CP_ACP, &exact);
       if (!exact) {
-        fault = {file.shown, "holds a character that this system's code page, " +
-                std::to_string(GetACP()) + ", cannot hold"};
-        return false;
+        refused.push_back({file.shown, "holds a character that this system's code page, " +
+                          std::to_string(GetACP()) + ", cannot hold"});
+        continue;
       }
       // In a double-byte code page a second byte may be 0x5C, which the
       // setup's reader would take for a backslash between folders.
       for (size_t i = 0; i < converted.size(); ++i) {
         if (!IsDBCSLeadByte(BYTE(converted[i]))) continue;
         if (i + 1 < converted.size() && converted[i + 1] == '\\') {
-          fault = {file.shown, "a character whose second byte in this system's code page, " +
-                  std::to_string(GetACP()) + ", is 0x5C, which the setup would read as a "
-                  "backslash between folders"};
-          return false;
+          refused.push_back({file.shown, "a character whose second byte in this system's code "
+                            "page, " + std::to_string(GetACP()) + ", is 0x5C, which the setup "
+                            "would read as a backslash between folders"});
+          break;
         }
         ++i;
       }
@@ -366,14 +483,21 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     // The setup makes each path with the ANSI functions, which stop at
     // MAX_PATH characters.
     if (file.name.size() > names::MaxNameLength) {
-      fault = {file.shown, std::to_string(file.name.size()) +
-              " characters below the destination, so that under " + names::LongestDestination +
-              " the path would pass Windows' limit of " + std::to_string(names::MaxPathLength) +
-              " characters (at most " + std::to_string(names::MaxNameLength) + " fit)"};
-      return false;
+      refused.push_back({file.shown, std::to_string(file.name.size()) +
+                        " characters below the destination, so that under " +
+                        names::LongestDestination + " the path would pass Windows' limit of " +
+                        std::to_string(names::MaxPathLength) + " characters (at most " +
+                        std::to_string(names::MaxNameLength) + " fit)"});
     }
   }
-  report->nameRefused = false;
+  if (!refused.empty()) {
+    std::stable_sort(refused.begin(), refused.end(),
+                     [](const Fault& a, const Fault& b) { return a.path < b.path; });
+    fault = refused.front();
+    report->nameRefused = true;
+    report->refused = std::move(refused);
+    return false;
+  }
   // Records go in byte order of their stored names.
   std::sort(files.begin(), files.end(),
             [](const TreeFile& a, const TreeFile& b) { return a.name < b.name; });

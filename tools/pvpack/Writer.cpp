@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -208,11 +209,13 @@ void PackOne(Job& job, Crew& crew) {
   const PackOptions& options = crew.options;
   const std::atomic<bool>& stop = crew.stop;
   std::atomic<uint64_t>& heldTotal = crew.heldTotal;
-  FileInput first{OpenForReading(file.path), 0, 0xFFFFFFFFu, &job.progress, &stop};
-  if (!first.file) {
-    job.error = "cannot read";
-    return;
-  }
+  // Opened once, as the file the walk found, and read through that
+  // descriptor: a file swapped for a link or another file meanwhile is
+  // refused, not packed.
+  uint64_t volume = file.volume, index = file.index, size = 0;
+  FileInput first{OpenPlainFile(file.path, volume, index, size, job.error), 0, 0xFFFFFFFFu,
+                  &job.progress, &stop};
+  if (!first.file) return;
   const implode::Input input{FileInput::Read, &first, file.size};
   implode::Encoding best;
   implode::Status status;
@@ -229,9 +232,9 @@ void PackOne(Job& job, Crew& crew) {
     status = implode::ImplodeAll(input, nullptr, options.limits.packedSize, best);
     if (status == implode::Status::Ok && first.read == file.size) {
       // The second reading must find the same bytes as the first.
-      FileInput again{OpenForReading(file.path), 0, 0xFFFFFFFFu, &job.progress, &stop};
+      FileInput again{std::move(first.file), 0, 0xFFFFFFFFu, &job.progress, &stop};
       job.stream = std::make_unique<StreamStore>(options.holdMax, heldTotal);
-      status = !again.file ? implode::Status::ReadFailed
+      status = std::fseek(again.file.get(), 0, SEEK_SET) != 0 ? implode::Status::ReadFailed
                            : implode::ImplodeTo({FileInput::Read, &again, file.size}, best.mode,
                                                 best.dictBits, job.stream->AsOutput());
       if (status == implode::Status::Ok && (again.read != first.read || again.crc != first.crc))
@@ -242,10 +245,11 @@ void PackOne(Job& job, Crew& crew) {
     case implode::Status::Ok:
       break;
     case implode::Status::ReadFailed:
-      job.error = "cannot read";
+      job.error = "cannot read (" + std::string(std::strerror(errno)) + ")";
       return;
     case implode::Status::WriteFailed:
-      job.error = "cannot write its packed stream to a temporary file";
+      job.error = "cannot write its packed stream to a temporary file (" +
+                  std::string(std::strerror(errno)) + ")";
       return;
     case implode::Status::OverLimit:
       job.error = "packed, it would take more than " + std::to_string(options.limits.packedSize) +
@@ -299,7 +303,7 @@ bool WriteRecord(const Job& job, const PackOptions& options, const std::string& 
   }
   if (!writer.Write(head.data(), head.size()) ||
       !job.stream->CopyTo([&](const uint8_t* d, size_t n) { return writer.Write(d, n); })) {
-    fault = {outName, "cannot write"};
+    fault = {outName, "cannot write (" + std::string(std::strerror(errno)) + ")"};
     return false;
   }
   return true;
@@ -354,7 +358,7 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
   }
   group.Join();
   if (ok && !writer.Finish()) {
-    fault = {outName, "cannot write"};
+    fault = {outName, "cannot write (" + std::string(std::strerror(errno)) + ")"};
     ok = false;
   }
   if (written) *written = writer.BodySize() + 4;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <new>
 #include <optional>
@@ -28,6 +29,7 @@ namespace {
 
 using pvpack::ExitIo;
 using pvpack::ExitName;
+using pvpack::ExitSoftware;
 using pvpack::ExitUsage;
 using Clock = std::chrono::steady_clock;
 
@@ -42,6 +44,14 @@ bool StderrIsTerminal() {
   return _isatty(_fileno(stderr));
 #else
   return isatty(2);
+#endif
+}
+
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdout));
+#else
+  return isatty(1);
 #endif
 }
 
@@ -89,7 +99,9 @@ int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
 
 // The status of result, having said what is wrong when it is no success.
 int Report(const pvpack::Result& result) {
-  if (result.status != 0 && !result.fault.problem.empty()) Fail(result.status, result.fault.Message());
+  if (result.status == 0) return 0;
+  for (const pack::Fault& fault : result.earlier) Fail(result.status, fault.Message());
+  if (!result.fault.problem.empty()) Fail(result.status, result.fault.Message());
   return result.status;
 }
 
@@ -142,8 +154,11 @@ class Progress {
       : style_(args.Has("--progress")                  ? Style::Lines
                : args.Has("-q") || !StderrIsTerminal() ? Style::None
                                                        : Style::Terminal) {}
-  ~Progress() {
+  ~Progress() { End(); }
+  // Ends the line rewritten in place, so that what follows starts a line.
+  void End() {
     if (style_ == Style::Terminal && shown_) std::fprintf(stderr, "\n");
+    shown_ = false;
   }
   bool Shown() const { return style_ != Style::None; }
 
@@ -175,7 +190,8 @@ pvpack::Reporter ReporterOf(Progress& progress) {
     reporter.progress = [](void* context, const std::string& text, bool last) {
       static_cast<Progress*>(context)->Show(text, last);
     };
-  reporter.warning = [](void*, const std::string& text) {
+  reporter.warning = [](void* context, const std::string& text) {
+    static_cast<Progress*>(context)->End();
     std::fprintf(stderr, "pvpack: warning: %s\n", text.c_str());
   };
   return reporter;
@@ -193,8 +209,8 @@ void Summary(const Arguments& args, const char* command, const pvpack::Totals& t
                   double(totals.packed) * 100 / double(totals.bytes));
   const double seconds = std::chrono::duration<double>(Clock::now() - args.started).count();
   std::fprintf(toStderr ? stderr : stdout,
-               "pvpack %s: %zu files, %llu bytes, packed %llu bytes%s%s, %.2f s\n", command,
-               totals.files, static_cast<unsigned long long>(totals.bytes),
+               "pvpack %s: %zu file%s, %llu bytes, packed %llu bytes%s%s, %.2f s\n", command,
+               totals.files, totals.files == 1 ? "" : "s", static_cast<unsigned long long>(totals.bytes),
                static_cast<unsigned long long>(totals.packed), share, more.c_str(), seconds);
 }
 
@@ -219,7 +235,9 @@ int CmdPack(const Arguments& args) {
   if (int status = CodePageOf(args, request.codePage)) return status;
   Progress progress(args);
   pvpack::Totals totals;
-  if (int status = Report(pvpack::Pack(request, ReporterOf(progress), totals))) return status;
+  const pvpack::Result result = pvpack::Pack(request, ReporterOf(progress), totals);
+  progress.End();
+  if (int status = Report(result)) return status;
   Summary(args, "pack", totals, "", request.archive == "-");
   return 0;
 }
@@ -268,12 +286,18 @@ void ListJson(const std::vector<pack::Record>& records) {
     const pack::Record& r = records[i];
     const FileRecordHeader& h = r.header;
     CivilTime t;
-    CivilTimeOf(h.DosDateTime, t);
+    // A time no calendar has is no ISO 8601 time: null, and the DOS value
+    // as it stands beside it.
+    char time[48];
+    if (CivilTimeOf(h.DosDateTime, t))
+      std::snprintf(time, sizeof time, "\"%04d-%02d-%02dT%02d:%02d:%02d\"", t.year, t.month, t.day,
+                    t.hour, t.minute, t.second);
+    else
+      std::snprintf(time, sizeof time, "null, \"dosTime\": %u", unsigned(h.DosDateTime));
     std::printf("%s\n  {\"name\": %s, \"size\": %u, \"packedSize\": %u, \"attributes\": %u, "
-                "\"time\": \"%04d-%02d-%02dT%02d:%02d:%02d\", \"check\": \"%08X\"}",
+                "\"time\": %s, \"check\": \"%08X\"}",
                 i ? "," : "", JsonString(r.name).c_str(), unsigned(h.Size), unsigned(h.PackedSize),
-                unsigned(h.Attributes), t.year, t.month, t.day, t.hour, t.minute, t.second,
-                unsigned(h.Check));
+                unsigned(h.Attributes), time, unsigned(h.Check));
   }
   std::printf("%s]\n", records.empty() ? "" : "\n");
 }
@@ -317,9 +341,10 @@ int CmdExtract(const Arguments& args) {
   if (int status = CodePageOf(args, codePage)) return status;
   Progress progress(args);
   pvpack::Totals totals;
-  if (int status = Report(pvpack::Extract(args.operands[0], args.operands[1], codePage,
-                                          ReporterOf(progress), totals)))
-    return status;
+  const pvpack::Result result =
+      pvpack::Extract(args.operands[0], args.operands[1], codePage, ReporterOf(progress), totals);
+  progress.End();
+  if (int status = Report(result)) return status;
   Summary(args, "extract", totals);
   return 0;
 }
@@ -355,7 +380,8 @@ const Command Commands[] = {
     {"explode", "IN OUT", {}, CmdExplode,
      "Decodes one compressed stream IN and writes what it holds to OUT. The exit\n"
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
-     "literal mode, 3 stream too short, 4 stream ended without an end code.\n"},
+     "literal mode, 3 stream too short, 4 stream ended without an end code. The\n"
+     "4-byte stream of an empty file gives an empty OUT and 0.\n"},
     {"pack", "[-q] [--progress] [-j N] [--codepage N] DIR ARCHIVE",
      {{"-q", false}, {"--progress", false}, {"-j", true}, {"--codepage", true}}, CmdPack,
      "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
@@ -390,18 +416,21 @@ const Command Commands[] = {
     {"extract", "[-q] [--progress] [--codepage N] ARCHIVE DIR",
      {{"-q", false}, {"--progress", false}, {"--codepage", true}}, CmdExtract,
      "Unpacks ARCHIVE (an archive or a setup executable) into DIR by the setup\n"
-     "program's own rules, on several threads. Exit status: 0 sound, 1 cannot open, 2 cannot create a\n"
-     "file or folder, 3 read or write failure, 5 no archive, or a damaged one\n"
-     "(check value), 6 damaged record or unsafe name. The files are named in\n"
-     "UTF-8, from code page N (--codepage; 1252 unless given). Ends with a\n"
+     "program's own rules, on several threads. Exit status: 0 sound, 1 cannot\n"
+     "open, 2 cannot create a file or folder, 3 read or write failure, 5 no\n"
+     "archive, or a damaged one (check value), 6 damaged record (named, its file\n"
+     "removed) or unsafe name, 64 an empty DIR. The files are named in UTF-8,\n"
+     "from code page N (--codepage; 1252 unless given). Ends with a\n"
      "summary line (-q: none); --progress shows progress as lines.\n"},
     {"setup", "[-q] STUB ARCHIVE OUT", {{"-q", false}}, CmdSetup,
      "Writes the setup executable OUT: STUB (the bare setup-stub.exe), zero filler\n"
      "to a length that is a multiple of 8, the marker and ARCHIVE; it is then\n"
-     "ready for signing. A stub that already carries an archive or a signature\n"
-     "is refused (64), and so is a setup given as ARCHIVE. ARCHIVE is checked\n"
-     "whole, every file decoded, before OUT is written; exit status 5 or 6 as\n"
-     "for verify when it is not sound. Ends with a summary line (-q: none).\n"},
+     "ready for signing. STUB must be the bare setup program, known by its\n"
+     "version block and its dialogs; another executable, or one that already\n"
+     "carries an archive or a signature, is refused (64), and so is a setup given\n"
+     "as ARCHIVE. ARCHIVE is checked whole, every file decoded, before OUT is\n"
+     "written; exit status 5 or 6 as for verify when it is not sound. Ends with a\n"
+     "summary line (-q: none).\n"},
     {"verify", "[-q] [--codepage N] FILE", {{"-q", false}, {"--codepage", true}}, CmdVerify,
      "Checks FILE (an archive or a setup executable) file by file and writes\n"
      "nothing. Exit status as for extract. Ends with a summary line (-q: none).\n"},
@@ -418,7 +447,9 @@ void PrintUsage(std::FILE* to) {
     std::fprintf(to, "%s pvpack %s %s\n", &c == Commands ? "usage:" : "      ", c.name,
                  c.arguments);
   std::fprintf(to,
-               "IN, OUT and FILE may be - for standard input or output.\n"
+               "IN, OUT and FILE may be - for standard input or output (not a terminal).\n"
+               "A result is written beside its target and renamed into place when whole;\n"
+               "on a failure or an interruption the old file stays as it was.\n"
                "pack, setup, verify and extract end with a summary line; -q leaves it out.\n"
                "--progress writes progress as lines, at most one a second.\n"
                "pvpack COMMAND --help explains a command; pvpack --version prints the version.\n");
@@ -496,6 +527,15 @@ int ParseArguments(const Command& command, const std::vector<std::string>& args,
     return UsageError(command.name, "missing " + names[out.operands.size()]);
   if (out.operands.size() > names.size())
     return UsageError(command.name, "extra argument " + out.operands[names.size()]);
+  // An empty path (an unset variable in a script) would stand for the
+  // current folder or, joined to names, for the root.
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (out.operands[i].empty()) return UsageError(command.name, names[i] + " is empty");
+    // Binary data would only garble a terminal.
+    const bool output = names[i] == "OUT" || (names[i] == "ARCHIVE" && !std::strcmp(command.name, "pack"));
+    if (output && out.operands[i] == "-" && StdoutIsTerminal())
+      return UsageError(command.name, names[i] + " is standard output, a terminal; redirect it");
+  }
   return 0;
 }
 
@@ -529,10 +569,14 @@ int main(int argc, char** argv) {
   Arguments parsed;
   parsed.started = Clock::now();
   if (int status = ParseArguments(*command, args, parsed)) return status;
+  // The commands report by their results; anything thrown past them is a
+  // fault of this program, said as one, never an abort.
   try {
     return command->run(parsed);
   } catch (const std::bad_alloc&) {
     return Fail(ExitIo, std::string(command->name) + ": out of memory");
+  } catch (const std::exception& e) {
+    return Fail(ExitSoftware, std::string(command->name) + ": internal failure: " + e.what());
   }
 }
 
