@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/Archive.h"
 #include "archive/Encript.h"
 #include "explode/Crc32.h"
+#include "explode/Explode.h"
 
 namespace {
 
@@ -39,8 +39,7 @@ int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t 
   out.streamStart = at + int64_t(2 + nameLength + sizeof out.header);
   // The reader counts a stream's bytes in 32-bit signed integers.
   if (out.header.PackedSize > uint32_t(INT32_MAX) ||
-      out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
-      !IsSafeRecordName(out.name.data(), uint32_t(nameLength)))
+      out.streamStart + int64_t(out.header.PackedSize) > bodyLength)
     return ArcBadRecord;
   return ArcOk;
 }
@@ -59,6 +58,53 @@ bool IsSafeRecordName(const char* name, uint32_t length) {
     }
   }
   return true;
+}
+
+RecordWalk::RecordWalk(int64_t bodyLength, std::string_view key)
+    : seal_(key), bodyLength_(bodyLength) {}
+
+void RecordWalk::Take(uint8_t* data, size_t size) {
+  while (size > 0) {
+    size_t n = size;
+    if (!broken_ && skip_ > 0) {
+      n = size_t(std::min<int64_t>(skip_, int64_t(size)));
+      skip_ -= int64_t(n);
+    } else if (!broken_) {
+      // The name's length first, then the name and the fixed fields.
+      const size_t want = head_.size() < 2 ? 2 : 2 + size_t(head_[0] | head_[1] << 8) +
+                                                     sizeof(FileRecordHeader);
+      n = std::min(size, want - head_.size());
+      seal_.Unseal(data, n);
+      head_.insert(head_.end(), data, data + n);
+      if (head_.size() == want && want > 2) {
+        RecordHead record;
+        const int64_t at = taken_ + int64_t(n) - int64_t(want);
+        if (SplitRecord(head_.data(), head_.size(), at, bodyLength_, record) != ArcOk) {
+          broken_ = true;
+        } else {
+          record.streamState = seal_.StreamState();
+          skip_ = record.header.PackedSize;
+          records_.push_back(std::move(record));
+        }
+        head_.clear();
+      }
+      taken_ += int64_t(n);
+      data += n;
+      size -= n;
+      continue;
+    }
+    seal_.Unseal(data, n);
+    taken_ += int64_t(n);
+    data += n;
+    size -= n;
+  }
+}
+
+bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,
+                         uint64_t produced, uint32_t check) {
+  if (header.Size == 0 && header.PackedSize == 4 && result == DclInputTooShort) result = DclOk;
+  return result == DclOk && consumed == header.PackedSize && produced == header.Size &&
+         check == header.Check;
 }
 
 BodySeal::BodySeal(std::string_view key) : state_(KeyState(key)) {}

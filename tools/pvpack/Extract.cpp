@@ -239,10 +239,12 @@ Result Extract(const std::string& file, const std::string& dir,
 
   if (crew->failure.Any()) {
     const size_t at = crew->failure.Index();
-    // Files were made ahead of the record that failed; as the setup's
-    // reader would, leave those after it unwritten.
-    for (size_t j = at + 1; j < created && j < records.size(); ++j) files.Remove(records[j].name);
     const int32_t result = crew->failure.Result();
+    // Files were made ahead of the record that failed; as the setup's
+    // reader would, leave those after it unwritten. The failed record's own
+    // file, made but not written soundly, goes too.
+    for (size_t j = result == ArcCannotCreate ? at + 1 : at; j < created && j < records.size(); ++j)
+      files.Remove(records[j].name);
     if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at)};
     if (result == ArcIoError && at < records.size())
       return {-result, {file, ReaderFailure(result) + " " + Shown(dest + "\\" + records[at].name)}};

@@ -9,15 +9,9 @@
 namespace pack {
 
 Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
-  markerFound = false;
-  // Only an executable is taken for a setup; anything else is an archive.
-  if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') return file;
-  int64_t start = MarkerEnd(file.data(), file.size());
-  if (start < 0) return file;
-  markerFound = true;
-  int64_t end = ArchiveEnd(file.data(), std::min(file.size(), PeHeaderBytes), start,
-                           int64_t(file.size()));
-  return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
+  const ArchivePlace place = FindArchiveIn(file.data(), file.size());
+  markerFound = place.isSetup;
+  return Bytes(file.begin() + std::ptrdiff_t(place.start), file.begin() + std::ptrdiff_t(place.end));
 }
 
 bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,

@@ -373,6 +373,15 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
       return false;
     }
   }
+  // The rules every reader holds an archive's names to, over the names as
+  // stored.
+  std::vector<RecordHead> heads(files.size());
+  for (size_t i = 0; i < files.size(); ++i) heads[i].name = files[i].name;
+  if (const std::vector<RecordFault> faults = RecordFaults(heads, names::FoldOf(options.codePage));
+      !faults.empty()) {
+    fault = {files[faults.front().index].shown, faults.front().why};
+    return false;
+  }
   report->nameRefused = false;
   // Records go in byte order of their stored names.
   std::sort(files.begin(), files.end(),
