@@ -190,7 +190,12 @@ int32_t ExtractRecords(Reader& r, const std::vector<RecordHead>& records, Record
                                        double(fileLength > 1 ? fileLength : 1)));
     if (r.progress) r.progress(r.currentName.c_str(), r.percent);
     const int32_t result = DecodeRecord(r, record, workArea);
-    if (result != ArcOk) return result;
+    if (result != ArcOk) {
+      // A file that was not written soundly does not stay.
+      r.output.Close();
+      files.Remove(record.name);
+      return result;
+    }
     FinishRecordFile(r.output, r.currentName, record.header);
     Written.emplace_back(record.name, record.header);
   }

@@ -26,7 +26,8 @@ using ProgressProc = void (*)(const char* fileName, int32_t percent);
 // their names (RecordFaults, archive/Format.h) are checked before any file
 // is written. A record's output is counted against its Size as it comes:
 // decoding stops at the first byte past it, and no more than Size bytes are
-// ever written. Files written before a failing record stay.
+// ever written. Files written before a failing record stay; the failing
+// record's own file is removed.
 int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
                        ProgressProc progress);
 

@@ -179,8 +179,9 @@ struct RecordFault {
 
 // Judges the names of all of an archive's records at once, as Windows will
 // take them below the destination, and gives each record at fault, in
-// order: a name that would leave the destination (IsSafeRecordName), a
-// component that is a device, the setup's temporary name at the root, a
+// order: a name that would leave the destination (IsSafeRecordName) or
+// names no file, a character Windows does not allow in a name (control
+// characters, < > " | ? *), a component that is a device, the setup's temporary name at the root, a
 // name that Windows takes for an earlier record's (case folded by fold,
 // trailing dots and blanks dropped), and a name that is a folder of an
 // earlier record's path or has an earlier record's file for a folder.

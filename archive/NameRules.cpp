@@ -1,5 +1,6 @@
 // The rules of names: what an archive's records may be called so that the
 // setup writes each of them, and only them, below its destination.
+#include <algorithm>
 #include <map>
 
 #include "archive/Format.h"
@@ -7,6 +8,12 @@
 namespace {
 
 bool IsSeparatorByte(char c) { return c == '\\' || c == '/'; }
+
+// What Windows refuses in a name besides separators and the colon
+// (IsSafeRecordName): control characters and < > " | ? *.
+bool IsForbidden(char c) {
+  return uint8_t(c) < 32 || std::string_view("<>\"|?*").find(c) != std::string_view::npos;
+}
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
@@ -92,6 +99,11 @@ std::vector<RecordFault> RecordFaults(const std::vector<RecordHead>& records,
     }
     if (IsSeparatorByte(name.back())) {
       fault("ends in a separator and names no file");
+      continue;
+    }
+    if (const auto bad = std::find_if(name.begin(), name.end(), IsForbidden); bad != name.end()) {
+      fault("holds a character Windows does not allow in a name (byte " +
+            std::to_string(uint8_t(*bad)) + ")");
       continue;
     }
     const std::vector<std::string_view> parts = Components(name);
