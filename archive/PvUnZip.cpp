@@ -108,7 +108,7 @@ ArchivePlace FindArchiveIn(const uint8_t* data, size_t size) {
       [](void* context, int64_t offset, uint8_t* out, uint32_t n, uint32_t* got) {
         const auto& m = *static_cast<const Memory*>(context);
         *got = uint32_t(std::min<uint64_t>(n, m.size - uint64_t(offset)));
-        std::memcpy(out, m.data + offset, *got);
+        if (*got > 0) std::memcpy(out, m.data + offset, *got);
         return true;
       },
       &memory, int64_t(size), place);

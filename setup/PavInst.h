@@ -6,8 +6,10 @@
 
 #include <string>
 
+#include "archive/ProductFiles.h"
+
 // Title of the backdrop and the welcome dialog.
-inline constexpr char SetupTitle[] = "Pavlane Orbit Suite 3.03 Setup";
+inline constexpr const char* SetupTitle = product::SetupTitle.text;
 
 // Registers the backdrop's class and creates the backdrop: a disabled,
 // borderless dark-blue window over the whole primary screen carrying

@@ -382,19 +382,6 @@ TEST_F(ArchiveTest, AFailedPackedReadOrOutputWriteIsMinus3) {
   }
 }
 
-// A stream of zeros: a literal 0, copies of 518 bytes at distance 1, then
-// when last is set one copy of 349, and the end code. Each copy is the same
-// 24 bits (flag, length code 0000000 with extra bits 254, or 85 for 349;
-// distance code 11 with six low bits 0), one bit after a byte border.
-Bytes ZeroStream(uint32_t copies, bool last = false) {
-  Bytes stream = {0, 6, 0};  // header, then the literal 0 in 9 bits
-  stream.reserve(3 * size_t(copies) + 9);
-  for (uint32_t i = 0; i < copies; ++i) stream.insert(stream.end(), {0x02, 0xFC, 0x07});
-  if (last) stream.insert(stream.end(), {0x02, 0xAA, 0x06});
-  stream.insert(stream.end(), {0x02, 0xFE, 0x01});  // the end code: length value 517
-  return stream;
-}
-
 // Largest file size seen by the progress calls, and how many came.
 uintmax_t LargestSeen = 0;
 size_t ProgressCount = 0;
@@ -419,8 +406,8 @@ TEST_F(ArchiveTest, NothingPastARecordsSize) {
     int line;
     TestRecord record;
   } rows[] = {
-      {__LINE__, TestRecord("readme.txt", {}).WithStream(ZeroStream(8291442, true)).WithSize(10).WithCheck(0x94784E13)},
-      {__LINE__, TestRecord("readme.txt", {}).WithStream(ZeroStream(386101)).WithSize(1).WithCheck(0x2DFD1072)},  // one zero byte
+      {__LINE__, TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(8291442, true)).WithSize(10).WithCheck(0x94784E13)},
+      {__LINE__, TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(386101)).WithSize(1).WithCheck(0x2DFD1072)},  // one zero byte
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.line);
@@ -450,7 +437,7 @@ TEST_F(ArchiveTest, ARecordOf2GiBOrMoreIsCountedWithoutOverflow) {
   constexpr uint32_t Copies = 4145725;
   constexpr uint32_t Size = 1 + 518 * Copies;  // 2^31 + 1903
   TestRecord big("big.dat", {});
-  big.WithStream(ZeroStream(Copies)).WithSize(Size).WithCheck(0xA15597AF);  // register of Size zeros
+  big.WithStream(testutil::ZeroStream(Copies)).WithSize(Size).WithCheck(0xA15597AF);  // register of Size zeros
   ASSERT_EQ(Size, 2147485551u);
   testutil::WriteFile(ArchivePath(), testutil::BuildArchive({big}));
   // Into memory where the system offers it: 2 GiB through a disk is slow.

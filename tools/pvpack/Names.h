@@ -9,17 +9,19 @@
 #include <string_view>
 
 #include "archive/Format.h"
+#include "archive/ProductFiles.h"
 #include "tools/pvpack/CodePageTables.h"
 
 namespace names {
 
 // The longest destination the setup proposes: the 32-bit program-files
 // folder of a 64-bit Windows followed by the product's own folder.
-inline constexpr char LongestDestination[] = "C:\\Program Files (x86)\\VelmSoft\\Pavlane\\";
+inline constexpr product::Joined LongestDestination{
+    product::Joined{"C:\\Program Files (x86)", product::DefaultDestination.text}.text, "\\"};
 // Windows' path limit less the terminating zero (MAX_PATH is 260).
 inline constexpr size_t MaxPathLength = 259;
 // The longest record name, in bytes of the archive's code page.
-inline constexpr size_t MaxNameLength = MaxPathLength - (sizeof LongestDestination - 1);
+inline constexpr size_t MaxNameLength = MaxPathLength - (sizeof LongestDestination.text - 1);
 static_assert(MaxNameLength == 219);
 
 // The file the setup copies its archive into, at the root of the

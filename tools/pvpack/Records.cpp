@@ -193,10 +193,11 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
                                                 "its packed stream is 2 GiB or more"}};
   const std::vector<RecordFault> faults = RecordFaults(heads, names::FoldOf(codePage));
   if (!faults.empty()) {
-    std::string problem = "names that the setup refuses:";
+    // One fault on one line; more, each on a line of its own.
+    std::string problem = faults.size() > 1 ? "names that the setup refuses:" : "";
     for (const RecordFault& f : faults)
-      problem += "\n  record " + std::to_string(f.index + 1) + " (" + heads[f.index].name +
-                 "): " + f.why;
+      problem += std::string(faults.size() > 1 ? "\n  " : "") + "record " +
+                 std::to_string(f.index + 1) + " (" + heads[f.index].name + "): " + f.why;
     if (codePage) problem = codepage::ToUtf8(*codePage, problem);
     return {-ArcBadRecord, {source.Shown(), problem}};
   }

@@ -8,23 +8,9 @@
 
 namespace pack {
 
-Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
-  const ArchivePlace place = FindArchiveIn(file.data(), file.size());
-  markerFound = place.isSetup;
-  return Bytes(file.begin() + std::ptrdiff_t(place.start), file.begin() + std::ptrdiff_t(place.end));
-}
-
-bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
-               Fault& fault) {
-  if (!SetupHead(stub, stubName, archive.size(), out, fault)) return false;
-  out.insert(out.end(), archive.begin(), archive.end());
-  return true;
-}
-
 bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
                Fault& fault) {
-  bool hasMarker = false;
-  ArchiveOf(stub, hasMarker);
+  const bool hasMarker = FindArchiveIn(stub.data(), stub.size()).isSetup;
   uint32_t offset = 0, size = 0;
   if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
     fault = {stubName, "the stub is not a Windows executable"};

@@ -367,7 +367,7 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     // MAX_PATH characters.
     if (file.name.size() > names::MaxNameLength) {
       fault = {file.shown, std::to_string(file.name.size()) +
-              " characters below the destination, so that under " + names::LongestDestination +
+              " characters below the destination, so that under " + names::LongestDestination.text +
               " the path would pass Windows' limit of " + std::to_string(names::MaxPathLength) +
               " characters (at most " + std::to_string(names::MaxNameLength) + " fit)"};
       return false;

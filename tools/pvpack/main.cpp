@@ -21,6 +21,7 @@
 #endif
 
 #include "archive/Format.h"
+#include "archive/ProductFiles.h"
 #include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Workers.h"
 
@@ -31,7 +32,7 @@ using pvpack::ExitName;
 using pvpack::ExitUsage;
 using Clock = std::chrono::steady_clock;
 
-constexpr char Version[] = "3.03";
+constexpr const char* Version = product::Version;
 
 // Prints "usage: pvpack COMMAND ..." for command to standard error, after
 // problem when there is one, and returns ExitUsage.
