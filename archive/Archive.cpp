@@ -11,7 +11,6 @@
 #include "archive/FileIo.h"
 #include "archive/RecordFiles.h"
 #include "archive/ShortUtl.h"
-#include "explode/Crc32.h"
 #include "explode/Explode.h"
 
 // The trailer is read straight into an integer.
@@ -27,63 +26,17 @@ constexpr size_t WorkAreaSize =
 // 32 and 16, and a quarter of the calls of the unscrambling pass.
 constexpr uint32_t IoBlock = 65536;
 
-// What one call of the reader works with; the decoder's callbacks reach it
-// through their parameter.
+// What one call of the reader works with.
 struct Reader {
   fileio::File archive;
   fileio::File output;
   std::string currentName;  // full path of the file being written
   ProgressProc progress = nullptr;
   int32_t percent = 0;  // progress of the current record
-
-  // Read-ahead of the archive: its unread bytes are [inAt, inEnd), and
-  // inPosition is the archive offset of the next one.
-  std::vector<uint8_t> inBuffer = std::vector<uint8_t>(IoBlock);
-  uint32_t inAt = 0, inEnd = 0;
-  int64_t inPosition = 0;
+  std::vector<uint8_t> block = std::vector<uint8_t>(IoBlock);  // the unscrambling pass's
   // Decoded bytes not yet written.
   std::vector<uint8_t> outBuffer = std::vector<uint8_t>(IoBlock);
   uint32_t outFill = 0;
-
-  // The current record.
-  FileRecordHeader header = {};
-  uint32_t packedLeft = 0;  // packed bytes not yet handed to the decoder
-  uint32_t packedRead = 0;  // packed bytes handed to the decoder
-  uint64_t produced = 0;    // bytes the decoder has produced, counted in full
-  uint32_t crc = 0;         // CRC-32 register of the bytes kept
-  bool ioFailed = false;    // a read or write failed during decoding
-
-  // Reads up to count bytes of the archive through the read-ahead and sets
-  // *got to the count read. False when reading the file failed.
-  bool Read(uint8_t* to, uint32_t count, uint32_t* got) {
-    *got = 0;
-    while (count > 0) {
-      if (inAt == inEnd) {
-        inAt = inEnd = 0;
-        if (!archive.Read(inBuffer.data(), IoBlock, &inEnd)) return false;
-        if (inEnd == 0) break;
-      }
-      const uint32_t n = std::min(count, inEnd - inAt);
-      std::memcpy(to + *got, inBuffer.data() + inAt, n);
-      inAt += n;
-      inPosition += n;
-      *got += n;
-      count -= n;
-    }
-    return true;
-  }
-
-  // Moves the reading to offset, within the read-ahead where it can.
-  bool MoveTo(int64_t offset) {
-    if (offset >= inPosition && offset - inPosition <= int64_t(inEnd - inAt)) {
-      inAt += uint32_t(offset - inPosition);
-      inPosition = offset;
-      return true;
-    }
-    inAt = inEnd = 0;
-    inPosition = offset;
-    return archive.Seek(offset);
-  }
 
   // Writes the gathered output. False on a failed or short write.
   bool Flush() {
@@ -91,46 +44,32 @@ struct Reader {
     outFill = 0;
     return ok;
   }
-
-  // Keeps what the decoder produced up to the record's Size; a byte past it
-  // ends the record (see ReadBlock), and none of it is written.
-  void Keep(const uint8_t* data, uint32_t size) {
-    const uint64_t room = produced < header.Size ? header.Size - produced : 0;
-    produced += size;
-    if (size > room) size = uint32_t(room);
-    if (outFill + size > IoBlock && !Flush()) ioFailed = true;
-    std::memcpy(outBuffer.data() + outFill, data, size);
-    outFill += size;
-    crc = UpdateCrc32(data, &size, &crc);
-  }
-
-  bool PastSize() const { return produced > header.Size; }
 };
 
-uint32_t ReadBlock(uint8_t* buffer, uint32_t* size, void* param) {
-  auto& r = *static_cast<Reader*>(param);
-  // Past the record's size the decoder gets no more input, so it stops
-  // with what it holds.
-  if (r.PastSize()) return 0;
-  const uint32_t want = std::min(r.packedLeft, *size);
-  uint32_t got = 0;
-  if (want > 0 && !r.Read(buffer, want, &got)) r.ioFailed = true;
-  r.packedRead += got;
-  r.packedLeft -= got;
-  return got;
+// The plain archive file, read for the record decoder.
+bool ReadPlain(void* context, int64_t offset, uint8_t* out, uint32_t n, uint32_t* got) {
+  auto& r = *static_cast<Reader*>(context);
+  *got = 0;
+  return r.archive.Seek(offset) && r.archive.Read(out, n, got);
 }
 
-void WriteBlock(uint8_t* buffer, uint32_t* size, void* param) {
-  auto& r = *static_cast<Reader*>(param);
-  r.Keep(buffer, *size);
+// Takes a record's output for its file, in blocks of IoBlock bytes, and
+// reports progress after each block the decoder wrote.
+bool KeepOutput(void* context, const uint8_t* data, uint32_t size) {
+  auto& r = *static_cast<Reader*>(context);
+  bool ok = true;
+  if (r.outFill + size > IoBlock) ok = r.Flush();
+  std::memcpy(r.outBuffer.data() + r.outFill, data, size);
+  r.outFill += size;
   if (r.progress) r.progress(r.currentName.c_str(), r.percent);
+  return ok;
 }
 
 // Unscrambles the body in place, block by block, walking its records.
 // False when a read failed or came up short before the trailer (the body
 // then cannot match its check value).
 bool UnscrambleBody(Reader& r, RecordWalk& walk, int64_t bodyLength) {
-  uint8_t* chunk = r.inBuffer.data();
+  uint8_t* chunk = r.block.data();
   for (int64_t position = 0; position < bodyLength;) {
     uint32_t n = 0;
     const int64_t left = bodyLength - position;
@@ -148,22 +87,12 @@ bool UnscrambleBody(Reader& r, RecordWalk& walk, int64_t bodyLength) {
 
 // Decodes the record whose head is record into the open output file.
 // Returns ArcOk, ArcIoError or ArcBadRecord.
-int32_t DecodeRecord(Reader& r, const RecordHead& record, uint8_t* workArea) {
-  r.header = record.header;
-  r.packedLeft = record.header.PackedSize;
-  r.packedRead = 0;
-  r.produced = 0;
-  r.crc = 0xFFFFFFFFu;
-  r.ioFailed = false;
+int32_t DecodeRecord(Reader& r, RecordDecoder& decoder, const RecordHead& record,
+                     uint8_t* workArea) {
   r.outFill = 0;
-  if (!r.MoveTo(record.streamStart)) return ArcIoError;
-
-  const uint32_t result = DclDecompress(ReadBlock, WriteBlock, workArea, &r);
-  if (!r.Flush()) r.ioFailed = true;
-  if (r.PastSize()) return ArcBadRecord;
-  if (r.ioFailed) return ArcIoError;
-  return AcceptDecodedRecord(r.header, result, r.packedRead, r.produced, r.crc) ? ArcOk
-                                                                                 : ArcBadRecord;
+  const int32_t result = decoder.Decode(record, workArea, KeepOutput, &r);
+  const bool flushed = r.Flush();
+  return result == ArcOk && !flushed ? ArcIoError : result;
 }
 
 // What each record written by the last call declared, for checks of copies
@@ -183,13 +112,15 @@ bool SameRecordName(const std::string& a, const std::string& b) {
 
 int32_t ExtractRecords(Reader& r, const std::vector<RecordHead>& records, RecordFiles& files,
                        int64_t fileLength, uint8_t* workArea) {
+  // The body is plain now, unscrambled in place.
+  RecordDecoder decoder(ReadPlain, &r, false);
   for (const RecordHead& record : records) {
     if (files.Create(record.name, r.output, r.currentName) != ArcOk) return ArcCannotCreate;
     // Taken in 64 bits: position * 100 overflows 32 bits past 21 MB.
     r.percent = int32_t(std::nearbyint(double(record.streamStart) * 100.0 /
                                        double(fileLength > 1 ? fileLength : 1)));
     if (r.progress) r.progress(r.currentName.c_str(), r.percent);
-    const int32_t result = DecodeRecord(r, record, workArea);
+    const int32_t result = DecodeRecord(r, decoder, record, workArea);
     if (result != ArcOk) {
       // A file that was not written soundly does not stay.
       r.output.Close();

@@ -100,6 +100,62 @@ void RecordWalk::Take(uint8_t* data, size_t size) {
   }
 }
 
+uint32_t RecordDecoder::Read(uint8_t* buffer, uint32_t* size, void* param) {
+  auto& d = *static_cast<RecordDecoder*>(param);
+  if (d.produced_ > d.size_) return 0;
+  if (d.blockAt_ == d.blockEnd_) {
+    // Read ahead in blocks, few system calls for the decoder's small reads.
+    constexpr uint32_t ReadAhead = 65536;
+    if (d.block_.empty()) d.block_.resize(ReadAhead);
+    uint32_t got = 0;
+    if (d.unread_ > 0 &&
+        !d.read_(d.context_, d.at_, d.block_.data(), std::min(d.unread_, ReadAhead), &got)) {
+      d.failed_ = true;
+      got = 0;
+    }
+    if (d.scrambled_) d.seal_.Unseal(d.block_.data(), got);
+    d.at_ += got;
+    d.unread_ -= got;
+    d.blockAt_ = 0;
+    d.blockEnd_ = got;
+  }
+  const uint32_t n = uint32_t(std::min<size_t>(*size, d.blockEnd_ - d.blockAt_));
+  std::memcpy(buffer, d.block_.data() + d.blockAt_, n);
+  d.blockAt_ += n;
+  d.consumed_ += n;
+  return n;
+}
+
+void RecordDecoder::Write(uint8_t* buffer, uint32_t* size, void* param) {
+  auto& d = *static_cast<RecordDecoder*>(param);
+  const uint64_t room = d.produced_ < d.size_ ? d.size_ - d.produced_ : 0;
+  const bool wasPast = d.produced_ > d.size_;
+  d.produced_ += *size;
+  uint32_t kept = uint32_t(std::min<uint64_t>(*size, room));
+  d.crc_ = UpdateCrc32(buffer, &kept, &d.crc_);
+  if (d.sink_ && !wasPast && !d.sink_(d.sinkContext_, buffer, kept)) d.failed_ = true;
+}
+
+int32_t RecordDecoder::Decode(const RecordHead& record, uint8_t* workArea, Sink sink,
+                              void* sinkContext) {
+  blockAt_ = blockEnd_ = 0;
+  at_ = record.streamStart;
+  unread_ = record.header.PackedSize;
+  consumed_ = 0;
+  produced_ = 0;
+  size_ = record.header.Size;
+  crc_ = 0xFFFFFFFFu;
+  failed_ = false;
+  seal_ = BodySeal::Resume(record.streamState);
+  sink_ = sink;
+  sinkContext_ = sinkContext;
+  const uint32_t result = DclDecompress(Read, Write, workArea, this);
+  if (produced_ > size_) return ArcBadRecord;
+  if (failed_) return ArcIoError;
+  return AcceptDecodedRecord(record.header, result, consumed_, produced_, crc_) ? ArcOk
+                                                                                : ArcBadRecord;
+}
+
 bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,
                          uint64_t produced, uint32_t check) {
   if (header.Size == 0 && header.PackedSize == 4 && result == DclInputTooShort) result = DclOk;

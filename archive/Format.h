@@ -145,6 +145,54 @@ class RecordWalk {
   std::vector<RecordHead> records_;
 };
 
+// Reads up to n bytes of a file at offset into out and sets *got to the
+// count read (fewer only at the file's end). False when reading failed.
+using ReadAtProc = bool (*)(void* context, int64_t offset, uint8_t* out, uint32_t n,
+                            uint32_t* got);
+
+// The one decoding of a record's packed stream, for every reader: the
+// stream read from a body through read (offsets in the body), as it stands
+// (unscrambled from the record's streamState) or already plain; the output
+// counted in 64 bits against the record's Size and handed to a sink, never
+// more than Size bytes of it. Past Size the decoder gets no more input, so
+// it stops within the input it holds. One decoder serves one thread, and
+// may decode any number of records in turn.
+class RecordDecoder {
+ public:
+  // Takes size bytes of output (possibly none); false when they cannot be
+  // written, which fails the record with ArcIoError.
+  using Sink = bool (*)(void* context, const uint8_t* data, uint32_t size);
+
+  RecordDecoder(ReadAtProc read, void* context, bool scrambled)
+      : read_(read), context_(context), scrambled_(scrambled) {}
+  // Decodes record with workArea (DclWorkAreaSize bytes aligned for
+  // DclWorkArea), its output to sink when there is one. ArcOk; ArcIoError
+  // when reading or the sink failed; ArcBadRecord when the stream does not
+  // decode to the record's size and check value, or passes its size.
+  int32_t Decode(const RecordHead& record, uint8_t* workArea, Sink sink = nullptr,
+                 void* sinkContext = nullptr);
+
+ private:
+  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param);
+  static void Write(uint8_t* buffer, uint32_t* size, void* param);
+
+  ReadAtProc read_;
+  void* context_;
+  bool scrambled_;
+  std::vector<uint8_t> block_;  // read ahead: [blockAt_, blockEnd_) not yet handed out
+  size_t blockAt_ = 0, blockEnd_ = 0;
+  int64_t at_ = 0;        // body offset of the next byte to read
+  uint32_t unread_ = 0;   // packed bytes not yet read
+  uint32_t consumed_ = 0;  // packed bytes handed to the decoder
+  uint64_t produced_ = 0;  // bytes the decoder produced
+  uint32_t size_ = 0;      // the record's Size
+  uint32_t crc_ = 0;       // CRC-32 register of the bytes kept
+  bool failed_ = false;    // reading or the sink failed
+  BodySeal seal_;
+  Sink sink_ = nullptr;
+  void* sinkContext_ = nullptr;
+};
+
 // Whether a record decoded soundly: the decoder's result, the packed bytes
 // it consumed, and the count and CRC-32 register of the bytes it produced,
 // against the record's fields. An empty file's stream is 4 bytes, which the

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/Format.h"
 #include "archive/MessagePump.h"
 
 // The marker that stands between the program image and the archive, in
@@ -23,13 +24,8 @@ struct ArchivePlace {
   bool isSetup = false;  // behind the marker of a setup executable
 };
 
-// Reads up to n bytes of a file at offset into out and sets *got to the
-// count read (fewer only at the file's end). False when reading failed.
-using ReadAtProc = bool (*)(void* context, int64_t offset, uint8_t* out, uint32_t n,
-                            uint32_t* got);
-
 // The one finder of an archive in a file of fileSize bytes, read through
-// read: in a file that begins as a Windows executable ("MZ") and holds the
+// read (ReadAtProc, archive/Format.h): in a file that begins as a Windows executable ("MZ") and holds the
 // marker, the archive runs from the first byte after the first marker to
 // the certificate table when the file was signed after the archive was
 // appended (signing tools put the table at the end), else to the end of the

@@ -16,8 +16,6 @@ namespace {
 
 // The blocks the archive is read in.
 constexpr size_t Block = size_t(1) << 20;
-// What a stream read out of order reads at once.
-constexpr size_t ReadAhead = 64 * 1024;
 
 // Why source fails its check value: damaged, or no archive at all.
 std::string ChecksumFailure(ArchiveSource& source) {
@@ -42,43 +40,22 @@ bool SeekFile(std::FILE* file, uint64_t offset) {
 
 }  // namespace
 
-uint32_t DecodeRun::Read(uint8_t* buffer, uint32_t* size, void* param) {
-  auto* run = static_cast<DecodeRun*>(param);
-  // Past the record's size the decoder gets no more input, so it stops
-  // with what it holds.
-  if (run->produced > run->size) return 0;
-  // Read ahead in blocks, few system calls for the decoder's small reads.
-  if (run->blockAt == run->blockEnd) {
-    if (!run->block) run->block.reset(new uint8_t[ReadAhead]);
-    size_t got = 0;
-    if (!run->source->ReadAt(run->at, run->block.get(), std::min<size_t>(run->left, ReadAhead),
-                             got))
-      got = 0;
-    run->seal.Unseal(run->block.get(), got);
-    run->at += got;
-    run->blockAt = 0;
-    run->blockEnd = got;
-  }
-  const uint32_t n = uint32_t(std::min<size_t>({*size, run->left, run->blockEnd - run->blockAt}));
-  std::memcpy(buffer, run->block.get() + run->blockAt, n);
-  run->blockAt += n;
-  run->left -= n;
-  run->consumed += n;
-  return n;
+RecordDecoder DecoderOf(ArchiveSource& source) {
+  const auto read = [](void* context, int64_t offset, uint8_t* out, uint32_t n, uint32_t* got) {
+    size_t count = 0;
+    const bool ok = static_cast<ArchiveSource*>(context)->ReadAt(uint64_t(offset), out, n, count);
+    *got = uint32_t(count);
+    return ok;
+  };
+  return RecordDecoder(read, &source, true);
 }
 
-void DecodeRun::Write(uint8_t* buffer, uint32_t* size, void* param) {
-  auto* run = static_cast<DecodeRun*>(param);
-  const uint64_t room = run->produced < run->size ? run->size - run->produced : 0;
-  run->produced += *size;
-  uint32_t kept = uint32_t(std::min<uint64_t>(*size, room));
-  run->crc = UpdateCrc32(buffer, &kept, &run->crc);
-  if (run->sink && kept > 0) run->sink(run->sinkContext, buffer, kept);
-}
-
-bool DecodeRun::Decode(const FileRecordHeader& header, uint8_t* workArea) {
-  const uint32_t result = DclDecompress(Read, Write, workArea, this);
-  return produced <= size && AcceptDecodedRecord(header, result, consumed, produced, crc);
+RecordHead HeadOf(const pack::Record& record) {
+  RecordHead head;
+  head.header = record.header;
+  head.streamStart = int64_t(record.streamOffset);
+  head.streamState = record.streamState;
+  return head;
 }
 
 bool ArchiveSource::Open(const std::string& path, Fault& fault) {
@@ -209,11 +186,11 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
 
 int32_t VerifyLoaded(Loaded& loaded, std::string& failedName) {
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
+  RecordDecoder decoder = DecoderOf(loaded.source);
   for (const pack::Record& record : loaded.records) {
-    DecodeRun run(&loaded.source, record);
-    if (!run.Decode(record.header, workArea)) {
+    if (const int32_t result = decoder.Decode(HeadOf(record), workArea); result != ArcOk) {
       failedName = record.name;
-      return ArcBadRecord;
+      return result;
     }
   }
   return ArcOk;

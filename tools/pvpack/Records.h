@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,43 +73,13 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
 // first record that failed (as out.records names it).
 int32_t VerifyLoaded(Loaded& loaded, std::string& failedName);
 
-// One record's packed stream decoded out of order, from the record's place
-// and the scrambling stream's state there (pack::Record), which several
-// threads may do at once, and measured for the record's checks. The output
-// is counted in 64 bits against the record's Size: past it the decoder
-// gets no more input, and sink, when there is one, never gets more than
-// Size bytes, in blocks valid only during the call.
-struct DecodeRun {
-  DecodeRun(ArchiveSource* from, const pack::Record& record)
-      : source(from),
-        at(record.streamOffset),
-        seal(BodySeal::Resume(record.streamState)),
-        left(record.header.PackedSize),
-        size(record.header.Size) {}
+// The record decoder (archive/Format.h) over source's archive, reading
+// each record's stream at its place, which several threads may do at once,
+// each with a decoder of its own.
+RecordDecoder DecoderOf(ArchiveSource& source);
 
-  // Whether the stream decodes soundly against header. workArea holds
-  // DclWorkAreaSize bytes aligned for DclWorkArea.
-  bool Decode(const FileRecordHeader& header, uint8_t* workArea);
-
-  ArchiveSource* source;
-  uint64_t at = 0;  // the body offset of the next byte to read
-  BodySeal seal;    // the body's seal from there
-  // Bytes read ahead, blockAt to blockEnd unread (allocated, not cleared,
-  // on the first read).
-  std::unique_ptr<uint8_t[]> block;
-  size_t blockAt = 0, blockEnd = 0;
-  uint32_t left;
-  uint32_t size;  // the record's Size
-  uint32_t consumed = 0;
-  uint64_t produced = 0;
-  uint32_t crc = 0xFFFFFFFFu;  // over the bytes kept, at most size
-  void (*sink)(void* context, const uint8_t* data, uint32_t size) = nullptr;
-  void* sinkContext = nullptr;
-
- private:
-  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param);
-  static void Write(uint8_t* buffer, uint32_t* size, void* param);
-};
+// The head of a loaded record, for the decoder.
+RecordHead HeadOf(const pack::Record& record);
 
 // The bytes of the files of records, for a summary.
 uint64_t TotalSize(const std::vector<pack::Record>& records);
