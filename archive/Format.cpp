@@ -66,13 +66,11 @@ RecordWalk::RecordWalk(int64_t bodyLength, std::string_view key)
 void RecordWalk::Take(uint8_t* data, size_t size) {
   while (size > 0) {
     size_t n = size;
-    if (!broken_ && skip_ > 0) {
-      n = size_t(std::min<int64_t>(skip_, int64_t(size)));
-      skip_ -= int64_t(n);
-    } else if (!broken_) {
-      // The name's length first, then the name and the fixed fields.
-      const size_t want = head_.size() < 2 ? 2 : 2 + size_t(head_[0] | head_[1] << 8) +
-                                                     sizeof(FileRecordHeader);
+    if (!broken_ && skip_ == 0) {
+      // A head: the name's length first, then the name and the fixed fields.
+      const size_t want = head_.size() < 2 ? 2
+                                           : 2 + size_t(head_[0] | head_[1] << 8) +
+                                                 sizeof(FileRecordHeader);
       n = std::min(size, want - head_.size());
       seal_.Unseal(data, n);
       head_.insert(head_.end(), data, data + n);
@@ -88,12 +86,14 @@ void RecordWalk::Take(uint8_t* data, size_t size) {
         }
         head_.clear();
       }
-      taken_ += int64_t(n);
-      data += n;
-      size -= n;
-      continue;
+    } else {
+      // A packed stream passed over, or whatever follows a broken record.
+      if (!broken_) {
+        n = size_t(std::min<int64_t>(skip_, int64_t(size)));
+        skip_ -= int64_t(n);
+      }
+      seal_.Unseal(data, n);
     }
-    seal_.Unseal(data, n);
     taken_ += int64_t(n);
     data += n;
     size -= n;

@@ -131,7 +131,9 @@ class RecordWalk {
   // Once the whole body has been taken: ArcOk, or ArcBadRecord when a
   // record is cut off by the trailer or its stream is too long to count
   // (the records before it are gathered).
-  int32_t Result() const { return broken_ || !head_.empty() || taken_ < bodyLength_ ? ArcBadRecord : ArcOk; }
+  int32_t Result() const {
+    return broken_ || !head_.empty() || taken_ < bodyLength_ ? ArcBadRecord : ArcOk;
+  }
   const std::vector<RecordHead>& Records() const { return records_; }
   std::vector<RecordHead>& Records() { return records_; }
 
