@@ -38,6 +38,6 @@ void ConfirmExit(HWND dialog);
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The text of the welcome dialog, its four closing lines included.
-extern const char WelcomeText[];
+extern const char* const WelcomeText;
 // The message of a failed extraction.
 extern const char CorruptedSetupText[];
