@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/Archive.h"
 #include "archive/Encript.h"
 #include "explode/Crc32.h"
+#include "explode/Explode.h"
 
 namespace {
 
@@ -39,8 +39,7 @@ int32_t SplitRecord(const uint8_t* bytes, size_t available, int64_t at, int64_t 
   out.streamStart = at + int64_t(2 + nameLength + sizeof out.header);
   // The reader counts a stream's bytes in 32-bit signed integers.
   if (out.header.PackedSize > uint32_t(INT32_MAX) ||
-      out.streamStart + int64_t(out.header.PackedSize) > bodyLength ||
-      !IsSafeRecordName(out.name.data(), uint32_t(nameLength)))
+      out.streamStart + int64_t(out.header.PackedSize) > bodyLength)
     return ArcBadRecord;
   return ArcOk;
 }
@@ -59,6 +58,109 @@ bool IsSafeRecordName(const char* name, uint32_t length) {
     }
   }
   return true;
+}
+
+RecordWalk::RecordWalk(int64_t bodyLength, std::string_view key)
+    : seal_(key), bodyLength_(bodyLength) {}
+
+void RecordWalk::Take(uint8_t* data, size_t size) {
+  while (size > 0) {
+    size_t n = size;
+    if (!broken_ && skip_ == 0) {
+      // A head: the name's length first, then the name and the fixed fields.
+      const size_t want = head_.size() < 2 ? 2
+                                           : 2 + size_t(head_[0] | head_[1] << 8) +
+                                                 sizeof(FileRecordHeader);
+      n = std::min(size, want - head_.size());
+      seal_.Unseal(data, n);
+      head_.insert(head_.end(), data, data + n);
+      if (head_.size() == want && want > 2) {
+        RecordHead record;
+        const int64_t at = taken_ + int64_t(n) - int64_t(want);
+        if (SplitRecord(head_.data(), head_.size(), at, bodyLength_, record) != ArcOk) {
+          broken_ = true;
+        } else {
+          record.streamState = seal_.StreamState();
+          skip_ = record.header.PackedSize;
+          records_.push_back(std::move(record));
+        }
+        head_.clear();
+      }
+    } else {
+      // A packed stream passed over, or whatever follows a broken record.
+      if (!broken_) {
+        n = size_t(std::min<int64_t>(skip_, int64_t(size)));
+        skip_ -= int64_t(n);
+      }
+      seal_.Unseal(data, n);
+    }
+    taken_ += int64_t(n);
+    data += n;
+    size -= n;
+  }
+}
+
+uint32_t RecordDecoder::Read(uint8_t* buffer, uint32_t* size, void* param) {
+  auto& d = *static_cast<RecordDecoder*>(param);
+  if (d.produced_ > d.size_) return 0;
+  if (d.blockAt_ == d.blockEnd_) {
+    // Read ahead in blocks, few system calls for the decoder's small reads.
+    constexpr uint32_t ReadAhead = 65536;
+    if (d.block_.empty()) d.block_.resize(ReadAhead);
+    uint32_t got = 0;
+    if (d.unread_ > 0 &&
+        !d.read_(d.context_, d.at_, d.block_.data(), std::min(d.unread_, ReadAhead), &got)) {
+      d.failed_ = true;
+      got = 0;
+    }
+    if (d.scrambled_) d.seal_.Unseal(d.block_.data(), got);
+    d.at_ += got;
+    d.unread_ -= got;
+    d.blockAt_ = 0;
+    d.blockEnd_ = got;
+  }
+  const uint32_t n = uint32_t(std::min<size_t>(*size, d.blockEnd_ - d.blockAt_));
+  std::memcpy(buffer, d.block_.data() + d.blockAt_, n);
+  d.blockAt_ += n;
+  d.consumed_ += n;
+  return n;
+}
+
+void RecordDecoder::Write(uint8_t* buffer, uint32_t* size, void* param) {
+  auto& d = *static_cast<RecordDecoder*>(param);
+  const uint64_t room = d.produced_ < d.size_ ? d.size_ - d.produced_ : 0;
+  const bool wasPast = d.produced_ > d.size_;
+  d.produced_ += *size;
+  uint32_t kept = uint32_t(std::min<uint64_t>(*size, room));
+  d.crc_ = UpdateCrc32(buffer, &kept, &d.crc_);
+  if (d.sink_ && !wasPast && !d.sink_(d.sinkContext_, buffer, kept)) d.failed_ = true;
+}
+
+int32_t RecordDecoder::Decode(const RecordHead& record, uint8_t* workArea, Sink sink,
+                              void* sinkContext) {
+  blockAt_ = blockEnd_ = 0;
+  at_ = record.streamStart;
+  unread_ = record.header.PackedSize;
+  consumed_ = 0;
+  produced_ = 0;
+  size_ = record.header.Size;
+  crc_ = 0xFFFFFFFFu;
+  failed_ = false;
+  seal_ = BodySeal::Resume(record.streamState);
+  sink_ = sink;
+  sinkContext_ = sinkContext;
+  const uint32_t result = DclDecompress(Read, Write, workArea, this);
+  if (produced_ > size_) return ArcBadRecord;
+  if (failed_) return ArcIoError;
+  return AcceptDecodedRecord(record.header, result, consumed_, produced_, crc_) ? ArcOk
+                                                                                : ArcBadRecord;
+}
+
+bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,
+                         uint64_t produced, uint32_t check) {
+  if (header.Size == 0 && header.PackedSize == 4 && result == DclInputTooShort) result = DclOk;
+  return result == DclOk && consumed == header.PackedSize && produced == header.Size &&
+         check == header.Check;
 }
 
 BodySeal::BodySeal(std::string_view key) : state_(KeyState(key)) {}

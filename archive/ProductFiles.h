@@ -1,11 +1,34 @@
-// The files and folders of the product that the post-install sequence
-// refers to, below the destination directory (each path begins with a
-// backslash). Here, below every module, so that the sequence that uses them
-// and pvpack, which warns when a product tree lacks one, read the same
-// constants.
+// The product's identity, in one home below every module, so that the
+// setup, the post-install sequence, pvpack and the tests read the same
+// constants: its names, version, default destination, uninstall key, and
+// the files and folders the post-install sequence refers to below the
+// destination directory (each path begins with a backslash).
 #pragma once
 
+#include <cstddef>
+
 namespace product {
+
+// The strings a and b as one, at compile time.
+template <size_t A, size_t B>
+struct Joined {
+  char text[A + B - 1] = {};
+  constexpr Joined(const char (&a)[A], const char (&b)[B]) {
+    for (size_t i = 0; i + 1 < A; ++i) text[i] = a[i];
+    for (size_t i = 0; i < B; ++i) text[A - 1 + i] = b[i];
+  }
+};
+
+inline constexpr char Name[] = "Pavlane Orbit Suite";
+inline constexpr char ShortName[] = "Pavlane";
+inline constexpr char Vendor[] = "VelmSoft";
+inline constexpr char Version[] = "3.03";
+// Title of the setup's backdrop and welcome dialog.
+inline constexpr Joined SetupTitle{Joined{Joined{Name, " "}.text, Version}.text, " Setup"};
+// The destination the setup proposes, below the program-files folder.
+inline constexpr Joined DefaultDestination{Joined{Joined{"\\", Vendor}.text, "\\"}.text, ShortName};
+// The uninstall entry's key below HKEY_LOCAL_MACHINE.
+inline constexpr Joined UninstallKey{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", Name};
 
 struct MenuShortcut {
   const char* name;    // also its description

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -50,27 +51,12 @@ void PumpMessages(bool always = false) {
 // last call reports 100.
 void ProgressAdapter(const char*, int32_t percent) { PumpMessages(percent >= 100); }
 
-// Offset of the first byte after the first marker in exe, or 0 when there
-// is none. A failed or stalled read ends the search and sets failed.
-int64_t FindArchiveStart(fileio::File& exe, std::vector<uint8_t>& chunk, bool& failed) {
-  const int64_t size = exe.Size();
-  const int64_t markerLength = int64_t(PayloadMarker.size());
-  int64_t position = 0;
-  while (position < size) {
-    PumpMessages(position + ChunkSize >= size);
-    // Chunks overlap by the marker's length, so a marker cut by the border
-    // of the previous chunk is seen whole in this one.
-    int64_t from = position > 0 ? position - markerLength : 0;
-    uint32_t n = 0;
-    if (!exe.Seek(from) || !exe.Read(chunk.data(), ChunkSize, &n) || from + n <= position) {
-      failed = true;
-      return 0;
-    }
-    int64_t end = MarkerEnd(chunk.data(), n);
-    if (end >= 0) return from + end;
-    position = from + n;
-  }
-  return 0;
+// The executable read for FindArchive, pumping messages before each block.
+bool ReadExe(void* context, int64_t offset, uint8_t* out, uint32_t n, uint32_t* got) {
+  auto& exe = *static_cast<fileio::File*>(context);
+  PumpMessages(offset == 0);
+  *got = 0;
+  return exe.Seek(offset) && exe.Read(out, n, got);
 }
 
 }  // namespace
@@ -82,12 +68,51 @@ int64_t MarkerEnd(const uint8_t* data, size_t n) {
   return hit == data + n ? -1 : int64_t(hit - data) + int64_t(PayloadMarker.size());
 }
 
-int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSize) {
-  uint32_t offset = 0, tableSize = 0;
-  if (PeCertificateTable(head, n, &offset, &tableSize) && offset >= start &&
-      int64_t(offset) + tableSize <= fileSize)
-    return offset;
-  return fileSize;
+bool FindArchive(ReadAtProc read, void* context, int64_t fileSize, ArchivePlace& place) {
+  place = {0, fileSize, false};
+  uint8_t head[PeHeaderBytes];
+  uint32_t headLength = 0;
+  const uint32_t want = uint32_t(std::min<int64_t>(fileSize, int64_t(sizeof head)));
+  if (!read(context, 0, head, want, &headLength) || headLength != want) return false;
+  // Only an executable is taken for a setup; anything else is an archive.
+  if (headLength < 2 || head[0] != 'M' || head[1] != 'Z') return true;
+  std::vector<uint8_t> chunk(ChunkSize);
+  // Chunks overlap by the marker's length less one, so a marker cut by the
+  // end of one is seen whole in the next.
+  const int64_t step = int64_t(ChunkSize) - int64_t(PayloadMarker.size() - 1);
+  for (int64_t at = 0; at < fileSize; at += step) {
+    const uint32_t n = uint32_t(std::min<int64_t>(ChunkSize, fileSize - at));
+    uint32_t got = 0;
+    if (!read(context, at, chunk.data(), n, &got) || got != n) return false;
+    if (const int64_t end = MarkerEnd(chunk.data(), n); end >= 0) {
+      place.start = at + end;
+      place.isSetup = true;
+      uint32_t offset = 0, tableSize = 0;
+      if (PeCertificateTable(head, headLength, &offset, &tableSize) && offset >= place.start &&
+          int64_t(offset) + tableSize <= fileSize)
+        place.end = offset;
+      return true;
+    }
+    if (at + n >= fileSize) break;
+  }
+  return true;
+}
+
+ArchivePlace FindArchiveIn(const uint8_t* data, size_t size) {
+  struct Memory {
+    const uint8_t* data;
+    size_t size;
+  } memory{data, size};
+  ArchivePlace place;
+  FindArchive(
+      [](void* context, int64_t offset, uint8_t* out, uint32_t n, uint32_t* got) {
+        const auto& m = *static_cast<const Memory*>(context);
+        *got = uint32_t(std::min<uint64_t>(n, m.size - uint64_t(offset)));
+        if (*got > 0) std::memcpy(out, m.data + offset, *got);
+        return true;
+      },
+      &memory, int64_t(size), place);
+  return place;
 }
 
 namespace {
@@ -98,11 +123,10 @@ fileio::File SetupFile;
 bool UnpackFrom(fileio::File& exe, const std::string& destDir, MessagePumpProc pump) {
   Pump = pump;
   PumpedYet = false;
-  bool failed = !exe.IsOpen();
-  std::vector<uint8_t> chunk(ChunkSize);
-  const int64_t start = failed ? 0 : FindArchiveStart(exe, chunk, failed);
+  ArchivePlace place;
+  bool failed = !exe.IsOpen() || !FindArchive(ReadExe, &exe, exe.Size(), place);
 
-  const std::string tempName = destDir + "\\tempfile.$$$";
+  const std::string tempName = destDir + "\\" + SetupTempName;
   // Whatever stands at the name goes, by the name itself: a file, a link,
   // a second name of some other file. Whatever its target or other names
   // lead to is never opened. The copy is then made new, for this process
@@ -115,23 +139,16 @@ bool UnpackFrom(fileio::File& exe, const std::string& destDir, MessagePumpProc p
   fileio::File temp;
   if (!temp.Open(tempName, fileio::OpenMode::Private)) failed = true;
 
-  if (!failed) {
-    // Only an archive behind a marker can end at a certificate table; a
-    // file without one is copied whole.
-    uint32_t headLength = 0;
-    const int64_t end =
-        start > 0 && exe.Seek(0) && exe.Read(chunk.data(), uint32_t(PeHeaderBytes), &headLength)
-            ? ArchiveEnd(chunk.data(), headLength, start, exe.Size())
-            : exe.Size();
-    if (!exe.Seek(start)) failed = true;
-    for (int64_t position = start; !failed && position < end;) {
-      PumpMessages(position == start || end - position <= ChunkSize);
-      uint32_t want = uint32_t(end - position < ChunkSize ? end - position : ChunkSize);
-      uint32_t n = 0;
-      if (!exe.Read(chunk.data(), want, &n) || n == 0 || !temp.Write(chunk.data(), n))
-        failed = true;
-      position += n;
-    }
+  std::vector<uint8_t> chunk(ChunkSize);
+  if (!failed && !exe.Seek(place.start)) failed = true;
+  for (int64_t position = place.start; !failed && position < place.end;) {
+    PumpMessages(position == place.start || place.end - position <= ChunkSize);
+    const uint32_t want =
+        uint32_t(place.end - position < ChunkSize ? place.end - position : ChunkSize);
+    uint32_t n = 0;
+    if (!exe.Read(chunk.data(), want, &n) || n == 0 || !temp.Write(chunk.data(), n))
+      failed = true;
+    position += n;
   }
   // Closing the copy deletes it.
   if (failed) return false;

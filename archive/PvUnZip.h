@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/Format.h"
 #include "archive/MessagePump.h"
 
 // The marker that stands between the program image and the archive, in
@@ -16,11 +17,23 @@ extern const std::string PayloadMarker;
 // Offset just past the first marker in data[0..n), or -1 when there is none.
 int64_t MarkerEnd(const uint8_t* data, size_t n);
 
-// Where an archive that starts at start (just past a marker) ends in a file
-// of fileSize bytes whose first n bytes are head: at the certificate table
-// when the file was signed after the archive was appended (signing tools
-// put the table at the end of the file), else at the end of the file.
-int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSize);
+// Where the archive stands in a file: bytes [start, end).
+struct ArchivePlace {
+  int64_t start = 0;
+  int64_t end = 0;
+  bool isSetup = false;  // behind the marker of a setup executable
+};
+
+// The one finder of an archive in a file of fileSize bytes, read through
+// read (ReadAtProc, archive/Format.h): in a file that begins as a Windows executable ("MZ") and holds the
+// marker, the archive runs from the first byte after the first marker to
+// the certificate table when the file was signed after the archive was
+// appended (signing tools put the table at the end), else to the end of the
+// file; in any other file it is the whole file. False when a read failed.
+bool FindArchive(ReadAtProc read, void* context, int64_t fileSize, ArchivePlace& place);
+
+// FindArchive over a file held in memory.
+ArchivePlace FindArchiveIn(const uint8_t* data, size_t size);
 
 // Opens the running executable's own file and holds it, for reading, until
 // the process ends: while it is held, nobody can write, rename or
@@ -31,9 +44,8 @@ bool HoldSetupFile();
 
 // Unpacks the archive appended to the running executable (held since
 // HoldSetupFile) into destDir (no
-// trailing backslash; it must exist and be writable). The archive runs from
-// the first byte after the first marker to the end of the file, or to the
-// certificate table of a setup that was signed after it was built. True when the archive
+// trailing backslash; it must exist and be writable), the archive found by
+// FindArchive. True when the archive
 // was copied without an I/O failure and extracted completely. Calls pump
 // with false between blocks of work. The temporary copy destDir +
 // "\tempfile.$$$" never outlives the call.

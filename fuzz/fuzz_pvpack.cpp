@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "archive/PvUnZip.h"
 #include "fuzz/FuzzUtil.h"
 #include "tools/pvpack/Pack.h"
 #include "tools/pvpack/Pvpack.h"
@@ -42,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(list == 0 || list == -ArcBadChecksum || list == -ArcBadRecord, "list: unexpected status");
   Check(list == 0 ? verify == 0 || verify == -ArcBadRecord : verify == list, "list and verify disagree");
 
-  bool isSetup = false;
-  fuzz::WriteBytes(archive, pack::ArchiveOf(file, isSetup));
+  const ArchivePlace place = FindArchiveIn(file.data(), file.size());
+  fuzz::WriteBytes(archive, std::vector<uint8_t>(file.begin() + place.start, file.begin() + place.end));
   std::error_code ec;
   fs::create_directory(dest, ec);
   Check(!ec, "cannot make the destination");

@@ -22,9 +22,8 @@ SequenceContext Sequence;
 
 namespace {
 
-constexpr char ProductName[] = "Pavlane Orbit Suite";
-constexpr char UninstallKey[] =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pavlane Orbit Suite";
+constexpr const char* ProductName = product::Name;
+constexpr const char* UninstallKey = product::UninstallKey.text;
 constexpr char InternetSettingsKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 

@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 pvpack=${PVPACK:-out/bin/pvpack}
 demo=out/demo
+# The product's names (PV_PRODUCT_*), from the build.
+. build/native/product.env
+programs="Program Files (x86)\\$PV_PRODUCT_VENDOR\\$PV_PRODUCT_SHORT_NAME"
 rm -rf "$demo"
 mkdir -p "$demo"
 
@@ -52,15 +55,15 @@ for shot in "$demo"/*.bmp; do
 done
 # A 32-bit program on 64-bit Windows reads "Program Files (x86)" as the
 # program folder.
-installed="$prefix/drive_c/Program Files (x86)/VelmSoft/Pavlane"
-echo "== installed into C:\\Program Files (x86)\\VelmSoft\\Pavlane ($installed)"
+installed="$prefix/drive_c/${programs//\\//}"
+echo "== installed into C:\\$programs ($installed)"
 (cd "$installed" && find . -type f -printf '%10s  %TY-%Tm-%Td %TH:%TM  %P\n' | sort -k4)
 python3 scripts/compare-trees.py "$demo/product" "$installed" '*.dl_'
-menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Pavlane Orbit Suite"
-echo "== shortcuts in the Programs menu (Pavlane Orbit Suite)"
+menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$PV_PRODUCT_NAME"
+echo "== shortcuts in the Programs menu ($PV_PRODUCT_NAME)"
 ls -1 "$menu"
 echo "== registry (the 32-bit view, where a 32-bit program's keys live)"
-for key in 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite' \
+for key in "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$PV_PRODUCT_NAME" \
            'HKLM\SOFTWARE\VelmoraSoft\Pavlane 1.0'; do
   wine_in reg query "$key" /s /reg:32 | tr -d '\r' | sed '/^$/d'
 done
@@ -69,7 +72,7 @@ done
 scripts/wine-prefix.sh wait "$prefix"
 echo "== uninst.exe, the uninstall entry's program"
 xvfb-run -a scripts/wine-prefix.sh run "$prefix" out/win32/pvauto.exe run \
-  'C:\Program Files (x86)\VelmSoft\Pavlane\uninst.exe' \
+  "C:\\$programs\\uninst.exe" \
   --timeout 60 --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit
 scripts/wine-prefix.sh wait "$prefix"
 for gone in "$installed" "$menu"; do

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 
+#include "archive/ProductFiles.h"
+
 HWND MainWindow = nullptr;
 HWND CurrentDialog = nullptr;
 HWND AnimationWindow = nullptr;
 std::string DestDir;
 fileio::File HeldDestination;
-std::string DefaultDestDir = "\\VelmSoft\\Pavlane";
+std::string DefaultDestDir = product::DefaultDestination.text;
 handles::UniqueFont DestFont;
 handles::UniqueLibrary ShellModule;
 

@@ -6,8 +6,10 @@
 
 #include <string>
 
+#include "archive/ProductFiles.h"
+
 // Title of the backdrop and the welcome dialog.
-inline constexpr char SetupTitle[] = "Pavlane Orbit Suite 3.03 Setup";
+inline constexpr const char* SetupTitle = product::SetupTitle.text;
 
 // Registers the backdrop's class and creates the backdrop: a disabled,
 // borderless dark-blue window over the whole primary screen carrying
@@ -36,6 +38,6 @@ void ConfirmExit(HWND dialog);
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The text of the welcome dialog, its four closing lines included.
-extern const char WelcomeText[];
+extern const char* const WelcomeText;
 // The message of a failed extraction.
 extern const char CorruptedSetupText[];

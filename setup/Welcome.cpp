@@ -10,8 +10,10 @@
 // The record size SystemParametersInfoA is told, on both platforms.
 static_assert(sizeof(NONCLIENTMETRICSA) == 340);
 
-const char WelcomeText[] =
-    "Welcome to Pavlane (TM) v3.03 Setup Program.\r\n"
+// The version is the product's (archive/ProductFiles.h).
+constexpr product::Joined WelcomeTextJoined{
+    product::Joined{"Welcome to Pavlane (TM) v", product::Version}.text,
+    " Setup Program.\r\n"
     "This program will install Pavlane on your computer.\r\n"
     "\r\n"
     "Before  proceeding, we recommend that you close all applications you may be running.\r\n"
@@ -19,7 +21,8 @@ const char WelcomeText[] =
     "   Copyright (C) 1996-2003 VelmoraSoft Ltd.\r\n"
     "                 http://www.velmsoft.com\r\n"
     "\r\n"
-    "Pavlane is a trademark of VelmoraSoft Ltd.\r\n";
+    "Pavlane is a trademark of VelmoraSoft Ltd.\r\n"};
+const char* const WelcomeText = WelcomeTextJoined.text;
 
 namespace {
 

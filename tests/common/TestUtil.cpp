@@ -90,6 +90,18 @@ Bytes LiteralStream(const Bytes& data) {
   return w.bytes();
 }
 
+Bytes ZeroStream(uint32_t copies, bool last) {
+  // Each copy is the same 24 bits (flag, length code 0000000 with extra
+  // bits 254, or 85 for 349; distance code 11 with six low bits 0), one
+  // bit after a byte border, behind the header and the literal's 9 bits.
+  Bytes stream = {0, 6, 0};
+  stream.reserve(3 * size_t(copies) + 9);
+  for (uint32_t i = 0; i < copies; ++i) stream.insert(stream.end(), {0x02, 0xFC, 0x07});
+  if (last) stream.insert(stream.end(), {0x02, 0xAA, 0x06});
+  stream.insert(stream.end(), {0x02, 0xFE, 0x01});  // the end code: length value 517
+  return stream;
+}
+
 Bytes ArchiveBody(const std::vector<TestRecord>& records) {
   Bytes body;
   for (const TestRecord& r : records) {

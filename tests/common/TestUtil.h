@@ -37,6 +37,11 @@ uint32_t CrcRegister(const Bytes& data);
 // by the end code.
 Bytes LiteralStream(const Bytes& data);
 
+// A stream of zeros: a literal 0, copies of 518 bytes at distance 1, then
+// when last is set one copy of 349 bytes, and the end code; 1 + 518 *
+// copies (+ 349) bytes from about 3 bytes a copy.
+Bytes ZeroStream(uint32_t copies, bool last = false);
+
 struct TestRecord {
   TestRecord(std::string n, Bytes d, uint32_t time = 0x5A8F6000 /* 2025-04-15 12:00:00 */,
              uint32_t attr = 0x20)

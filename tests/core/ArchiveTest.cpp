@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
 #include "tests/common/TestUtil.h"
+#include "tools/pvpack/Pvpack.h"
 #ifdef _WIN32
 #include "winbase/Handles.h"
 #endif
@@ -380,20 +382,62 @@ TEST_F(ArchiveTest, AFailedPackedReadOrOutputWriteIsMinus3) {
   }
 }
 
+// Largest file size seen by the progress calls, and how many came.
+uintmax_t LargestSeen = 0;
+size_t ProgressCount = 0;
+void WatchSize(const char* name, int32_t) {
+  ++ProgressCount;
+  std::string path = name;
+#ifndef _WIN32
+  std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+  std::error_code error;
+  const uintmax_t size = fs::file_size(path, error);
+  if (!error) LargestSeen = std::max(LargestSeen, size);
+}
+
+// A record that decodes past its Size is refused as soon as it passes it,
+// by every reader, and no more than Size bytes are ever written: one that
+// says 10 bytes and decodes to 2^32 + 10, its check value over all of them
+// (a count in 32 bits would call it sound), and one that says 1 byte and
+// decodes to 200 MB.
+TEST_F(ArchiveTest, NothingPastARecordsSize) {
+  const struct {
+    int line;
+    TestRecord record;
+  } rows[] = {
+      {__LINE__, TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(8291442, true)).WithSize(10).WithCheck(0x94784E13)},
+      {__LINE__, TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(386101)).WithSize(1).WithCheck(0x2DFD1072)},  // one zero byte
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
+    const Bytes archive = testutil::BuildArchive({r.record});
+    LargestSeen = ProgressCount = 0;
+    testutil::WriteFile(ArchivePath(), archive);
+    EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), Dest().string().c_str(), nullptr,
+                             WatchSize),
+              ArcBadRecord);
+    EXPECT_LE(LargestSeen, uintmax_t(r.record.size));
+    // A call for each block of 4 KiB decoded: the decoder stopped within
+    // the input it held, not at the end of the stream.
+    EXPECT_LT(ProgressCount, 1000u);
+    EXPECT_TRUE(DestIsEmpty());
+
+    testutil::WriteFile(ArchivePath(), archive);
+    pvpack::Totals totals;
+    EXPECT_EQ(pvpack::Verify(ArchivePath().string(), nullptr, totals).status, -ArcBadRecord);
+    EXPECT_EQ(pvpack::Extract(ArchivePath().string(), Dest().string(), nullptr, {}, totals).status,
+              -ArcBadRecord);
+    EXPECT_TRUE(DestIsEmpty());
+  }
+}
+
 #ifndef _WIN32  // 2 GiB through Wine's file layer would take minutes
 TEST_F(ArchiveTest, ARecordOf2GiBOrMoreIsCountedWithoutOverflow) {
-  // A zero byte, then copies of 518 bytes at distance 1: each copy is the
-  // same 24 bits (flag, length code 0000000 with extra bits 254, distance
-  // code 11 with six low bits 0), one bit after a byte border.
   constexpr uint32_t Copies = 4145725;
   constexpr uint32_t Size = 1 + 518 * Copies;  // 2^31 + 1903
-  Bytes stream = {0, 6, 0};                    // header, then the literal 0 in 9 bits
-  stream.reserve(4 + 3 * size_t(Copies) + 3);
-  for (uint32_t i = 0; i < Copies; ++i) stream.insert(stream.end(), {0x02, 0xFC, 0x07});
-  // The end code: length value 517.
-  stream.insert(stream.end(), {0x02, 0xFE, 0x01});
   TestRecord big("big.dat", {});
-  big.WithStream(stream).WithSize(Size).WithCheck(0xA15597AF);  // register of Size zeros
+  big.WithStream(testutil::ZeroStream(Copies)).WithSize(Size).WithCheck(0xA15597AF);  // register of Size zeros
   ASSERT_EQ(Size, 2147485551u);
   testutil::WriteFile(ArchivePath(), testutil::BuildArchive({big}));
   // Into memory where the system offers it: 2 GiB through a disk is slow.
@@ -407,5 +451,35 @@ TEST_F(ArchiveTest, ARecordOf2GiBOrMoreIsCountedWithoutOverflow) {
   EXPECT_EQ(fs::file_size(dest + "/big.dat"), Size);
 }
 #endif
+
+// The rules of names over whole archives: each row's records, and those at
+// fault.
+TEST(NameRulesTest, EachRecordAtFaultIsGiven) {
+  const struct {
+    int line;
+    std::vector<std::string> names;
+    std::vector<size_t> faulted;
+  } rows[] = {
+      {__LINE__, {"Help\\CON", "NUL.txt", "con .txt", "a/Aux.Bak.txt", "Prn."}, {0, 1, 2, 3, 4}},
+      {__LINE__, {"COM0.log", "lpt9", "COM\xB9.txt", "LPT\xB3", "CONIN$", "conout$.x", "CLOCK$"},
+       {0, 1, 2, 3, 4, 5, 6}},
+      {__LINE__, {"COM10", "CONSOLE", "LPT", "COM\xB4", "xcon", "nul_", "COM1x"}, {}},
+      {__LINE__, {"tempfile.$$$", "TEMPFILE.$$$ .", "TempFile.$$$\\x", "a\\tempfile.$$$"}, {0, 1, 2}},
+      {__LINE__, {"a.txt", "A.TXT", "a.txt", "b. ", "b", "d\\e", "D/E"}, {1, 2, 4, 6}},
+      // Letters of code page 1252: e and E acute, y and Y diaeresis, s and
+      // S caron; the division and multiplication signs are no pair.
+      {__LINE__, {"\xE9t\xE9", "\xC9T\xC9", "\xFF", "\x9F", "\x9A", "\x8A", "\xF7", "\xD7"}, {1, 3, 5}},
+      {__LINE__, {"x\\y.txt", "x", "z", "Z\\w.txt", "q\\r\\s", "Q\\R"}, {1, 3, 5}},
+      {__LINE__, {"say \"hi\".txt", "a|b", "q?", "tab\there", "dir\\", "..\\up", "c:x"}, {0, 1, 2, 3, 4, 5, 6}},
+      {__LINE__, {"readme.txt", "bin\\tool.exe", "bin\\Tool2.exe", "x.y\\z", "con2\\com", "..a"}, {}},
+  };
+  for (const auto& r : rows) {
+    std::vector<RecordHead> records(r.names.size());
+    for (size_t i = 0; i < r.names.size(); ++i) records[i].name = r.names[i];
+    std::vector<size_t> faulted;
+    for (const RecordFault& fault : RecordFaults(records)) faulted.push_back(fault.index);
+    EXPECT_EQ(faulted, r.faulted) << "row at line " << r.line;
+  }
+}
 
 }  // namespace

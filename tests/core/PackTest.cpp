@@ -180,6 +180,13 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
   EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).status, pvpack::ExitUsage);
 }
 
+// The archive FindArchive finds in a setup held in memory.
+Bytes ArchiveIn(const Bytes& setup) {
+  const ArchivePlace place = FindArchiveIn(setup.data(), setup.size());
+  EXPECT_TRUE(place.isSetup);
+  return Bytes(setup.begin() + place.start, setup.begin() + place.end);
+}
+
 TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
   const Bytes archive = testutil::BuildArchive({testutil::TestRecord("a.txt", Bytes(10, 'a'))});
   for (size_t stubSize : {512u, 513u, 519u, 1000u}) {
@@ -187,25 +194,24 @@ TEST(Pack, SetupsAreReadyForSigningAndStubsAreChecked) {
     stub.resize(stubSize, 0x90);
     Bytes setup;
     pack::Fault fault;
-    ASSERT_TRUE(pack::MakeSetup(stub, "stub", archive, setup, fault)) << fault.Message();
+    ASSERT_TRUE(pack::SetupHead(stub, "stub", archive.size(), setup, fault)) << fault.Message();
+    setup.insert(setup.end(), archive.begin(), archive.end());
     EXPECT_EQ(setup.size() % 8, 0u) << stubSize;
-    bool marker = false;
-    EXPECT_EQ(pack::ArchiveOf(setup, marker), archive) << stubSize;
-    EXPECT_TRUE(marker);
+    EXPECT_EQ(ArchiveIn(setup), archive) << stubSize;
 
     // Signed afterwards: the table is not part of the archive.
     const uint32_t tableAt = uint32_t(setup.size());
     setup.insert(setup.end(), 64, 0xC5);
     testutil::SetCertificateTable(setup, tableAt, 64);
-    EXPECT_EQ(pack::ArchiveOf(setup, marker), archive) << stubSize;
+    EXPECT_EQ(ArchiveIn(setup), archive) << stubSize;
 
     // Neither a finished setup nor a signed stub makes a new one.
     Bytes again;
-    EXPECT_FALSE(pack::MakeSetup(setup, "stub", archive, again, fault));
+    EXPECT_FALSE(pack::SetupHead(setup, "stub", archive.size(), again, fault));
     Bytes signedStub = testutil::FakePeImage(512, 16);
     signedStub.resize(528);
-    EXPECT_FALSE(pack::MakeSetup(signedStub, "stub", archive, again, fault));
-    EXPECT_FALSE(pack::MakeSetup(Bytes(100, 0), "stub", archive, again, fault));
+    EXPECT_FALSE(pack::SetupHead(signedStub, "stub", archive.size(), again, fault));
+    EXPECT_FALSE(pack::SetupHead(Bytes(100, 0), "stub", archive.size(), again, fault));
   }
 }
 

@@ -41,6 +41,14 @@ void CountingPump(bool close) {
 
 Bytes Marker() { return Bytes(PayloadMarker.begin(), PayloadMarker.end()); }
 
+// A program image of size bytes (at least 2): only an executable is taken
+// for a setup.
+Bytes Image(size_t size) {
+  Bytes image(size, 'M');
+  image[1] = 'Z';
+  return image;
+}
+
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -89,7 +97,7 @@ TEST_F(PvUnZipTest, FindsTheMarkerWhereverItStands) {
     int line;
     size_t imageSize;  // bytes before the marker
   } rows[] = {
-      {__LINE__, 0},
+      {__LINE__, 2},
       {__LINE__, 1000},
       {__LINE__, 65536 - 24},  // ends exactly at the first chunk's border
       {__LINE__, 65536 - 10},  // cut by the border
@@ -99,7 +107,7 @@ TEST_F(PvUnZipTest, FindsTheMarkerWhereverItStands) {
   for (const Row& r : rows) {
     fs::remove_all(Dest());
     fs::create_directory(Dest());
-    Bytes image(r.imageSize, 'M');
+    Bytes image = Image(r.imageSize);
     EXPECT_TRUE(Unpack(Join({image, Marker(), Payload}))) << "row at line " << r.line;
     EXPECT_TRUE(Unpacked()) << "row at line " << r.line;
   }
@@ -112,12 +120,12 @@ TEST_F(PvUnZipTest, FindsTheMarkerWhereverItStands) {
 TEST_F(PvUnZipTest, WithoutAProperMarkerNothingIsUnpacked) {
   Bytes lower(PayloadMarker.begin(), PayloadMarker.end());
   std::transform(lower.begin(), lower.end(), lower.begin(), [](uint8_t c) { return uint8_t(std::tolower(c)); });
-  EXPECT_FALSE(Unpack(Join({Bytes(100, 'M'), lower, Payload})));
-  EXPECT_FALSE(Unpack(Join({Bytes(100, 'M'), Payload})));
+  EXPECT_FALSE(Unpack(Join({Image(100), lower, Payload})));
+  EXPECT_FALSE(Unpack(Join({Image(100), Payload})));
   // A marker at the very end: an empty archive copy.
-  EXPECT_FALSE(Unpack(Join({Bytes(100, 'M'), Marker()})));
+  EXPECT_FALSE(Unpack(Join({Image(100), Marker()})));
   // The first marker counts, so a second one is part of the archive.
-  EXPECT_FALSE(Unpack(Join({Marker(), Marker(), Payload})));
+  EXPECT_FALSE(Unpack(Join({Image(2), Marker(), Marker(), Payload})));
   EXPECT_TRUE(fs::is_empty(Dest()));
 }
 
@@ -152,7 +160,7 @@ TEST_F(PvUnZipTest, ALinkInPlaceOfTheTemporaryFileIsNeverFollowed) {
   std::error_code error;
   fs::create_symlink(temp_ / "precious.txt", Dest() / "tempfile.$$$", error);
   if (error) GTEST_SKIP() << "no links can be made here: " << error.message();
-  EXPECT_TRUE(Unpack(Join({Marker(), Payload})));
+  EXPECT_TRUE(Unpack(Join({Image(2), Marker(), Payload})));
   EXPECT_TRUE(Unpacked());
   EXPECT_EQ(testutil::ReadFile(temp_ / "precious.txt"), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
 }
@@ -177,7 +185,7 @@ TEST_F(PvUnZipTest, TheTemporaryCopyIsTheLocatorsOwn) {
     if (r.planted) fs::create_hard_link(outside, Dest() / "tempfile.$$$", error);
     if (error) GTEST_SKIP() << "no hard links here: " << error.message();
     if (r.swapped) SwapPath = Dest() / "tempfile.$$$", SwapBytes = evil;
-    EXPECT_TRUE(Unpack(Join({Marker(), Payload})));
+    EXPECT_TRUE(Unpack(Join({Image(2), Marker(), Payload})));
     EXPECT_TRUE(Unpacked());
     EXPECT_FALSE(fs::exists(Dest() / "evil.txt"));
     EXPECT_EQ(testutil::ReadFile(outside), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
@@ -192,7 +200,7 @@ TEST_F(PvUnZipTest, TheTemporaryCopyIsTheLocatorsOwn) {
 }
 
 TEST_F(PvUnZipTest, IOFailuresGiveFalseWithoutCallingTheReader) {
-  testutil::WriteFile(temp_ / "setup.exe", Join({Marker(), Payload}));
+  testutil::WriteFile(temp_ / "setup.exe", Join({Image(2), Marker(), Payload}));
   EXPECT_FALSE(UnpackPayloadFile((temp_ / "setup.exe").string(), (temp_ / "missing").string(),
                                  CountingPump));
   EXPECT_FALSE(fs::exists(temp_ / "missing"));

@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "archive/ProductFiles.h"
 #include "setup/PavInstRes.h"
 #include "tests/common/SetupTexts.h"
 #include "tests/common/TestUtil.h"
@@ -33,7 +34,7 @@ using testutil::TempDir;
 
 namespace {
 
-const char Title[] = "Pavlane Orbit Suite 3.03 Setup";
+const char* const Title = product::SetupTitle.text;
 
 // A path handed in by CTest (a Unix path) as this Windows program names it.
 std::string FromEnvironment(const char* name) {
@@ -174,11 +175,12 @@ class E2E : public ::testing::Test {
     // programs. (The prefixes' system drive is C:.)
     BOOL wow64 = FALSE;
     ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
-    std::strcpy(dest_, wow64 ? "C:\\Program Files (x86)\\VelmSoft\\Pavlane"
-                             : "C:\\Program Files\\VelmSoft\\Pavlane");
+    std::strcpy(dest_, (std::string(wow64 ? "C:\\Program Files (x86)" : "C:\\Program Files") +
+                        product::DefaultDestination.text)
+                           .c_str());
     RemoveTree(dest_);
     const std::string exe = Exe();
-    testutil::WriteFile(exe, Made().setup);
+    testutil::WriteFile(exe, setup_ ? *setup_ : Made().setup);
     plant();
     Session s;
     HWND welcome = s.Start(Quote(exe), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
@@ -202,6 +204,7 @@ class E2E : public ::testing::Test {
 
   TempDir downloads_;
   char dest_[MAX_PATH] = "";
+  const Bytes* setup_ = nullptr;  // the setup to run, when not the product's
 };
 
 TEST_F(E2E, InstallsEveryFileTheShortcutsAndTheUninstallEntry) {
@@ -308,6 +311,51 @@ TEST_F(E2E, ASetupSwappedWhileTheWelcomeWaitsInstallsItsOwnPayload) {
   EXPECT_FALSE(fs::exists(fs::path(dest_) / "evil.txt"));
   EXPECT_EQ(Survey(dest_), Survey(Made().tree));
   RemoveTree(dest_);
+}
+
+// ---- Archives that break a rule, made by hand (pvpack packs none of them):
+// verify and extract refuse each, and the setup shows its damaged-setup
+// message, all with nothing written.
+TEST_F(E2E, ArchivesThatBreakARuleAreRefusedWithNothingWritten) {
+  using testutil::TestRecord;
+  const Bytes x(5, 'x');
+  const struct {
+    int line;
+    std::vector<TestRecord> records;
+  } rows[] = {
+      {__LINE__, {TestRecord("Help\\CON", x), TestRecord("NUL.txt", x)}},
+      {__LINE__, {TestRecord("tempfile.$$$", x)}},
+      {__LINE__, {TestRecord("x\\y.txt", x), TestRecord("x", x)}},
+      {__LINE__, {TestRecord("say \"hi\".txt", x)}},
+      {__LINE__, {TestRecord("twice.txt", x), TestRecord("twice.txt", x)}},
+      {__LINE__, {TestRecord("a.txt", x), TestRecord("A.TXT", x)}},
+      {__LINE__, {TestRecord("COM\xB9.txt", x)}},
+      {__LINE__, {TestRecord("Docs\\CONIN$", x)}},
+      {__LINE__, {TestRecord("b", x), TestRecord("B.\\c.txt", x)}},
+      // Says 1 byte, decodes to 200 MB.
+      {__LINE__, {TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(386101)).WithSize(1)}},
+  };
+  const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
+  TempDir work;
+  const std::string archive = (work / "bad.pvz").string();
+  Bytes stub = testutil::ReadFile(FromEnvironment("PV_SETUP_STUB"));
+  const std::string marker = "<PVZIP FILE BEGINS HERE>";
+  stub.insert(stub.end(), marker.begin(), marker.end());
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
+    const Bytes bad = testutil::BuildArchive(r.records);
+    testutil::WriteFile(archive, bad);
+    EXPECT_EQ(RunProgram(pvpack + " verify -q " + Quote(archive)), 6);
+    const fs::path out = work / "out";
+    EXPECT_EQ(RunProgram(pvpack + " extract -q " + Quote(archive) + " " + Quote(out.string())), 6);
+    EXPECT_TRUE(Survey(out).empty());
+    Bytes setup = stub;
+    setup.insert(setup.end(), bad.begin(), bad.end());
+    setup_ = &setup;
+    InstallWith([] {}, [] {}, texts::Corrupted);
+    EXPECT_TRUE(Survey(dest_).empty());
+    RemoveTree(dest_);
+  }
 }
 
 // ---- Planted libraries: a setup with look-alike system libraries beside it

@@ -36,11 +36,12 @@ constexpr size_t WriteBlock = 64 * 1024;
 struct FileSink {
   FileSink(fileio::File& f, Bytes& b) : file(f), block(b) {}
 
-  static void Put(void* context, const uint8_t* data, uint32_t size) {
+  static bool Put(void* context, const uint8_t* data, uint32_t size) {
     auto* sink = static_cast<FileSink*>(context);
     if (sink->fill + size > sink->block.size()) sink->Flush();
     std::copy(data, data + size, sink->block.begin() + sink->fill);
     sink->fill += size;
+    return !sink->failed;
   }
   // False once any write has failed.
   bool Flush() {
@@ -55,17 +56,15 @@ struct FileSink {
   bool failed = false;
 };
 
-// Decodes run into the record's new file and finishes it. ArcOk,
-// ArcIoError when writing failed, ArcBadRecord when the stream is unsound.
-int32_t WriteRecord(DecodeRun& run, const FileRecordHeader& header, fileio::File& file,
+// Decodes record into its new file and finishes it. ArcOk, ArcIoError
+// when reading or writing failed, ArcBadRecord when the stream is unsound.
+int32_t WriteRecord(RecordDecoder& decoder, const pack::Record& record, fileio::File& file,
                     const std::string& path, uint8_t* workArea, Bytes& block) {
   FileSink sink(file, block);
-  run.sink = FileSink::Put;
-  run.sinkContext = &sink;
-  const bool sound = run.Decode(header, workArea);
-  if (!sink.Flush()) return ArcIoError;
-  if (!sound) return ArcBadRecord;
-  FinishRecordFile(file, path, header);
+  const int32_t result = decoder.Decode(HeadOf(record), workArea, FileSink::Put, &sink);
+  if (!sink.Flush() || result == ArcIoError) return ArcIoError;
+  if (result != ArcOk) return result;
+  FinishRecordFile(file, path, record.header);
   return ArcOk;
 }
 
@@ -115,6 +114,7 @@ void WorkerMain(void* context) {
   Crew& crew = *static_cast<Crew*>(context);
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
   Bytes block(WriteBlock);
+  RecordDecoder decoder = DecoderOf(crew.loaded.source);
   for (;;) {
     crew.queued.Acquire();
     const size_t taken = crew.next.fetch_add(1);
@@ -122,10 +122,8 @@ void WorkerMain(void* context) {
     Slot& slot = crew.slots[taken % Slots];
     const size_t i = slot.index;
     if (!crew.failure.Any() || crew.failure.Index() > i) {
-      const pack::Record& record = crew.loaded.records[i];
-      DecodeRun run(&crew.loaded.source, record);
-      const int32_t result =
-          WriteRecord(run, record.header, slot.file, slot.path, workArea, block);
+      const int32_t result = WriteRecord(decoder, crew.loaded.records[i], slot.file, slot.path,
+                                         workArea, block);
       if (result != ArcOk) crew.failure.Note(i, result);
     }
     slot.file.Close();

@@ -1,31 +1,22 @@
 #include "tools/pvpack/Names.h"
 
 #include <cstdio>
+#include <map>
 
+#include "archive/Format.h"
 #include "tools/pvpack/CodePage.h"
 
 namespace names {
 namespace {
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
-
-bool EqualsUpper(std::string_view text, std::string_view upper) {
-  if (text.size() != upper.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (AsciiUpper(text[i]) != upper[i]) return false;
-  return true;
-}
-
-// Windows opens these as devices whatever extension follows, and after
-// dropping blanks before the dot ("con .txt" is the console too).
+// Windows opens these as devices (the rule in archive/Format.h), the
+// superscript digits in the code page form it reads names in.
 bool IsDeviceName(std::string_view name) {
-  std::string_view stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  for (const char* device : {"CON", "PRN", "AUX", "NUL"})
-    if (EqualsUpper(stem, device)) return true;
-  return stem.size() == 4 && (EqualsUpper(stem.substr(0, 3), "COM") ||
-                              EqualsUpper(stem.substr(0, 3), "LPT")) &&
-         stem[3] >= '1' && stem[3] <= '9';
+  std::string stem(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* superscript : {"\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+    if (stem.size() == 5 && stem.compare(3, 2, superscript) == 0) stem.replace(3, 2, 1, superscript[1]);
+  return ::IsDeviceName(stem);
 }
 
 // The capital of a letter the single-byte Windows code pages hold, or the
@@ -87,6 +78,20 @@ std::u32string SameNameKey(std::string_view name) {
     }
   }
   return key;
+}
+
+CaseFold FoldOf(const codepage::SingleByteTable* codePage) {
+  if (!codePage || codePage->number == 1252) return CaseFold1252();
+  CaseFold fold{};
+  std::map<char32_t, uint8_t> byCharacter;
+  for (int b = 255; b >= 0; --b)
+    byCharacter[b < 0x80 ? char32_t(b) : codePage->upper[b - 0x80]] = uint8_t(b);
+  for (int b = 0; b < 256; ++b) {
+    const std::u32string key = SameNameKey(codepage::ToUtf8(*codePage, std::string(1, char(b))));
+    const auto capital = key.size() == 1 ? byCharacter.find(key[0]) : byCharacter.end();
+    fold[size_t(b)] = capital != byCharacter.end() ? capital->second : uint8_t(b);
+  }
+  return fold;
 }
 
 }  // namespace names

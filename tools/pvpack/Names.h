@@ -8,25 +8,30 @@
 #include <string>
 #include <string_view>
 
+#include "archive/Format.h"
+#include "archive/ProductFiles.h"
+#include "tools/pvpack/CodePageTables.h"
+
 namespace names {
 
 // The longest destination the setup proposes: the 32-bit program-files
 // folder of a 64-bit Windows followed by the product's own folder.
-inline constexpr char LongestDestination[] = "C:\\Program Files (x86)\\VelmSoft\\Pavlane\\";
+inline constexpr product::Joined LongestDestination{
+    product::Joined{"C:\\Program Files (x86)", product::DefaultDestination.text}.text, "\\"};
 // Windows' path limit less the terminating zero (MAX_PATH is 260).
 inline constexpr size_t MaxPathLength = 259;
 // The longest record name, in bytes of the archive's code page.
-inline constexpr size_t MaxNameLength = MaxPathLength - (sizeof LongestDestination - 1);
+inline constexpr size_t MaxNameLength = MaxPathLength - (sizeof LongestDestination.text - 1);
 static_assert(MaxNameLength == 219);
 
 // The file the setup copies its archive into, at the root of the
 // destination, and deletes when it is done.
-inline constexpr char SetupTempName[] = "tempfile.$$$";
+using ::SetupTempName;
 
 // Why Windows cannot store name (one file or folder name, no separators),
 // as a phrase that follows the name in a message; empty when it can.
 // Refused: the characters < > : " / \ | ? * and 0 to 31, the device names
-// CON PRN AUX NUL COM1-9 LPT1-9 alone or with any extension, in any case,
+// (IsDeviceName, archive/Format.h; the superscript digits in UTF-8 here),
 // and a name that ends in a dot or a blank.
 std::string NameFault(std::string_view name);
 
@@ -35,5 +40,9 @@ std::string NameFault(std::string_view name);
 // Latin, Greek and Cyrillic letters the single-byte code pages hold).
 // name is UTF-8; bytes that are not are kept as they are.
 std::u32string SameNameKey(std::string_view name);
+
+// How Windows folds the case of names in codePage (1252 when null), for
+// the rules of names (RecordFaults).
+CaseFold FoldOf(const codepage::SingleByteTable* codePage);
 
 }  // namespace names

@@ -202,23 +202,15 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
 // archive whose check value fails (damaged) from a file that holds none.
 bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize);
 
-// The archive inside file: what follows the first marker when file is a
-// setup executable (up to its certificate table, when it has been signed),
-// else the whole file. markerFound tells which.
-Bytes ArchiveOf(const Bytes& file, bool& markerFound);
-
-// A setup executable: stub, zero filler so that the result's length is a
-// multiple of 8 (ready for signing), the marker, archive. Refuses, with a
-// fault naming stubName, a stub that is no executable or already carries a
-// marker or a signature, and a result larger than MaxSetupSize.
-bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
-               Fault& fault);
 // Whether stub is this project's bare setup program: "" when it is, else
 // what it lacks of it (its version block, the dialogs it shows), in words.
 std::string StubFault(const Bytes& stub);
 
-// What MakeSetup puts in front of an archive of archiveSize bytes: stub,
-// filler and marker. The same refusals.
+// What goes in front of an archive of archiveSize bytes to make a setup
+// executable: stub, zero filler so that the whole file's length is a
+// multiple of 8 (ready for signing), and the marker. Refuses, with a fault
+// naming stubName, a stub that is no executable or already carries a
+// marker or a signature, and a setup larger than MaxSetupSize.
 bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
                Fault& fault);
 

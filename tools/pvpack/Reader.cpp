@@ -46,7 +46,9 @@ bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize) {
   // the stream may run past the end; what noise rarely passes is a whole
   // record head with a name Windows could hold.
   RecordHead record;
-  if (SplitRecord(head.data(), head.size(), 0, INT64_MAX / 2, record) != ArcOk) return false;
+  if (SplitRecord(head.data(), head.size(), 0, INT64_MAX / 2, record) != ArcOk ||
+      !IsSafeRecordName(record.name.data(), uint32_t(record.name.size())))
+    return false;
   for (size_t start = 0; start <= record.name.size();) {
     const size_t end = std::min(record.name.find('\\', start), record.name.size());
     if (!names::NameFault(std::string_view(record.name).substr(start, end - start)).empty())

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,19 +36,10 @@ class ArchiveSource {
   // returns false to stop. False when reading or sink fails.
   bool CopyRaw(const std::function<bool(const uint8_t*, size_t)>& sink);
 
-  // Starts the plain body over from its first byte.
-  bool Rewind();
-  // Reads up to n plain bytes of the body; fewer only at its end or when
-  // reading fails.
-  size_t ReadPlain(uint8_t* out, size_t n);
   uint64_t BodyLength() const { return Size() < TrailerSize ? 0 : Size() - TrailerSize; }
-  // The check value of the plain bytes read since Rewind.
-  uint32_t Check() const { return seal_.Check(); }
-  // Where the scrambling stream stands after them (BodySeal::StreamState).
-  uint32_t StreamState() const { return seal_.StreamState(); }
   // Reads up to n bytes of the body at offset as they stand (scrambled),
   // setting got; fewer only at the archive's end. Several threads may read
-  // at once; Rewind must come before ReadPlain is used again.
+  // at once.
   bool ReadAt(uint64_t offset, uint8_t* out, size_t n, size_t& got);
   // The value in the trailer, 0 when it cannot be read.
   uint32_t Trailer();
@@ -63,8 +53,6 @@ class ArchiveSource {
   uint64_t fileSize_ = 0;
   uint64_t start_ = 0, end_ = 0;
   bool isSetup_ = false;
-  uint64_t plainAt_ = 0;  // body bytes read since Rewind
-  BodySeal seal_;
 };
 
 struct Loaded {
@@ -72,10 +60,13 @@ struct Loaded {
   std::vector<pack::Record> records;  // names converted (see LoadRecords)
 };
 
-// Opens path (an archive or a setup executable), checks its archive against
-// its check value and how its records are laid out, leaving each record's
-// name converted from codePage to UTF-8 (as it stands when codePage is
-// null). A file that cannot be read gives the status unreadable.
+// Opens path (an archive or a setup executable) and walks its archive
+// (RecordWalk) in one pass: its check value, how its records are laid out,
+// and the rules of their names (RecordFaults, case folded in codePage, or
+// in 1252 when it is null), the fault naming every record that breaks one.
+// Leaves each record's name converted from codePage to UTF-8 (as it stands
+// when codePage is null). A file that cannot be read gives the status
+// unreadable.
 Result LoadRecords(const std::string& path, const codepage::SingleByteTable* codePage,
                    int unreadable, Loaded& out);
 
@@ -84,44 +75,13 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
 // first record that failed (as out.records names it).
 int32_t VerifyLoaded(Loaded& loaded, std::string& failedName);
 
-// One packed stream decoded, measured for the record's checks: read on
-// from where the source's plain body stands, or out of order, from the
-// record's place and the scrambling stream's state there (pack::Record),
-// which several threads may do at once. Its output goes to sink, when
-// there is one, in blocks valid only during the call.
-struct DecodeRun {
-  DecodeRun(ArchiveSource* from, uint32_t packedSize) : source(from), left(packedSize) {}
-  DecodeRun(ArchiveSource* from, const pack::Record& record)
-      : source(from),
-        outOfOrder(true),
-        at(record.streamOffset),
-        seal(BodySeal::Resume(record.streamState)),
-        left(record.header.PackedSize) {}
+// The record decoder (archive/Format.h) over source's archive, reading
+// each record's stream at its place, which several threads may do at once,
+// each with a decoder of its own.
+RecordDecoder DecoderOf(ArchiveSource& source);
 
-  // Whether the stream decodes soundly against header. workArea holds
-  // DclWorkAreaSize bytes aligned for DclWorkArea. What the decoder leaves
-  // of the stream is left unread: left counts it.
-  bool Decode(const FileRecordHeader& header, uint8_t* workArea);
-
-  ArchiveSource* source;
-  bool outOfOrder = false;
-  uint64_t at = 0;   // out of order: the body offset of the next byte to read
-  BodySeal seal;     // out of order: the body's seal from there
-  // Out of order: bytes read ahead, blockAt to blockEnd unread (allocated,
-  // not cleared, on the first read).
-  std::unique_ptr<uint8_t[]> block;
-  size_t blockAt = 0, blockEnd = 0;
-  uint32_t left;
-  uint32_t consumed = 0;
-  uint32_t produced = 0;
-  uint32_t crc = 0xFFFFFFFFu;
-  void (*sink)(void* context, const uint8_t* data, uint32_t size) = nullptr;
-  void* sinkContext = nullptr;
-
- private:
-  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param);
-  static void Write(uint8_t* buffer, uint32_t* size, void* param);
-};
+// The head of a loaded record, for the decoder.
+RecordHead HeadOf(const pack::Record& record);
 
 // The bytes of the files of records, for a summary.
 uint64_t TotalSize(const std::vector<pack::Record>& records);

@@ -8,29 +8,9 @@
 
 namespace pack {
 
-Bytes ArchiveOf(const Bytes& file, bool& markerFound) {
-  markerFound = false;
-  // Only an executable is taken for a setup; anything else is an archive.
-  if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z') return file;
-  int64_t start = MarkerEnd(file.data(), file.size());
-  if (start < 0) return file;
-  markerFound = true;
-  int64_t end = ArchiveEnd(file.data(), std::min(file.size(), PeHeaderBytes), start,
-                           int64_t(file.size()));
-  return Bytes(file.begin() + std::ptrdiff_t(start), file.begin() + std::ptrdiff_t(end));
-}
-
-bool MakeSetup(const Bytes& stub, const std::string& stubName, const Bytes& archive, Bytes& out,
-               Fault& fault) {
-  if (!SetupHead(stub, stubName, archive.size(), out, fault)) return false;
-  out.insert(out.end(), archive.begin(), archive.end());
-  return true;
-}
-
 bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveSize, Bytes& head,
                Fault& fault) {
-  bool hasMarker = false;
-  ArchiveOf(stub, hasMarker);
+  const bool hasMarker = FindArchiveIn(stub.data(), stub.size()).isSetup;
   uint32_t offset = 0, size = 0;
   if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
     fault = {stubName, "the stub is not a Windows executable"};

@@ -485,10 +485,18 @@ bool CollectTree(const std::string& dir, std::vector<TreeFile>& files, Fault& fa
     if (file.name.size() > names::MaxNameLength) {
       refused.push_back({file.shown, std::to_string(file.name.size()) +
                         " characters below the destination, so that under " +
-                        names::LongestDestination + " the path would pass Windows' limit of " +
+                        names::LongestDestination.text + " the path would pass Windows' limit of " +
                         std::to_string(names::MaxPathLength) + " characters (at most " +
                         std::to_string(names::MaxNameLength) + " fit)"});
     }
+  }
+  // The rules every reader holds an archive's names to, over the names as
+  // stored; a tree already refused above would only be told the same again.
+  if (refused.empty()) {
+    std::vector<RecordHead> heads(files.size());
+    for (size_t i = 0; i < files.size(); ++i) heads[i].name = files[i].name;
+    for (const RecordFault& f : RecordFaults(heads, names::FoldOf(options.codePage)))
+      refused.push_back({files[f.index].shown, f.why});
   }
   if (!refused.empty()) {
     std::stable_sort(refused.begin(), refused.end(),

@@ -22,6 +22,7 @@
 #endif
 
 #include "archive/Format.h"
+#include "archive/ProductFiles.h"
 #include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Workers.h"
 
@@ -33,7 +34,7 @@ using pvpack::ExitSoftware;
 using pvpack::ExitUsage;
 using Clock = std::chrono::steady_clock;
 
-constexpr char Version[] = "3.03";
+constexpr const char* Version = product::Version;
 
 // Prints "usage: pvpack COMMAND ..." for command to standard error, after
 // problem when there is one, and returns ExitUsage.
