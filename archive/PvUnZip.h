@@ -25,12 +25,13 @@ int64_t ArchiveEnd(const uint8_t* head, size_t n, int64_t start, int64_t fileSiz
 // Opens the running executable's own file and holds it, for reading, until
 // the process ends: while it is held, nobody can write, rename or
 // delete it, so the payload unpacked is the one of the setup the user
-// started. Run it first thing at start-up. False when it cannot be opened
-// (UnpackPayload then fails).
+// started. Run it first thing at start-up. False when it cannot be held
+// (another program has it open for writing or deleting): the caller must
+// then stop, and UnpackPayload fails.
 bool HoldSetupFile();
 
-// Unpacks the archive appended to the running executable (held since
-// HoldSetupFile) into destDir (no
+// Unpacks the archive appended to the running executable, through the
+// hold HoldSetupFile took (never by its name), into destDir (no
 // trailing backslash; it must exist and be writable). The archive runs from
 // the first byte after the first marker to the end of the file, or to the
 // certificate table of a setup that was signed after it was built. True when the archive

@@ -270,6 +270,27 @@ TEST_F(SetupTest, WelcomeSessions) {
   }
 }
 
+// A destination that another program has open for deleting cannot be held
+// against renaming: the user is told so, and the dialog waits for another
+// choice.
+TEST_F(SetupTest, ADestinationThatCannotBeHeldIsRefused) {
+  fs::create_directory(temp_ / "theirs");
+  const handles::UniqueFile other(CreateFileA(Path("theirs").c_str(), DELETE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+  ASSERT_TRUE(other);
+  Disk = {true, 1, 512, 1 << 20, ""};
+  DefaultDestDir = Path("theirs");
+  EXPECT_EQ(RunWelcome({Press(IDC_INSTALL), CloseBox}), 0);
+  EXPECT_EQ(boxes_.shown, (std::vector<Shown>{{CurrentDialog,
+                                               "Unable to install into the destination directory "
+                                               "as it is being used by another program:\r\r" +
+                                                   Path("theirs"),
+                                               "Pavlane Setup", MB_OK | MB_ICONHAND}}));
+  EXPECT_FALSE(HeldDestination.IsOpen());
+}
+
 // The whole driver on the real disk: the welcome dialog driven by steps on
 // a destination below the scratch folder (SetDefaultDestDir puts drive C:
 // before it), then the rights test on a scratch HKEY_LOCAL_MACHINE (below a
