@@ -161,15 +161,18 @@ struct NtObject {  // OBJECT_ATTRIBUTES
   void* security = nullptr;
   void* quality = nullptr;
 };
-struct FullDirInfo {  // FILE_FULL_DIR_INFORMATION
+struct IdBothDirInfo {  // FILE_ID_BOTH_DIR_INFORMATION
   ULONG next, fileIndex;
   int64_t creation, access, write, change, endOfFile, allocation;
   ULONG attributes, nameLength;
   ULONG eaSize;  // the reparse tag of a reparse point
+  CHAR shortNameLength;
+  wchar_t shortName[12];
+  int64_t fileId;
   wchar_t name[1];
 };
-static_assert(offsetof(FullDirInfo, attributes) == 56 && offsetof(FullDirInfo, name) == 68);
-constexpr int NtFullDirectoryInformation = 2;
+static_assert(offsetof(IdBothDirInfo, attributes) == 56 && offsetof(IdBothDirInfo, fileId) == 96);
+constexpr int NtIdBothDirectoryInformation = 37;
 
 using NtCreateFileProc = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, NtObject*, IoStatus*, LARGE_INTEGER*,
                                       ULONG attributes, ULONG share, ULONG disposition,
@@ -225,29 +228,42 @@ HANDLE OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, D
   return h;
 }
 
-// True when the entry name of the folder dir holds is a link, as the
-// folder's listing tells: where opening a link's own object is not
-// supported (Wine opens the target, and deleting that handle deletes the
-// target), only the listing still shows it.
-bool ListedAsLink(HANDLE dir, const std::wstring& name) {
+// True where opening a link's own object is not supported: Wine opens the
+// target of a Unix link even when asked for the link itself (and deleting
+// that handle deletes the target). There the handle cannot tell, and only
+// the folder's listing still shows what stands at a name.
+bool OpensLinkTargets() {
+  static const bool wine = NtFunction<void (*)()>("wine_get_version") != nullptr;
+  return wine;
+}
+
+// True when the entry name of the folder dir holds, as the folder's listing
+// shows it, is no link and is the object h refers to: a link swapped in
+// before the open and out again before this look still shows, as another
+// object.
+bool ListedAsItself(HANDLE dir, const std::wstring& name, HANDLE h) {
   static const auto query = NtFunction<NtQueryDirectoryProc>("NtQueryDirectoryFile");
-  if (!query) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!query || !GetFileInformationByHandle(h, &info)) return false;
   // A handle of its own: the system keeps the first pattern a folder
   // handle is asked with.
   handles::UniqueFile listing(OpenRelative(dir, L"", FILE_LIST_DIRECTORY, ShareAllNt, FILE_OPEN,
                                            FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT));
   if (!listing) return false;
   union {
-    FullDirInfo entry;
-    uint8_t bytes[sizeof(FullDirInfo) + 2 * MAX_PATH];
+    IdBothDirInfo entry;
+    uint8_t bytes[sizeof(IdBothDirInfo) + 2 * MAX_PATH];
   } found;
   NtName pattern;
   pattern.length = pattern.maximumLength = USHORT(name.size() * sizeof(wchar_t));
   pattern.buffer = name.c_str();
   IoStatus io = {};
   return query(listing.get(), nullptr, nullptr, nullptr, &io, &found, sizeof found,
-               NtFullDirectoryInformation, TRUE, &pattern, TRUE) >= 0 &&
-         (found.entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(found.entry.eaSize);
+               NtIdBothDirectoryInformation, TRUE, &pattern, TRUE) >= 0 &&
+         !((found.entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           IsLinkTag(found.entry.eaSize)) &&
+         uint64_t(found.entry.fileId) ==
+             (uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
 }
 
 // True when the handle refers to a link itself.
@@ -411,7 +427,8 @@ bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
   // A link opened as itself is refused where the mode writes; one the
   // system followed all the same is refused in every mode.
   const bool link = HandleIsLink(H(handle_));
-  if ((link && way.noLinks) || (!link && ListedAsLink(H(dir.handle_), wide))) {
+  if ((link && way.noLinks) ||
+      (OpensLinkTargets() && !ListedAsItself(H(dir.handle_), wide, H(handle_)))) {
     Close();
     SetLastError(ERROR_CANT_ACCESS_FILE);
   }
@@ -430,7 +447,8 @@ bool File::OpenDirectoryAt(const File& dir, const std::string& name) {
       H(dir.handle_), wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
       FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT |
           (SystemHasLinks() ? FILE_OPEN_REPARSE_POINT : 0)));
-  if (IsOpen() && (HandleIsLink(H(handle_)) || ListedAsLink(H(dir.handle_), wide))) {
+  if (IsOpen() && (HandleIsLink(H(handle_)) ||
+                   (OpensLinkTargets() && !ListedAsItself(H(dir.handle_), wide, H(handle_))))) {
     Close();
     SetLastError(ERROR_CANT_ACCESS_FILE);
   }
