@@ -58,9 +58,10 @@ std::vector<std::string> Levels(const std::string& name) {
 
 // Holds the destination, then the folders of a record's name below it,
 // parents first, each opened relative to the one above and held until a
-// record outside it comes. Returns the folder the file goes into, or null
-// when a folder cannot be made safe this way.
-const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels) {
+// record outside it comes; with make false, missing folders are not made.
+// Returns the folder the file goes into, or null when a folder cannot be
+// made safe this way (or is missing).
+const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels, bool make) {
   if (held_.empty()) {
     // The destination itself is the user's choice and is taken as it
     // stands; below it nothing is reached by name from the top.
@@ -76,7 +77,9 @@ const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels) 
     if (level < held_.size() && held_[level].first != levels[i]) held_.resize(level);
     if (level == held_.size()) {
       held_.emplace_back(levels[i], fileio::File());
-      if (!OpenFolder(held_[level - 1].second, levels[i], held_.back().second)) {
+      fileio::File& folder = held_.back().second;
+      if (make ? !OpenFolder(held_[level - 1].second, levels[i], folder)
+               : !folder.OpenDirectoryAt(held_[level - 1].second, levels[i])) {
         held_.pop_back();
         return nullptr;
       }
@@ -89,7 +92,7 @@ const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels) 
 int32_t RecordFiles::Create(const std::string& name, fileio::File& file, std::string& path) {
   path = dir_ + "\\" + name;
   const std::vector<std::string> levels = Levels(name);
-  const fileio::File* folder = levels.empty() ? nullptr : Folder(levels);
+  const fileio::File* folder = levels.empty() ? nullptr : Folder(levels, true);
   if (!folder || !RemoveOldFile(*folder, levels.back())) return ArcCannotCreate;
   return file.OpenAt(*folder, levels.back(), fileio::OpenMode::CreateNew) ? ArcOk
                                                                          : ArcCannotCreate;
@@ -97,7 +100,7 @@ int32_t RecordFiles::Create(const std::string& name, fileio::File& file, std::st
 
 bool RecordFiles::Remove(const std::string& name) {
   const std::vector<std::string> levels = Levels(name);
-  if (levels.empty() || !Folder(levels)) return true;  // no folder, no file in it
+  if (levels.empty() || !Folder(levels, false)) return true;  // no folder, no file in it
   const fileio::File& folder = held_.back().second;
   fileio::File left;
   return RemoveOldFile(folder, levels.back()) &&

@@ -35,7 +35,7 @@ class RecordFiles {
   void Release() { held_.clear(); }
 
  private:
-  const fileio::File* Folder(const std::vector<std::string>& levels);
+  const fileio::File* Folder(const std::vector<std::string>& levels, bool make);
 
   std::string dir_;
   // The destination, then the folders of the last record's path below it
