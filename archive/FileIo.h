@@ -56,6 +56,14 @@ struct FileFacts {
   uint64_t volume = 0, index = 0;  // together, which file this is on the machine
 };
 
+// Whether a reparse point with this tag is a link: any tag that stands for
+// a name elsewhere (a name surrogate: junctions, symbolic links and their
+// kin). One whose tag cannot be read (0: the call failed; 0 to 2, the
+// reserved tags no real reparse point has: the system reports none, as
+// Wine does for the Unix links it shows as reparse points) counts as a
+// link too.
+inline constexpr bool IsLinkTag(uint32_t tag) { return (tag & 0x20000000) != 0 || tag <= 2; }
+
 // An open file. Owns its handle and closes it when it goes.
 class File {
  public:

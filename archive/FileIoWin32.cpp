@@ -99,14 +99,7 @@ DWORD ReparseTag(HANDLE h) {
   return ntQuery && ntQuery(h, &io, &info, sizeof info, NtAttributeTag) >= 0 ? info.tag : 0;
 }
 
-// Whether a reparse point with this tag is a link: any tag that stands for
-// a name elsewhere (a name surrogate: junctions, symbolic links and their
-// kin). One whose tag cannot be read (0: the call failed; 0 to 2, the
-// reserved tags no real reparse point has: the system reports none, as
-// Wine does for the Unix links it shows as reparse points) counts as a
-// link too.
-bool IsLinkTag(DWORD tag) { return (tag & 0x20000000) != 0 || tag <= 2; }
-static_assert((TagMountPoint & 0x20000000) && (TagSymlink & 0x20000000));
+static_assert(IsLinkTag(TagMountPoint) && IsLinkTag(TagSymlink));
 
 // True when a symbolic link or junction stands at path itself.
 bool NameIsLink(const std::string& path) {

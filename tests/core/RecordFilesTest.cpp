@@ -3,6 +3,24 @@
 // renameat2; under Wine the setup's end-to-end tests do the same).
 #include <gtest/gtest.h>
 
+#include "archive/FileIo.h"
+
+// Which reparse points count as links: every name surrogate, and a tag the
+// system does not tell; other reparse points are files and folders.
+TEST(RecordFilesLinks, EveryNameSurrogateTagIsALink) {
+  const struct { int line; uint32_t tag; bool link; } rows[] = {
+      {__LINE__, 0xA0000003, true},   // junction, mount point
+      {__LINE__, 0xA000000C, true},   // symbolic link
+      {__LINE__, 0xA0000019, true},   // global reparse: a name elsewhere
+      {__LINE__, 0xA000001D, true},   // a Linux subsystem's symbolic link
+      {__LINE__, 0, true},            // none told
+      {__LINE__, 0x9000001A, false},  // a cloud file's placeholder
+      {__LINE__, 0x80000013, false},  // a deduplicated file
+      {__LINE__, 0x8000001B, false},  // an app execution alias: a file to run
+  };
+  for (const auto& row : rows) EXPECT_EQ(fileio::IsLinkTag(row.tag), row.link) << row.line;
+}
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <stdio.h>
