@@ -48,11 +48,21 @@ enum class OpenMode {
 struct FileFacts {
   uint32_t attributes = 0;  // Windows attribute bits (see GetAttributes)
   uint32_t links = 0;       // names the file has; hard links make more than one
-  // A symbolic link or junction. Other reparse points (a placeholder of a
-  // cloud folder, a deduplicated file) are files and folders like the rest.
+  // A symbolic link, junction or other reparse point that stands for a
+  // name elsewhere (a name surrogate). Other reparse points (a placeholder
+  // of a cloud folder, a deduplicated file) are files and folders like the
+  // rest.
   bool isLink = false;
   uint64_t volume = 0, index = 0;  // together, which file this is on the machine
 };
+
+// Whether a reparse point with this tag is a link: any tag that stands for
+// a name elsewhere (a name surrogate: junctions, symbolic links and their
+// kin). One whose tag cannot be read (0: the call failed; 0 to 2, the
+// reserved tags no real reparse point has: the system reports none, as
+// Wine does for the Unix links it shows as reparse points) counts as a
+// link too.
+inline constexpr bool IsLinkTag(uint32_t tag) { return (tag & 0x20000000) != 0 || tag <= 2; }
 
 // An open file. Owns its handle and closes it when it goes.
 class File {
@@ -60,7 +70,8 @@ class File {
   File() = default;
   ~File() { Close(); }
   File(File&& other) noexcept
-      : handle_(other.handle_), path_(std::move(other.path_)), deleteOnClose_(other.deleteOnClose_) {
+      : handle_(other.handle_), path_(std::move(other.path_)), parent_(other.parent_),
+        deleteOnClose_(other.deleteOnClose_) {
     other.handle_ = Invalid;
     other.deleteOnClose_ = false;
   }
@@ -69,6 +80,7 @@ class File {
       Close();
       handle_ = other.handle_;
       path_ = std::move(other.path_);
+      parent_ = other.parent_;
       deleteOnClose_ = other.deleteOnClose_;
       other.handle_ = Invalid;
       other.deleteOnClose_ = false;
@@ -87,8 +99,27 @@ class File {
   bool OpenDirectory(const std::string& path);
   // Holds an existing directory as it stands (the user's choice, a link
   // included) so that it cannot be renamed or removed while it is held.
-  // False when nothing is held (no directory, or a system that cannot).
+  // False when it cannot be held: no directory, or another program has it
+  // open for deleting. Windows 9x, which cannot hold folders, only checks.
   bool HoldDirectory(const std::string& path);
+
+  // The same below a held directory, relative to its handle and never
+  // through a name from the top: dir holds a directory (HoldDirectory,
+  // OpenDirectoryAt) and name is one level below it, no separator in it.
+  // A folder on the way renamed or swapped for a link after it was held
+  // then redirects nothing. Any mode but Private; the modes that never
+  // open through a link (and Inspect, Attributes) fail on a link that the
+  // system would follow. Delete, and on POSIX nothing else, acts on name
+  // in dir, so dir must stay held while this file is open. Windows 9x,
+  // which has no links, opens by the full name.
+  bool OpenAt(const File& dir, const std::string& name, OpenMode mode);
+  // Opens the real directory name in dir, as OpenAt does, and holds it as
+  // OpenDirectory does. False when no directory or a link stands there.
+  bool OpenDirectoryAt(const File& dir, const std::string& name);
+  // Opens once more the object that file refers to, whatever has become of
+  // its names, in mode Attributes: for changing attributes after the file
+  // is closed. Windows 9x opens its name again.
+  bool Reopen(const File& file);
   bool IsOpen() const { return handle_ != Invalid; }
   // Closes the file (a Private one is deleted). False if the close failed or
   // nothing was open.
@@ -124,14 +155,19 @@ class File {
   uint32_t GetDosTime() const;
 
  private:
+  friend bool MakeDirectoryAt(const File& dir, const std::string& name);
+  friend bool RemoveLinkAt(const File& dir, const std::string& name);
+
   // A Win32 HANDLE or a POSIX descriptor, stored in a pointer-sized integer.
   // -1 is both INVALID_HANDLE_VALUE and "no descriptor".
   static constexpr intptr_t Invalid = -1;
   intptr_t handle_ = Invalid;
   // The name it was opened by: where the system lacks calls through a
   // handle (Windows 9x, which has no links either; POSIX, for the tools and
-  // tests), those calls act on the name.
+  // tests), those calls act on the name. Relative to parent_, a directory
+  // the caller holds, when opened by OpenAt on POSIX.
   std::string path_;
+  intptr_t parent_ = Invalid;
   bool deleteOnClose_ = false;  // a Private file the system does not delete itself
 };
 
@@ -150,6 +186,14 @@ bool RemoveLink(const std::string& path);
 // Creates one directory level (default security). False if it failed,
 // including when it already exists.
 bool MakeDirectory(const std::string& path);
+// The same for name in the directory dir holds, relative to its handle
+// (see File::OpenAt).
+bool MakeDirectoryAt(const File& dir, const std::string& name);
+// Removes the link that stands at name in the directory dir holds, never
+// what it points to. False when no link stands there or it stays: where
+// the system opens a link's target instead of the link (Wine's Unix links),
+// it stays.
+bool RemoveLinkAt(const File& dir, const std::string& name);
 // A time, in seconds since 1970 UTC, as a record's DosDateTime in local
 // time: DosTimeOf of the local time, so a time before 1980 gives
 // FirstDosTime and one after 2107 (or beyond what the system can convert)

@@ -9,6 +9,7 @@
 #include <climits>
 #include <ctime>
 #include <limits>
+#include <string>
 
 #include "archive/FileIo.h"
 #include "archive/Format.h"
@@ -28,14 +29,22 @@ int Fd(intptr_t handle) { return int(handle); }
 
 FaultProc InjectFault = nullptr;
 
-bool File::Open(const std::string& path, OpenMode mode) {
-  Close();
-  path_ = path;
+namespace {
+
+// One level of a path: what OpenAt and friends take.
+bool IsLevelName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
+// Opens name relative to the directory descriptor at (AT_FDCWD: a path) in
+// mode; -1 on failure. With noFollow even the modes that read may not open
+// through a link standing at name.
+int OpenIn(int at, const char* name, OpenMode mode, bool noFollow) {
   int flags = O_RDWR | O_NOFOLLOW;
   switch (mode) {
     case OpenMode::ReadShared:
     case OpenMode::ReadHeld:  // POSIX has no sharing modes
-      flags = O_RDONLY;
+      flags = O_RDONLY | (noFollow ? O_NOFOLLOW : 0);
       break;
     case OpenMode::ReadWrite:
       break;
@@ -56,8 +65,7 @@ bool File::Open(const std::string& path, OpenMode mode) {
   // no directory.
   const bool checked = mode == OpenMode::Inspect || mode == OpenMode::Attributes ||
                        (flags & O_EXCL) != 0;
-  int fd = ::open(Native(path).c_str(), flags | O_CLOEXEC,
-                  mode == OpenMode::Private ? 0600 : 0666);
+  int fd = ::openat(at, name, flags | O_CLOEXEC, mode == OpenMode::Private ? 0600 : 0666);
   if (fd >= 0 && !checked) {
     struct stat st;
     // A directory opens for reading on POSIX but is no file here.
@@ -66,20 +74,65 @@ bool File::Open(const std::string& path, OpenMode mode) {
       fd = -1;
     }
   }
-  handle_ = fd;
+  return fd;
+}
+
+// The name under which /proc leads to the file behind a descriptor itself,
+// whatever its names are now.
+std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
+bool File::Open(const std::string& path, OpenMode mode) {
+  Close();
+  path_ = path;
+  parent_ = Invalid;
+  handle_ = OpenIn(AT_FDCWD, Native(path).c_str(), mode, false);
+  deleteOnClose_ = IsOpen() && mode == OpenMode::Private;
+  return IsOpen();
+}
+
+bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
+  Close();
+  if (!dir.IsOpen() || !IsLevelName(name)) return false;
+  path_ = name;
+  parent_ = dir.handle_;
+  handle_ = OpenIn(Fd(dir.handle_), name.c_str(), mode, true);
   deleteOnClose_ = IsOpen() && mode == OpenMode::Private;
   return IsOpen();
 }
 
 bool File::OpenDirectory(const std::string& path) {
   Close();
+  path_ = path;
+  parent_ = Invalid;
   handle_ = ::open(Native(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return IsOpen();
+}
+
+bool File::OpenDirectoryAt(const File& dir, const std::string& name) {
+  Close();
+  if (!dir.IsOpen() || !IsLevelName(name)) return false;
+  path_ = name;
+  parent_ = dir.handle_;
+  handle_ = ::openat(Fd(dir.handle_), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   return IsOpen();
 }
 
 bool File::HoldDirectory(const std::string& path) {
   Close();
+  path_ = path;
+  parent_ = Invalid;
   handle_ = ::open(Native(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return IsOpen();
+}
+
+bool File::Reopen(const File& file) {
+  Close();
+  // No name: nothing here acts on one.
+  path_.clear();
+  parent_ = Invalid;
+  if (file.IsOpen()) handle_ = ::open(ProcName(Fd(file.handle_)).c_str(), O_PATH | O_CLOEXEC);
   return IsOpen();
 }
 
@@ -87,7 +140,9 @@ bool File::Close() {
   if (!IsOpen()) return false;
   int r = ::close(Fd(handle_));
   handle_ = Invalid;
-  if (deleteOnClose_) ::unlink(Native(path_).c_str());
+  if (deleteOnClose_)
+    ::unlinkat(parent_ == Invalid ? AT_FDCWD : Fd(parent_),
+               (parent_ == Invalid ? Native(path_) : path_).c_str(), 0);
   deleteOnClose_ = false;
   return r == 0;
 }
@@ -97,15 +152,6 @@ namespace {
 uint32_t AttributesOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return AttrDirectory;
   return AttrArchive | ((st.st_mode & S_IWUSR) ? 0 : AttrReadOnly);
-}
-
-// True when the name still stands for the object fd refers to. POSIX has
-// no calls that change or remove a name through a descriptor, so these act
-// on the name once it has been checked; the setup itself runs on Windows.
-bool NameIsStill(const std::string& path, int fd, struct stat* st) {
-  struct stat byName;
-  return ::fstat(fd, st) == 0 && ::lstat(Native(path).c_str(), &byName) == 0 &&
-         byName.st_dev == st->st_dev && byName.st_ino == st->st_ino;
 }
 
 }  // namespace
@@ -123,20 +169,30 @@ bool File::Facts(FileFacts* facts) const {
 
 bool File::SetAttributes(uint32_t attributes) {
   struct stat st;
-  if (!IsOpen() || !NameIsStill(path_, Fd(handle_), &st) || S_ISLNK(st.st_mode)) return false;
+  if (!IsOpen() || ::fstat(Fd(handle_), &st) != 0 || S_ISLNK(st.st_mode)) return false;
   const mode_t was = st.st_mode & 07777;
   const mode_t mode = (attributes & AttrReadOnly) ? was & ~mode_t(0222) : was | S_IWUSR;
-  return mode == was || ::chmod(Native(path_).c_str(), mode) == 0;
+  if (mode == was || ::fchmod(Fd(handle_), mode) == 0) return true;
+  // A descriptor that only locates its file (Inspect, Attributes) takes no
+  // fchmod; its /proc name leads to that file and no other.
+  return errno == EBADF && ::chmod(ProcName(Fd(handle_)).c_str(), mode) == 0;
 }
 
 bool File::Delete() {
-  struct stat st;
+  if (!IsOpen()) return false;
+  // POSIX removes names only by name: the one the file was opened by, in
+  // the directory it was opened in, once it is seen to stand for this file.
+  // Removing a name never follows a link.
+  const int at = parent_ == Invalid ? AT_FDCWD : Fd(parent_);
+  const std::string name = parent_ == Invalid ? Native(path_) : path_;
+  struct stat st, byName;
   // As on Windows, a read-only file cannot be deleted.
-  if (!IsOpen() || !NameIsStill(path_, Fd(handle_), &st) ||
+  if (name.empty() || ::fstat(Fd(handle_), &st) != 0 ||
+      ::fstatat(at, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) != 0 ||
+      byName.st_dev != st.st_dev || byName.st_ino != st.st_ino ||
       (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)))
     return false;
-  const std::string p = Native(path_);
-  if (S_ISDIR(st.st_mode) ? ::rmdir(p.c_str()) != 0 : ::unlink(p.c_str()) != 0) return false;
+  if (::unlinkat(at, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) return false;
   Close();
   return true;
 }
@@ -246,6 +302,17 @@ bool RemoveLink(const std::string& path) {
 }
 
 bool MakeDirectory(const std::string& path) { return ::mkdir(Native(path).c_str(), 0777) == 0; }
+
+bool MakeDirectoryAt(const File& dir, const std::string& name) {
+  return dir.IsOpen() && IsLevelName(name) && ::mkdirat(Fd(dir.handle_), name.c_str(), 0777) == 0;
+}
+
+bool RemoveLinkAt(const File& dir, const std::string& name) {
+  struct stat st;
+  return dir.IsOpen() && IsLevelName(name) &&
+         ::fstatat(Fd(dir.handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(st.st_mode) && ::unlinkat(Fd(dir.handle_), name.c_str(), 0) == 0;
+}
 
 std::string CurrentDir() {
   char buffer[PATH_MAX];

@@ -3,7 +3,9 @@
 // time, so the program still starts on the oldest systems it supports.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "archive/FileIo.h"
@@ -97,10 +99,7 @@ DWORD ReparseTag(HANDLE h) {
   return ntQuery && ntQuery(h, &io, &info, sizeof info, NtAttributeTag) >= 0 ? info.tag : 0;
 }
 
-// Whether a reparse point with this tag is a link. One whose tag cannot be
-// read (0: the call failed, or the system reports none, as Wine does for
-// the Unix links it shows as reparse points) counts as a link too.
-bool IsLinkTag(DWORD tag) { return tag == TagMountPoint || tag == TagSymlink || tag == 0; }
+static_assert(IsLinkTag(TagMountPoint) && IsLinkTag(TagSymlink));
 
 // True when a symbolic link or junction stands at path itself.
 bool NameIsLink(const std::string& path) {
@@ -128,6 +127,143 @@ HANDLE OpenObject(const std::string& path, DWORD access, DWORD disposition, DWOR
   CloseHandle(h);
   SetLastError(ERROR_CANT_ACCESS_FILE);
   return INVALID_HANDLE_VALUE;
+}
+
+// ---- Opening relative to a held folder, through the native calls of NT.
+// ntdll is mapped into every NT process before its first instruction, so
+// finding its functions here loads nothing and searches no folder; the
+// file layer needs no loader of its own, nor one from above it.
+
+template <typename Function>
+Function NtFunction(const char* name) {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll ? reinterpret_cast<Function>(
+                     reinterpret_cast<void (*)()>(GetProcAddress(ntdll, name)))
+               : nullptr;
+}
+
+struct NtName {  // UNICODE_STRING
+  USHORT length = 0, maximumLength = 0;  // in bytes
+  const wchar_t* buffer = nullptr;
+};
+struct NtObject {  // OBJECT_ATTRIBUTES
+  ULONG length = sizeof(NtObject);
+  HANDLE root = nullptr;
+  NtName* name = nullptr;
+  ULONG attributes = 0x40;  // OBJ_CASE_INSENSITIVE, as Win32 opens
+  void* security = nullptr;
+  void* quality = nullptr;
+};
+struct IdBothDirInfo {  // FILE_ID_BOTH_DIR_INFORMATION
+  ULONG next, fileIndex;
+  int64_t creation, access, write, change, endOfFile, allocation;
+  ULONG attributes, nameLength;
+  ULONG eaSize;  // the reparse tag of a reparse point
+  CHAR shortNameLength;
+  wchar_t shortName[12];
+  int64_t fileId;
+  wchar_t name[1];
+};
+static_assert(offsetof(IdBothDirInfo, attributes) == 56 && offsetof(IdBothDirInfo, fileId) == 96);
+constexpr int NtIdBothDirectoryInformation = 37;
+
+using NtCreateFileProc = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, NtObject*, IoStatus*, LARGE_INTEGER*,
+                                      ULONG attributes, ULONG share, ULONG disposition,
+                                      ULONG options, void* ea, ULONG eaLength);
+using NtQueryDirectoryProc = LONG(NTAPI*)(HANDLE, HANDLE event, void* apc, void* apcContext,
+                                          IoStatus*, void* info, ULONG length, int infoClass,
+                                          BOOLEAN single, NtName* mask, BOOLEAN restart);
+using NtStatusToErrorProc = ULONG(NTAPI*)(LONG);
+
+constexpr DWORD ShareAllNt = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// One level of a path: what OpenAt and friends take.
+bool IsLevelName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string::npos;
+}
+
+// name in the code page the ANSI file calls use.
+std::wstring Wide(const std::string& name) {
+  const UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int n = MultiByteToWideChar(codePage, 0, name.data(), int(name.size()), nullptr, 0);
+  std::wstring wide(size_t(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(codePage, 0, name.data(), int(name.size()), wide.data(), n);
+  return wide;
+}
+
+// Opens name relative to the object root refers to (an empty name: that
+// object once more), for synchronous I/O as the Win32 calls do. The handle,
+// or INVALID_HANDLE_VALUE with the last error set.
+HANDLE OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, DWORD share,
+                    DWORD disposition, DWORD options) {
+  static const auto create = NtFunction<NtCreateFileProc>("NtCreateFile");
+  static const auto toError = NtFunction<NtStatusToErrorProc>("RtlNtStatusToDosError");
+  if (!create || !toError || name.size() > 32767) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  NtName text;
+  text.length = text.maximumLength = USHORT(name.size() * sizeof(wchar_t));
+  text.buffer = name.c_str();
+  NtObject object;
+  object.root = root;
+  object.name = &text;
+  IoStatus io = {};
+  HANDLE h = nullptr;
+  const LONG status = create(&h, access | SYNCHRONIZE, &object, &io, nullptr,
+                            FILE_ATTRIBUTE_NORMAL, share, disposition,
+                            options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) {
+    SetLastError(toError(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// True where opening a link's own object is not supported: Wine opens the
+// target of a Unix link even when asked for the link itself (and deleting
+// that handle deletes the target). There the handle cannot tell, and only
+// the folder's listing still shows what stands at a name.
+bool OpensLinkTargets() {
+  static const bool wine = NtFunction<void (*)()>("wine_get_version") != nullptr;
+  return wine;
+}
+
+// True when the entry name of the folder dir holds, as the folder's listing
+// shows it, is no link and is the object h refers to: a link swapped in
+// before the open and out again before this look still shows, as another
+// object.
+bool ListedAsItself(HANDLE dir, const std::wstring& name, HANDLE h) {
+  static const auto query = NtFunction<NtQueryDirectoryProc>("NtQueryDirectoryFile");
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!query || !GetFileInformationByHandle(h, &info)) return false;
+  // A handle of its own: the system keeps the first pattern a folder
+  // handle is asked with.
+  handles::UniqueFile listing(OpenRelative(dir, L"", FILE_LIST_DIRECTORY, ShareAllNt, FILE_OPEN,
+                                           FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT));
+  if (!listing) return false;
+  union {
+    IdBothDirInfo entry;
+    uint8_t bytes[sizeof(IdBothDirInfo) + 2 * MAX_PATH];
+  } found;
+  NtName pattern;
+  pattern.length = pattern.maximumLength = USHORT(name.size() * sizeof(wchar_t));
+  pattern.buffer = name.c_str();
+  IoStatus io = {};
+  return query(listing.get(), nullptr, nullptr, nullptr, &io, &found, sizeof found,
+               NtIdBothDirectoryInformation, TRUE, &pattern, TRUE) >= 0 &&
+         !((found.entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           IsLinkTag(found.entry.eaSize)) &&
+         uint64_t(found.entry.fileId) ==
+             (uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
+}
+
+// True when the handle refers to a link itself.
+bool HandleIsLink(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(ReparseTag(h));
 }
 
 // Security that lets only administrators and the system open a file: a
@@ -236,8 +372,96 @@ bool File::Open(const std::string& path, OpenMode mode) {
   return IsOpen();
 }
 
+bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
+  Close();
+  if (!IsLevelName(name) || mode == OpenMode::Private) return false;
+  // Windows 9x has no links, and no calls that open relative to a folder.
+  if (!System().nt) return Open(dir.path_ + "\\" + name, mode);
+  if (!dir.IsOpen()) return false;
+  path_ = dir.path_ + "\\" + name;
+  const DWORD itself = SystemHasLinks() ? FILE_OPEN_REPARSE_POINT : 0;
+  const DWORD readWrite = GENERIC_READ | GENERIC_WRITE;
+  const DWORD attributes = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+  const DWORD shareRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  struct Way {
+    ACCESS_MASK access;
+    DWORD share, disposition, options;
+    bool noLinks;  // fails on a link; else the link itself is opened
+  };
+  Way way = {};
+  switch (mode) {
+    case OpenMode::ReadShared:
+      way = {GENERIC_READ, shareRW, FILE_OPEN, FILE_NON_DIRECTORY_FILE, false};
+      break;
+    case OpenMode::ReadHeld:
+      way = {GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, false};
+      break;
+    case OpenMode::ReadWrite:
+      way = {readWrite, shareRW, FILE_OPEN, FILE_NON_DIRECTORY_FILE | itself, true};
+      break;
+    case OpenMode::Create:
+      way = {readWrite, shareRW, FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE | itself, true};
+      break;
+    case OpenMode::CreateNew:  // fails on whatever stands at the name, a link included
+      way = {readWrite, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE, false};
+      break;
+    case OpenMode::Inspect:
+      way = {DELETE | attributes, ShareAllNt, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT | itself, false};
+      break;
+    case OpenMode::Attributes:
+    case OpenMode::Private:  // refused above
+      way = {attributes, ShareAllNt, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT | itself, false};
+      break;
+  }
+  const std::wstring wide = Wide(name);
+  handle_ = reinterpret_cast<intptr_t>(
+      OpenRelative(H(dir.handle_), wide, way.access, way.share, way.disposition, way.options));
+  if (!IsOpen() || mode == OpenMode::CreateNew) return IsOpen();
+  // A link opened as itself is refused where the mode writes; one the
+  // system followed all the same is refused in every mode.
+  const bool link = HandleIsLink(H(handle_));
+  if ((link && way.noLinks) ||
+      (OpensLinkTargets() && !ListedAsItself(H(dir.handle_), wide, H(handle_)))) {
+    Close();
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+  }
+  return IsOpen();
+}
+
+bool File::OpenDirectoryAt(const File& dir, const std::string& name) {
+  Close();
+  if (!IsLevelName(name)) return false;
+  if (!System().nt) return OpenDirectory(dir.path_ + "\\" + name);
+  if (!dir.IsOpen()) return false;
+  path_ = dir.path_ + "\\" + name;
+  // Reading access, and no sharing of deletion, as OpenDirectory holds.
+  const std::wstring wide = Wide(name);
+  handle_ = reinterpret_cast<intptr_t>(OpenRelative(
+      H(dir.handle_), wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT |
+          (SystemHasLinks() ? FILE_OPEN_REPARSE_POINT : 0)));
+  if (IsOpen() && (HandleIsLink(H(handle_)) ||
+                   (OpensLinkTargets() && !ListedAsItself(H(dir.handle_), wide, H(handle_))))) {
+    Close();
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+  }
+  return IsOpen();
+}
+
+bool File::Reopen(const File& file) {
+  Close();
+  path_ = file.path_;
+  if (!System().nt) return Open(file.path_, OpenMode::Attributes);
+  if (file.IsOpen())
+    handle_ = reinterpret_cast<intptr_t>(
+        OpenRelative(H(file.handle_), L"", FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                     ShareAllNt, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT));
+  return IsOpen();
+}
+
 bool File::OpenDirectory(const std::string& path) {
   Close();
+  path_ = path;
   if (!SystemHasLinks()) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -255,7 +479,11 @@ bool File::OpenDirectory(const std::string& path) {
 
 bool File::HoldDirectory(const std::string& path) {
   Close();
-  if (!System().nt) return false;  // Windows 9x opens no folders
+  path_ = path;
+  if (!System().nt) {  // Windows 9x opens no folders
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
   handle_ = reinterpret_cast<intptr_t>(CreateFileA(path.c_str(), GENERIC_READ,
                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
@@ -398,6 +626,25 @@ bool RemoveLink(const std::string& path) {
 
 bool MakeDirectory(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+}
+
+bool MakeDirectoryAt(const File& dir, const std::string& name) {
+  if (!IsLevelName(name)) return false;
+  if (!System().nt) return MakeDirectory(dir.path_ + "\\" + name);
+  if (!dir.IsOpen()) return false;
+  handles::UniqueFile made(OpenRelative(H(dir.handle_), Wide(name), FILE_LIST_DIRECTORY,
+                                        ShareAllNt, FILE_CREATE,
+                                        FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT));
+  return bool(made);
+}
+
+bool RemoveLinkAt(const File& dir, const std::string& name) {
+  File link;
+  FileFacts facts;
+  // Opened as itself, a link is seen as one; where the system would follow
+  // it instead, the open fails and the link stays.
+  return SystemHasLinks() && link.OpenAt(dir, name, OpenMode::Inspect) && link.Facts(&facts) &&
+         facts.isLink && link.Delete();
 }
 
 std::string CurrentDir() {

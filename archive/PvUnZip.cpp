@@ -169,7 +169,7 @@ bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
 }
 
 bool UnpackPayload(const std::string& destDir, MessagePumpProc pump) {
-  // Held on until the process ends.
-  HoldSetupFile();
+  // Only the file held since start-up: opened by its name now, it might be
+  // another file than the one the user started.
   return UnpackFrom(SetupFile, destDir, pump);
 }

@@ -38,12 +38,13 @@ ArchivePlace FindArchiveIn(const uint8_t* data, size_t size);
 // Opens the running executable's own file and holds it, for reading, until
 // the process ends: while it is held, nobody can write, rename or
 // delete it, so the payload unpacked is the one of the setup the user
-// started. Run it first thing at start-up. False when it cannot be opened
-// (UnpackPayload then fails).
+// started. Run it first thing at start-up. False when it cannot be held
+// (another program has it open for writing or deleting): the caller must
+// then stop, and UnpackPayload fails.
 bool HoldSetupFile();
 
-// Unpacks the archive appended to the running executable (held since
-// HoldSetupFile) into destDir (no
+// Unpacks the archive appended to the running executable, through the
+// hold HoldSetupFile took (never by its name), into destDir (no
 // trailing backslash; it must exist and be writable), the archive found by
 // FindArchive. True when the archive
 // was copied without an I/O failure and extracted completely. Calls pump

@@ -1,22 +1,23 @@
 #include "archive/RecordFiles.h"
 
-#include "archive/Archive.h"
+#include "archive/Format.h"
 #include "archive/ShortUtl.h"
 
 namespace {
 
-// Clears the way for a record's new file at path. Whoever could write in
-// the destination before may have put anything there, so it is reached
-// through one handle that opens the object itself, never a link's target:
-// a link goes; a file goes, its read-only bit cleared first; a file with
-// more than one name loses only this name, and its attributes stay, as
-// they belong to the other names too. False when that file is read-only,
-// which no name of it could then lose without the bit changing for all.
-// Other failures leave the old file, and creating the new one then fails.
-bool RemoveOldFile(const std::string& path) {
+// Clears the way for a record's new file at name in the held folder dir.
+// Whoever could write in the destination before may have put anything
+// there, so it is reached through one handle that opens the object itself,
+// never a link's target: a link goes; a file goes, its read-only bit
+// cleared first; a file with more than one name loses only this name, and
+// its attributes stay, as they belong to the other names too. False when
+// that file is read-only, which no name of it could then lose without the
+// bit changing for all. Other failures leave the old object, and creating
+// the new file then fails.
+bool RemoveOldFile(const fileio::File& dir, const std::string& name) {
   fileio::File old;
   fileio::FileFacts facts;
-  if (!old.Open(path, fileio::OpenMode::Inspect) || !old.Facts(&facts)) return true;
+  if (!old.OpenAt(dir, name, fileio::OpenMode::Inspect) || !old.Facts(&facts)) return true;
   if (facts.isLink) {
     old.Delete();
     return true;
@@ -30,66 +31,98 @@ bool RemoveOldFile(const std::string& path) {
   return true;
 }
 
-}  // namespace
+// Opens the real folder name in dir, making it first when it is missing.
+// A link planted where it belongs is replaced by a real folder, never
+// followed.
+bool OpenFolder(const fileio::File& dir, const std::string& name, fileio::File& folder) {
+  if (folder.OpenDirectoryAt(dir, name)) return true;
+  fileio::RemoveLinkAt(dir, name);
+  fileio::MakeDirectoryAt(dir, name);  // fails harmlessly when it exists
+  return folder.OpenDirectoryAt(dir, name);
+}
 
-// Makes the folders of a record's name below the destination, parents
-// first, and holds each one open until a record outside it comes. A link
-// planted where a folder belongs is replaced by a real folder, never
-// followed. False when a folder cannot be made safe this way.
-bool RecordFiles::MakeFolders(const std::string& name) {
-  // The destination itself is the user's choice and is taken as it stands.
-  if (held_.empty()) MakeDirPath(dir_);
-  std::string path = dir_;
-  size_t level = 0, start = 0;
-  for (size_t i = 0; i < name.size(); ++i) {
-    // Both separators: the system takes "/" for one too.
-    if (name[i] != '\\' && name[i] != '/') continue;
-    if (i > start) {
-      path += '\\';
-      path.append(name, start, i - start);
-      if (level < held_.size() && held_[level].first != path) held_.resize(level);
-      if (level == held_.size()) {
-        fileio::RemoveLink(path);
-        fileio::MakeDirectory(path);  // fails harmlessly when it exists
-        held_.emplace_back(path, fileio::File());
-        if (!held_.back().second.OpenDirectory(path)) return false;
-      }
-      ++level;
-    }
+// Splits a record's name into its folders and its file's name, taking both
+// separators: the system takes "/" for one too. Empty levels go.
+std::vector<std::string> Levels(const std::string& name) {
+  std::vector<std::string> levels;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '\\' && name[i] != '/') continue;
+    if (i > start) levels.push_back(name.substr(start, i - start));
     start = i + 1;
   }
+  return levels;
+}
+
+}  // namespace
+
+// Holds the destination, then the folders of a record's name below it,
+// parents first, each opened relative to the one above and held until a
+// record outside it comes; with make false, missing folders are not made.
+// Returns the folder the file goes into, or null when a folder cannot be
+// made safe this way (or is missing).
+const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels, bool make) {
+  if (held_.empty()) {
+    // The destination itself is the user's choice and is taken as it
+    // stands; below it nothing is reached by name from the top.
+    MakeDirPath(dir_);
+    held_.emplace_back(std::string(), fileio::File());
+    if (!held_.back().second.HoldDirectory(dir_)) {
+      held_.clear();
+      return nullptr;
+    }
+  }
+  size_t level = 1;
+  for (size_t i = 0; i + 1 < levels.size(); ++i, ++level) {
+    if (level < held_.size() && held_[level].first != levels[i]) held_.resize(level);
+    if (level == held_.size()) {
+      held_.emplace_back(levels[i], fileio::File());
+      fileio::File& folder = held_.back().second;
+      if (make ? !OpenFolder(held_[level - 1].second, levels[i], folder)
+               : !folder.OpenDirectoryAt(held_[level - 1].second, levels[i])) {
+        held_.pop_back();
+        return nullptr;
+      }
+    }
+  }
   held_.resize(level);
-  return true;
+  return &held_.back().second;
 }
 
 int32_t RecordFiles::Create(const std::string& name, fileio::File& file, std::string& path) {
   path = dir_ + "\\" + name;
-  if (!MakeFolders(name)) return ArcCannotCreate;
-  // A link that the handle below cannot see as one (where the system opens
-  // links' targets) goes by its name; its target is untouched.
-  fileio::RemoveLink(path);
-  if (!RemoveOldFile(path)) return ArcCannotCreate;
-  return file.Open(path, fileio::OpenMode::CreateNew) ? ArcOk : ArcCannotCreate;
+  const std::vector<std::string> levels = Levels(name);
+  const fileio::File* folder = levels.empty() ? nullptr : Folder(levels, true);
+  if (!folder || !RemoveOldFile(*folder, levels.back())) return ArcCannotCreate;
+  return file.OpenAt(*folder, levels.back(), fileio::OpenMode::CreateNew) ? ArcOk
+                                                                         : ArcCannotCreate;
 }
 
 bool RecordFiles::Remove(const std::string& name) {
-  const std::string path = dir_ + "\\" + name;
-  return RemoveOldFile(path) && fileio::GetAttributes(path) == fileio::InvalidAttributes;
+  const std::vector<std::string> levels = Levels(name);
+  if (levels.empty() || !Folder(levels, false)) return true;  // no folder, no file in it
+  const fileio::File& folder = held_.back().second;
+  fileio::File left;
+  return RemoveOldFile(folder, levels.back()) &&
+         !left.OpenAt(folder, levels.back(), fileio::OpenMode::Inspect);
 }
 
-void FinishRecordFile(fileio::File& file, const std::string& path, const FileRecordHeader& header) {
+void FinishRecordFile(fileio::File& file, const std::string&, const FileRecordHeader& header) {
   file.SetDosTime(header.DosDateTime);
   fileio::FileFacts written;
   const bool known = file.Facts(&written);
-  file.Close();
-  if (!known) return;
   // A new file has the archive bit, and closing it may only set that bit
   // again: a record that asks for just the attributes it has is done,
   // without the handle below and its calls.
-  if (header.Attributes == written.attributes && (header.Attributes & fileio::AttrArchive)) return;
+  if (!known || (header.Attributes == written.attributes && (header.Attributes & fileio::AttrArchive))) {
+    file.Close();
+    return;
+  }
+  // The same file once more, whatever became of its name meanwhile: the
+  // attributes go after the close, which may set the archive bit.
   fileio::File again;
+  const bool reopened = again.Reopen(file);
+  file.Close();
   fileio::FileFacts now;
-  if (again.Open(path, fileio::OpenMode::Attributes) && again.Facts(&now) &&
-      now.volume == written.volume && now.index == written.index && !now.isLink)
-    again.SetAttributes(header.Attributes);
+  if (reopened && again.Facts(&now) && !now.isLink) again.SetAttributes(header.Attributes);
 }

@@ -19,7 +19,8 @@ class RecordFiles {
   explicit RecordFiles(std::string dir) : dir_(std::move(dir)) {}
 
   // Creates the file of the record named name (a safe record name) new,
-  // open for writing in file, with path set to its full path. ArcOk (0), or
+  // open for writing in file, with path set to its full path; each folder
+  // of it is reached from the one above it (File::OpenAt), never by path. ArcOk (0), or
   // ArcCannotCreate (-2) when a folder cannot be made safe or the file
   // cannot be created. Called for one record at a time; the files may be
   // written and finished on other threads.
@@ -34,17 +35,19 @@ class RecordFiles {
   void Release() { held_.clear(); }
 
  private:
-  bool MakeFolders(const std::string& name);
+  const fileio::File* Folder(const std::vector<std::string>& levels, bool make);
 
   std::string dir_;
-  // The folders of the last record's path below the destination, held open
-  // so that none can be swapped for a link while files are written into
-  // them; records in the same folder keep them.
+  // The destination, then the folders of the last record's path below it
+  // by name, held open so that none can be swapped for a link while files
+  // are written into them, each opened relative to the one before; records
+  // in the same folder keep them.
   std::vector<std::pair<std::string, fileio::File>> held_;
 };
 
 // Finishes a record's file once its data is written: sets the record's time,
 // closes it, then sets its attributes (closing a written file may set its
-// archive bit again), through a handle opened for attributes only and only
-// when it is still the file that was written. Failures are ignored.
+// archive bit again), through a handle to the same file opened for
+// attributes only before the close, never by a name. path is not used (it
+// names the file in messages). Failures are ignored.
 void FinishRecordFile(fileio::File& file, const std::string& path, const FileRecordHeader& header);

@@ -8,14 +8,15 @@
 
 bool RestartNeeded = false;
 
-bool ReplaceAtRestart(const std::string& libraryName, const std::string& sourcePath) {
+std::string StagedLibraryPath(const std::string& libraryName) {
   // "Wininet.dll" is staged as Wininet.$$$.
   const std::string stem =
       libraryName.substr(0, libraryName.size() - std::min<size_t>(3, libraryName.size()));
-  const std::string staged = Sequence.systemDir + "\\" + stem + "$$$";
+  return Sequence.systemDir + "\\" + stem + "$$$";
+}
+
+bool ScheduleReplacement(const std::string& staged, const std::string& libraryName) {
   const std::string target = Sequence.systemDir + "\\" + libraryName;
-  if (!CopyFileA(sourcePath.c_str(), staged.c_str(), FALSE) || !CopyIsShipped(staged, sourcePath))
-    return false;
   // NT from version 4 on keeps a list of renames for the next start;
   // everything older reads them from WinInit.ini while it boots.
   if (Sequence.version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
@@ -29,6 +30,12 @@ bool ReplaceAtRestart(const std::string& libraryName, const std::string& sourceP
   }
   RestartNeeded = true;
   return true;
+}
+
+bool ReplaceAtRestart(const std::string& libraryName, const std::string& sourcePath) {
+  const std::string staged = StagedLibraryPath(libraryName);
+  return CopyFileA(sourcePath.c_str(), staged.c_str(), FALSE) &&
+         CopyIsShipped(staged, sourcePath) && ScheduleReplacement(staged, libraryName);
 }
 
 void ReportFileInUse(const std::string& path) {

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "archive/ProductFiles.h"
@@ -178,22 +179,49 @@ bool CopyIsShipped(const std::string& copy, const std::string& source) {
 
 namespace {
 
-// Brings one system library up to its minimum version. False when it is
-// older, in use and cannot be scheduled either: the in-use message has been
-// shown and the sequence must end.
-bool UpdateSystemLibrary(const SystemLibrary& library, const std::string& destDir) {
+// What became of a system library.
+enum class LibraryUpdate {
+  Done,      // recent enough, replaced, or scheduled for the next restart
+  Mismatch,  // the product's copy is not what the archive declared: the
+             // library is untouched, and so is everything else
+  InUse,     // older, in use, and not to be scheduled either: the in-use
+             // message has been shown
+};
+
+// Brings one system library up to its minimum version. Nothing unchecked
+// ever takes the library's place: on NT the product's copy goes to the
+// staged name beside it, is checked against its record there, where only
+// administrators write, and only then is moved over the library (at the
+// next restart, when the library is in use). Windows 9x, where anyone may
+// write anywhere, checks the product's copy before copying it. The
+// product's copy goes in the end, needed or not.
+LibraryUpdate UpdateSystemLibrary(const SystemLibrary& library, const std::string& destDir) {
   const std::string source = destDir + library.shipped;
   const std::string target = Sequence.systemDir + "\\" + library.name;
-  // A copy that fails means the library is in use.
-  if (PostSetSystem.isOlderThan(target, library.minimum) &&
-      !(CopyFileA(source.c_str(), target.c_str(), FALSE) && CopyIsShipped(target, source)) &&
-      !ReplaceAtRestart(library.name, source)) {
-    ReportFileInUse(target);
-    return false;
+  if (PostSetSystem.isOlderThan(target, library.minimum)) {
+    bool placed = false;
+    if (Sequence.version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+      const std::string staged = StagedLibraryPath(library.name);
+      if (CopyFileA(source.c_str(), staged.c_str(), FALSE)) {
+        if (!CopyIsShipped(staged, source)) return LibraryUpdate::Mismatch;
+        // A failed move means the library is in use.
+        placed = MoveFileExA(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+                 ScheduleReplacement(staged, library.name);
+      }
+    } else {
+      if (!CopyIsShipped(source, source)) return LibraryUpdate::Mismatch;
+      // A copy that fails means the library is in use.
+      placed = CopyFileA(source.c_str(), target.c_str(), FALSE) ||
+               ReplaceAtRestart(library.name, source);
+    }
+    if (!placed) {
+      ReportFileInUse(target);
+      return LibraryUpdate::InUse;
+    }
   }
   Sequence.pump(false);
-  DeleteFileA(source.c_str());  // needed or not, the product's copy goes
-  return true;
+  DeleteFileA(source.c_str());
+  return LibraryUpdate::Done;
 }
 
 // Asks the system to restart. True when the restart has begun. On the NT
@@ -286,9 +314,17 @@ bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump,
   CopyProxySettings();
   pump(false);
 
-  if (!UpdateSystemLibrary(SystemLibraries[0], destDir)) return true;
-  pump(false);
-  if (!UpdateSystemLibrary(SystemLibraries[1], destDir)) return true;
+  for (size_t i = 0; i < std::size(SystemLibraries); ++i) {
+    if (i > 0) pump(false);
+    switch (UpdateSystemLibrary(SystemLibraries[i], destDir)) {
+      case LibraryUpdate::Done:
+        break;
+      case LibraryUpdate::Mismatch:
+        return false;
+      case LibraryUpdate::InUse:
+        return true;
+    }
+  }
 
   pump(true);
   SetForegroundWindow(owner);

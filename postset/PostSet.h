@@ -38,16 +38,19 @@ extern bool RestartNeeded;
 // backslash). owner owns every message and is brought to the front at the
 // end; pump(false) runs between steps, pump(true) closes the progress
 // window before a message. Shows its own messages (or restarts the
-// computer) and returns true whenever it returns: shortcut and registry
-// failures are skipped silently, and after the two error messages (no
-// system directory, a library in use) the rest of the sequence is left out.
+// computer) and returns true: shortcut and registry failures are skipped
+// silently, and after the two error messages (no system directory, a
+// library in use) the rest of the sequence is left out.
 //
 // shipped tells what the archive declared for a file it wrote below destDir
 // (name relative to it): its size and check value (CRC-32 register, no
-// final complement); false when it wrote no such file. A system library
-// copied from the destination must match its record there, or the copy
-// is deleted and counts as failed: whoever could write in the destination
-// may have changed the file since it was written. Null: no such check.
+// final complement); false when it wrote no such file. A system library's
+// copy from the destination must match its record there before it takes
+// the library's place, or it is deleted and the library stays as it was:
+// whoever could write in the destination may have changed the file since
+// it was written. The sequence then ends at once, showing nothing, and
+// returns false, for the caller's damaged-setup message. Null: no such
+// check.
 using ShippedFileProc = bool (*)(const std::string& name, uint32_t* size, uint32_t* check);
 bool PostInstall(const std::string& destDir, HWND owner, MessagePumpProc pump,
                  ShippedFileProc shipped = nullptr);
@@ -59,10 +62,11 @@ bool IsOlderThan(const std::string& path, MinimumVersion minimum);
 
 // For a library of the system directory of the running sequence whose plain
 // copy failed: copies sourcePath next to it as the name with "$$$" in place
-// of its three-letter extension (an earlier such copy is overwritten) and
-// has the system move it over libraryName (a bare file name) at the next
-// restart. True, and RestartNeeded set, when the move is scheduled. A
-// staged copy stays behind when the scheduling fails.
+// of its three-letter extension (an earlier such copy is overwritten),
+// checks it as PostInstall checks a copy, and has the system move it over
+// libraryName (a bare file name) at the next restart. True, and
+// RestartNeeded set, when the move is scheduled. A checked staged copy
+// stays behind when the scheduling fails.
 bool ReplaceAtRestart(const std::string& libraryName, const std::string& sourcePath);
 
 // Closes the progress window of the running sequence and tells its owner

@@ -19,8 +19,9 @@ struct SequenceContext {
   ShippedFileProc shipped = nullptr;  // the archive's records, or null: no check
 };
 
-// True when the file copy (in the system directory, where only
-// administrators write, so the check cannot be raced) holds what the
+// True when the file copy (on NT staged in the system directory, where
+// only administrators write, so the check cannot be raced; on Windows 9x
+// the product's copy itself) holds what the
 // archive's record of source's file name declares, or when there are no
 // records to check against. Deletes copy and returns false otherwise.
 bool CopyIsShipped(const std::string& copy, const std::string& source);
@@ -29,3 +30,12 @@ extern SequenceContext Sequence;
 // Copies the user's HTTP proxy into the product's "Options" when the user
 // has one enabled; writes nothing otherwise.
 void CopyProxySettings();
+
+// The staged name of libraryName (a bare file name) in the system
+// directory: "$$$" in place of its three-letter extension.
+std::string StagedLibraryPath(const std::string& libraryName);
+
+// Has the system move the checked copy staged over libraryName (a bare
+// file name in the system directory) at the next restart. True, and
+// RestartNeeded set, when the move is scheduled.
+bool ScheduleReplacement(const std::string& staged, const std::string& libraryName);

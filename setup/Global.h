@@ -47,6 +47,12 @@ using DiskFreeSpaceProc = BOOL(WINAPI*)(LPCSTR root, LPDWORD sectorsPerCluster,
                                         LPDWORD totalClusters);
 extern DiskFreeSpaceProc QueryDiskFreeSpace;
 
+// How the setup makes a folder of the destination: CreateDirectoryA. Tests
+// put a function here to see the security each folder is made with (Wine
+// keeps no access lists to read back).
+using CreateFolderProc = BOOL(WINAPI*)(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+extern CreateFolderProc CreateFolder;
+
 // Prefixes DefaultDestDir with the program-files directory from the
 // registry, or with "C:" when the registry does not tell. Never fails.
 void SetDefaultDestDir();
@@ -58,11 +64,20 @@ double DriveFreeMegabytes(const std::string& path);
 // True when path names an existing directory.
 bool IsExistingDirectory(const std::string& path);
 
-// Creates path and its missing parents (one trailing backslash allowed).
-// Reports nothing: levels that cannot be made are left out, levels made
-// before a failure stay.
-void CreateDirectoryPath(const std::string& path);
+// Creates path and its missing parents (one trailing backslash allowed),
+// each with security (null: the default). Reports nothing: levels that
+// cannot be made are left out, levels made before a failure stay.
+void CreateDirectoryPath(const std::string& path, SECURITY_ATTRIBUTES* security = nullptr);
+
+// True when path is the system's program-files folder or lies below it
+// (either of the two on 64-bit Windows), as the registry names them.
+bool IsBelowProgramFiles(const std::string& path);
 
 // Creates path as CreateDirectoryPath does; path unchanged when the
-// directory exists afterwards, else an empty string.
+// directory exists afterwards, else an empty string. Outside the
+// program-files folder, on NT, each level it makes gets an access list like
+// that folder's, so that other users cannot change what the setup puts
+// there: Administrators and the system in full control, Users reading and
+// running, nothing inherited from above, everything below inheriting it. A
+// level that exists keeps its own.
 std::string MakeDestinationDirectory(const std::string& path);

@@ -21,6 +21,12 @@ const char CorruptedSetupText[] =
 
 namespace {
 
+// When another program has the setup's file open for writing or deleting,
+// it could change or replace what would be installed.
+const char SetupHeldText[] =
+    "Unable to run Setup as the Setup file is being used by another program.\r\r"
+    "Please, close all applications that are working at the moment and run this program, again.";
+
 const char PermissionText[] =
     "You do not have enough permissions to install Pavlane.\r\r"
     "Please, log on as administrator.";
@@ -91,8 +97,12 @@ void MessagePump(bool close) {
 
 void RunSetup() {
   // Before the user can act: the payload installed is the one of the file
-  // started, whatever happens to its name while the dialogs wait.
-  HoldSetupFile();
+  // started, whatever happens to its name while the dialogs wait. Without
+  // the hold nothing else would be sure of that, so nothing is read.
+  if (!HoldSetupFile()) {
+    ShowMessageBox(nullptr, SetupHeldText, SetupCaption, MB_OK | MB_ICONHAND);
+    return;
+  }
   MainWindow = CreateMainWindow(SetupTitle);
   SetDefaultDestDir();
   bool proceed = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_WELCOME), MainWindow,

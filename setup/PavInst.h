@@ -23,11 +23,14 @@ void MessagePump(bool close);
 
 // The whole installation, from the backdrop to its closing: the welcome
 // dialog, the rights test, unpacking and the post-install sequence, with
-// every message on the way. Leaves the backdrop destroyed.
+// every message on the way. Leaves the backdrop destroyed. When the setup's
+// own file cannot be held, only says so and reads nothing.
 void RunSetup();
 
 // The welcome dialog (template 200): ends with 1 once Install has found or
-// made the destination directory, which is then in DestDir, and with 0
+// made the destination directory and holds it (HeldDestination), which is
+// then in DestDir; a directory that cannot be held is refused with a
+// message, as one that cannot be made. Ends with 0
 // after a confirmed Cancel or a WM_CLOSE.
 INT_PTR CALLBACK WelcomeDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -61,12 +61,17 @@ void Install(HWND dialog) {
       ShowMessageBox(dialog, LowSpaceWarning().c_str(), SetupCaption,
                      MB_YESNO | MB_ICONQUESTION) != IDYES)
     return;
+  std::string text = "Cannot create destination directory:\r\r" + DestDir;
   if (!MakeDestinationDirectory(DestDir).empty()) {
-    HeldDestination.HoldDirectory(DestDir);
-    EndDialog(dialog, 1);
-    return;
+    // Unheld, the folder could be renamed or swapped for a link while the
+    // files go in; the user may choose another one.
+    if (HeldDestination.HoldDirectory(DestDir)) {
+      EndDialog(dialog, 1);
+      return;
+    }
+    text = "Unable to install into the destination directory as it is being used by another "
+           "program:\r\r" + DestDir;
   }
-  const std::string text = "Cannot create destination directory:\r\r" + DestDir;
   ShowMessageBox(dialog, text.c_str(), SetupCaption, MB_OK | MB_ICONHAND);
 }
 

@@ -11,12 +11,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -96,6 +99,18 @@ std::map<std::string, Facts> Survey(const fs::path& dir) {
   return files;
 }
 
+// The setup made by pvpack.exe from the tree below dir, as dir\setup.exe;
+// empty when it could not be made.
+std::string PackSetup(const fs::path& dir, const fs::path& tree) {
+  const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
+  const std::string archive = (dir / "product.pvz").string(), exe = (dir / "setup.exe").string();
+  return RunProgram(pvpack + " pack " + Quote(tree.string()) + " " + Quote(archive)) == 0 &&
+                 RunProgram(pvpack + " setup " + Quote(FromEnvironment("PV_SETUP_STUB")) + " " +
+                            Quote(archive) + " " + Quote(exe)) == 0
+             ? exe
+             : std::string();
+}
+
 // A message box as read back: caption, text, flags and the button pressed.
 using Box = std::tuple<std::string, std::string, UINT, std::string>;
 
@@ -134,11 +149,8 @@ struct Product {
            LocalFileTimeToFileTime(&localTime, &utc) && SetFileTime(h.get(), nullptr, nullptr, &utc) &&
            SetFileAttributesA(file.string().c_str(), f.attributes | FILE_ATTRIBUTE_ARCHIVE);
     }
-    const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
-    const std::string archive = (work / "product.pvz").string(), exe = (work / "setup.exe").string();
-    ok = ok && RunProgram(pvpack + " pack " + Quote(tree.string()) + " " + Quote(archive)) == 0 &&
-         RunProgram(pvpack + " setup " + Quote(FromEnvironment("PV_SETUP_STUB")) + " " +
-                    Quote(archive) + " " + Quote(exe)) == 0;
+    const std::string exe = ok ? PackSetup(work.path(), tree) : std::string();
+    ok = !exe.empty();
     if (ok) setup = testutil::ReadFile(exe);
   }
   TempDir work;
@@ -171,16 +183,8 @@ class E2E : public ::testing::Test {
   // success or the damaged setup).
   template <typename Plant, typename Meanwhile>
   void InstallWith(Plant plant, Meanwhile meanwhile, const char* expected) {
-    // A 32-bit program on 64-bit Windows gets the program folder for 32-bit
-    // programs. (The prefixes' system drive is C:.)
-    BOOL wow64 = FALSE;
-    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
-    std::strcpy(dest_, (std::string(wow64 ? "C:\\Program Files (x86)" : "C:\\Program Files") +
-                        product::DefaultDestination.text)
-                           .c_str());
-    RemoveTree(dest_);
+    ASSERT_TRUE(Downloaded(setup_ ? *setup_ : Made().setup));
     const std::string exe = Exe();
-    testutil::WriteFile(exe, setup_ ? *setup_ : Made().setup);
     plant();
     Session s;
     HWND welcome = s.Start(Quote(exe), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
@@ -201,6 +205,33 @@ class E2E : public ::testing::Test {
   }
 
   std::string Exe() const { return (downloads_ / "PavlaneSetup.exe").string(); }
+
+  // The setup as downloaded, and its default destination, emptied.
+  bool Downloaded(const Bytes& setup) {
+    // A 32-bit program on 64-bit Windows gets the program folder for 32-bit
+    // programs. (The prefixes' system drive is C:.)
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64)) return false;
+    std::strcpy(dest_, (std::string(wow64 ? "C:\\Program Files (x86)" : "C:\\Program Files") +
+                        product::DefaultDestination.text)
+                           .c_str());
+    RemoveTree(dest_);
+    testutil::WriteFile(Exe(), setup);
+    return true;
+  }
+
+  // The one message box expected, pressed OK, and the setup's end with 0.
+  void ExpectEnd(Session& s, const char* text, UINT flags) {
+    HWND box = s.WaitWindow("Pavlane Setup");
+    ASSERT_NE(box, nullptr) << s.Error();
+    EXPECT_TRUE(s.Press(box, IDOK)) << s.Error();
+    DWORD code = 99;
+    ASSERT_TRUE(s.WaitExit(&code)) << s.Error();
+    EXPECT_EQ(code, 0u);
+    ASSERT_EQ(s.Boxes().size(), 1u);
+    const auto& b = s.Boxes()[0];
+    EXPECT_EQ(Box(b.caption, b.text, b.Flags(), b.answer), Box("Pavlane Setup", text, flags, "OK"));
+  }
 
   TempDir downloads_;
   char dest_[MAX_PATH] = "";
@@ -290,17 +321,18 @@ TEST_F(E2E, AReadOnlySecondNameInPlaceOfAProductFileStopsTheSetup) {
 // The setup renamed while its welcome dialog waits, and another setup with
 // another payload put at its name: what installs is the payload of the
 // setup the user started, or nothing of the other one.
-TEST_F(E2E, ASetupSwappedWhileTheWelcomeWaitsInstallsItsOwnPayload) {
-  TempDir other;
+// Another setup, whose payload is one file, evil.txt; empty when it could
+// not be made.
+std::string EvilSetup(const TempDir& other) {
   fs::create_directories(other / "tree");
   testutil::WriteFile(other / "tree" / "evil.txt", std::string("evil"));
-  const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
-  const std::string archive = (other / "evil.pvz").string(), evil = (other / "evil.exe").string();
-  ASSERT_EQ(RunProgram(pvpack + " pack " + Quote((other / "tree").string()) + " " + Quote(archive)),
-            0);
-  ASSERT_EQ(RunProgram(pvpack + " setup " + Quote(FromEnvironment("PV_SETUP_STUB")) + " " +
-                       Quote(archive) + " " + Quote(evil)),
-            0);
+  return PackSetup(other.path(), other / "tree");
+}
+
+TEST_F(E2E, ASetupSwappedWhileTheWelcomeWaitsInstallsItsOwnPayload) {
+  TempDir other;
+  const std::string evil = EvilSetup(other);
+  ASSERT_FALSE(evil.empty());
   bool renamed = true, replaced = true;
   InstallWith([] {}, [&] {
     renamed = MoveFileA(Exe().c_str(), (Exe() + ".old").c_str());
@@ -356,6 +388,114 @@ TEST_F(E2E, ArchivesThatBreakARuleAreRefusedWithNothingWritten) {
     EXPECT_TRUE(Survey(dest_).empty());
     RemoveTree(dest_);
   }
+}
+
+// Another program has the setup's file open for deleting, sharing
+// everything, before the setup starts: the setup cannot hold its file and
+// says so, reading nothing. Were it to go on, that program could rename the
+// file while the welcome dialog waits and put another setup at its name;
+// here it does, should the welcome come.
+TEST_F(E2E, ASetupThatCannotHoldItsFileSaysSoAndInstallsNothing) {
+  TempDir other;
+  const std::string evil = EvilSetup(other);
+  ASSERT_TRUE(!evil.empty() && Downloaded(Made().setup));
+  const handles::UniqueFile holder(CreateFileA(Exe().c_str(), DELETE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  Session s;
+  ASSERT_TRUE(s.Start(Quote(Exe()), downloads_.str())) << s.Error();
+  HWND welcome = nullptr;
+  for (int i = 0; i < 300 && !welcome && !s.FindWindowNow("Pavlane Setup"); ++i) {
+    Sleep(100);
+    welcome = s.FindWindowNow(Title);
+  }
+  if (welcome) {
+    MoveFileA(Exe().c_str(), (Exe() + ".old").c_str());
+    CopyFileA(evil.c_str(), Exe().c_str(), FALSE);
+    s.Press(welcome, IDC_INSTALL);
+  }
+  ExpectEnd(s,
+            "Unable to run Setup as the Setup file is being used by another program.\r\r"
+            "Please, close all applications that are working at the moment and run this "
+            "program, again.",
+            MB_OK | MB_ICONHAND);
+  EXPECT_FALSE(welcome);
+  EXPECT_FALSE(fs::exists(fs::path(dest_) / "evil.txt"));
+  EXPECT_FALSE(fs::exists(dest_));
+}
+
+// What another user of the machine can do to a folder under Wine, which
+// does not stop Unix calls on held folders: a Linux system call (i386
+// numbers), made from this 32-bit process directly.
+long LinuxCall(long number, long a, long b, long c = 0, long d = 0, long e = 0) {
+  long result;
+  asm volatile("push %%ebx\n\tmov %2, %%ebx\n\tint $0x80\n\tpop %%ebx"
+               : "=a"(result)
+               : "0"(number), "r"(a), "c"(b), "d"(c), "S"(d), "D"(e)
+               : "memory");
+  return result;
+}
+// renameat2 with RENAME_EXCHANGE: swaps the objects at two Unix paths,
+// whatever Windows holds. 0 when done.
+long UnixExchange(const std::string& a, const std::string& b) {
+  return LinuxCall(353, -100, long(a.c_str()), -100, long(b.c_str()), 2);
+}
+
+// The Unix path of a Windows path under Wine, or an empty string.
+std::string UnixPath(const std::string& path) {
+  using Proc = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  const std::wstring wide(path.begin(), path.end());
+  char* name = unixName ? unixName(wide.c_str()) : nullptr;
+  const std::string result = name ? name : "";
+  if (name) HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// While the setup installs 2000 files into one folder, another user
+// exchanges that folder, again and again, with a link to a folder of
+// theirs. The setup writes each file relative to the folder it holds, so
+// whatever it reports, nothing reaches the other folder.
+TEST_F(E2E, AFolderExchangedForALinkDuringTheInstallLeadsNothingOutside) {
+  TempDir made;
+  fs::create_directories(made / "tree" / "Library");
+  for (int i = 0; i < 2000; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%04d.dat", i);
+    testutil::WriteFile(made / "tree" / "Library" / name, std::string(100, char('a' + i % 26)));
+  }
+  const std::string exe = PackSetup(made.path(), made / "tree");
+  ASSERT_TRUE(!exe.empty() && Downloaded(testutil::ReadFile(exe)));
+  fs::create_directories(dest_);
+  fs::create_directories(downloads_ / "theirs");
+  const std::string folder = UnixPath(dest_) + "/Library", link = UnixPath(downloads_.str()) + "/link";
+  const std::string theirs = UnixPath(downloads_.str()) + "/theirs";
+  ASSERT_EQ(LinuxCall(83 /* symlink */, long(theirs.c_str()), long(link.c_str())), 0);
+  Session s;
+  HWND welcome = s.Start(Quote(Exe()), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
+  ASSERT_NE(welcome, nullptr) << s.Error();
+  std::atomic<bool> installing{true};
+  long exchanges = 0;
+  std::thread other([&] {
+    while (installing)
+      if (UnixExchange(folder, link) == 0) ++exchanges;
+    if (exchanges % 2) UnixExchange(folder, link);
+  });
+  s.Press(welcome, IDC_INSTALL);
+  HWND box = s.WaitWindow("Pavlane Setup");
+  installing = false;
+  other.join();
+  ASSERT_NE(box, nullptr) << s.Error();
+  s.Press(box, IDOK);
+  EXPECT_GT(exchanges, 100);
+  EXPECT_TRUE(fs::is_empty(downloads_ / "theirs")) << testutil::TreeContents(downloads_ / "theirs").size();
+  DWORD code = 99;
+  EXPECT_TRUE(s.WaitExit(&code) && code == 0);
+  // The Unix link goes as itself: Wine would take it for the folder.
+  LinuxCall(10 /* unlink */, long(link.c_str()), 0);
+  RemoveTree(dest_);
 }
 
 // ---- Planted libraries: a setup with look-alike system libraries beside it

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <filesystem>
 #include <string>
@@ -268,6 +269,69 @@ TEST_F(SetupTest, WelcomeSessions) {
               row.result != 1 && IsExistingDirectory(DestDir));
     HeldDestination.Close();
   }
+}
+
+// A destination that another program has open for deleting cannot be held
+// against renaming: the user is told so, and the dialog waits for another
+// choice.
+TEST_F(SetupTest, ADestinationThatCannotBeHeldIsRefused) {
+  fs::create_directory(temp_ / "theirs");
+  const handles::UniqueFile other(CreateFileA(Path("theirs").c_str(), DELETE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+  ASSERT_TRUE(other);
+  Disk = {true, 1, 512, 1 << 20, ""};
+  DefaultDestDir = Path("theirs");
+  EXPECT_EQ(RunWelcome({Press(IDC_INSTALL), CloseBox}), 0);
+  EXPECT_EQ(boxes_.shown, (std::vector<Shown>{{CurrentDialog,
+                                               "Unable to install into the destination directory "
+                                               "as it is being used by another program:\r\r" +
+                                                   Path("theirs"),
+                                               "Pavlane Setup", MB_OK | MB_ICONHAND}}));
+  EXPECT_FALSE(HeldDestination.IsOpen());
+}
+
+// The security each folder is made with, as text ("" for the default).
+std::vector<std::string> MadeWith;
+BOOL WINAPI RecordFolder(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+  LPSTR text = nullptr;
+  MadeWith.emplace_back(security && ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                                        security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                        DACL_SECURITY_INFORMATION, &text, nullptr)
+                            ? text
+                            : "");
+  LocalFree(text);
+  return CreateDirectoryA(path, nullptr);
+}
+
+// Each level of a destination the setup makes outside the program-files
+// folder gets an access list like that folder's: protected (P), full
+// control for Administrators and the system, reading and running for
+// Users, inherited by files (OI) and folders (CI) below. Wine keeps no
+// access lists to read back, so the test reads the security each folder is
+// made with.
+TEST_F(SetupTest, ADestinationMadeOutsideProgramFilesGetsAProtectedAccessList) {
+  testutil::ScratchKey machine;
+  machine.StandIn(HKEY_LOCAL_MACHINE);
+  const std::string programs = Path("Programs") + '\0';
+  RegSetValueExA(testutil::MakeKey(machine.get(), "Software\\Microsoft\\Windows\\CurrentVersion").get(),
+                 "ProgramFilesDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(programs.data()),
+                 DWORD(programs.size()));
+  const std::string sealed = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+  const struct { int line; const char* dest; std::vector<std::string> made; } rows[] = {
+      {__LINE__, "Orbit\\Pavlane", {sealed, sealed}},
+      {__LINE__, "Orbit\\Other", {sealed}},  // Orbit exists now: it keeps its own
+      {__LINE__, "programs\\VelmSoft\\Pavlane", {"", "", ""}},
+      {__LINE__, "Programs2\\Pavlane", {sealed, sealed}},
+  };
+  CreateFolder = RecordFolder;
+  for (const auto& row : rows) {
+    MadeWith.clear();
+    EXPECT_EQ(MakeDestinationDirectory(Path(row.dest)), Path(row.dest)) << row.line;
+    EXPECT_EQ(MadeWith, row.made) << row.line;
+  }
+  CreateFolder = CreateDirectoryA;
 }
 
 // The whole driver on the real disk: the welcome dialog driven by steps on
