@@ -1,11 +1,16 @@
 // The product's identity, in one home below every module, so that the
-// setup, the post-install sequence, pvpack and the tests read the same
-// constants: its names, version, default destination, uninstall key, and
+// setup, the post-install sequence, pvpack, the sample product and the
+// tests read the same constants: its names, version, default destination,
+// registry keys, and
 // the files and folders the post-install sequence refers to below the
 // destination directory (each path begins with a backslash).
 #pragma once
 
 #include <cstddef>
+
+// CMake reads this file (see the top CMakeLists.txt): every plain string
+// here becomes PV_PRODUCT_<NAME> in product.env, and the menu shortcuts two
+// arrays there. Keep each such string on one line.
 
 namespace product {
 
@@ -27,8 +32,14 @@ inline constexpr char Version[] = "3.03";
 inline constexpr Joined SetupTitle{Joined{Joined{Name, " "}.text, Version}.text, " Setup"};
 // The destination the setup proposes, below the program-files folder.
 inline constexpr Joined DefaultDestination{Joined{Joined{"\\", Vendor}.text, "\\"}.text, ShortName};
-// The uninstall entry's key below HKEY_LOCAL_MACHINE.
-inline constexpr Joined UninstallKey{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\", Name};
+// The uninstall entry's key below HKEY_LOCAL_MACHINE: the product's name
+// below this one.
+inline constexpr char UninstallKeys[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+inline constexpr Joined UninstallKey{Joined{UninstallKeys, "\\"}.text, Name};
+// The maker's key below HKEY_LOCAL_MACHINE, and the product's settings key
+// below it; the uninstaller takes both away.
+inline constexpr char MakerKey[] = "SOFTWARE\\VelmoraSoft";
+inline constexpr Joined ProductKey{MakerKey, "\\Pavlane 1.0"};
 
 struct MenuShortcut {
   const char* name;    // also its description
@@ -43,8 +54,9 @@ inline constexpr MenuShortcut MenuShortcuts[] = {
     {"Pavlane Site Maps", "\\SiteMaps"},
 };
 
-// What the uninstall entry starts.
+// What the uninstall entry starts, and the caption of its windows.
 inline constexpr char Uninstaller[] = "\\uninst.exe";
+inline constexpr char UninstallerCaption[] = "Pavlane Uninstall";
 // The query the product's settings open first.
 inline constexpr char SampleQuery[] = "\\Queries\\Sample.pvf";
 // The product's copies of the two system libraries it brings up to date.

@@ -11,9 +11,10 @@
 #include <string>
 
 #include "archive/MessagePump.h"
+#include "archive/ProductFiles.h"
 
 // The product's settings key below HKEY_LOCAL_MACHINE.
-inline constexpr char ProductKeyPath[] = "SOFTWARE\\VelmoraSoft\\Pavlane 1.0";
+inline constexpr auto& ProductKeyPath = product::ProductKey.text;
 
 // True when the product's settings key could be created or opened for
 // writing (it is closed again): the user may install.
