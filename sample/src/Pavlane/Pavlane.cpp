@@ -3,11 +3,13 @@
 // program behind its first shortcut.
 #include <windows.h>
 
+#include "archive/ProductFiles.h"
+
 namespace {
 
 const char WindowClass[] = "PavlaneSampleWnd";
-const char Title[] = "Pavlane Orbit Suite 3.03";
-const char Heading[] = "Pavlane Orbit Suite";
+constexpr product::Joined Title{product::Joined{product::Name, " "}.text, product::Version};
+const char* const Heading = product::Name;
 const char Note[] = "Sample product installed by the Pavlane setup program.";
 
 void Paint(HWND window) {
@@ -52,7 +54,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   windowClass.lpszClassName = WindowClass;
   if (!RegisterClassA(&windowClass)) return 1;
-  HWND window = CreateWindowExA(0, WindowClass, Title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+  HWND window = CreateWindowExA(0, WindowClass, Title.text, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                 CW_USEDEFAULT, 480, 240, nullptr, nullptr, instance, nullptr);
   if (!window) return 1;
   ShowWindow(window, show);

@@ -16,18 +16,16 @@
 
 #include "winbase/Handles.h"
 #include "ProductFiles.h"  // ProductFiles, ProductFolders: generated from the product tree
+#include "archive/ProductFiles.h"
 
 namespace {
 
-constexpr char Caption[] = "Pavlane Uninstall";
-constexpr char ProductName[] = "Pavlane Orbit Suite";
-constexpr char ProductKey[] = "SOFTWARE\\VelmoraSoft\\Pavlane 1.0";
-constexpr char MakerKey[] = "SOFTWARE\\VelmoraSoft";
-constexpr char UninstallKey[] =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pavlane Orbit Suite";
-constexpr char UninstallerName[] = "uninst.exe";
-constexpr const char* Shortcuts[] = {"Pavlane  .lnk", "Pavlane Help.lnk",
-                                     "Pavlane Report Library.lnk", "Pavlane Site Maps.lnk"};
+constexpr const char* Caption = product::UninstallerCaption;
+constexpr const char* ProductName = product::Name;
+constexpr const char* ProductKey = product::ProductKey.text;
+constexpr const char* MakerKey = product::MakerKey;
+constexpr const char* UninstallKey = product::UninstallKey.text;
+constexpr const char* UninstallerName = product::Uninstaller + 1;
 constexpr char CleanupSwitch[] = "/cleanup";
 
 // key below root, or an empty owner when it cannot be opened.
@@ -104,7 +102,8 @@ void RemoveShortcuts() {
     if (!SHGetSpecialFolderPathA(nullptr, programs, folder, FALSE)) continue;
     const std::string dir = std::string(programs) + "\\" + ProductName;
     if (!Exists(dir)) continue;
-    for (const char* shortcut : Shortcuts) DeleteAnyFile(dir + "\\" + shortcut);
+    for (const product::MenuShortcut& shortcut : product::MenuShortcuts)
+      DeleteAnyFile(dir + "\\" + shortcut.name + ".lnk");
     if (RemoveDirectoryA(dir.c_str()))
       SHChangeNotify(SHCNE_RMDIR, SHCNF_PATHA, dir.c_str(), nullptr);
     else
