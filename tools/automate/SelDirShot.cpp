@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ProductFiles.h"
 #include "seldir/SelDir.h"
 #include "seldir/SelDirRes.h"
 #include "winbase/Handles.h"
@@ -112,7 +113,7 @@ std::string StartFolder() {
     if (GetDriveTypeA(root) == DRIVE_FIXED &&
         GetVolumeInformationA(root, label, MAX_PATH, nullptr, nullptr, nullptr, nullptr, 0) &&
         std::string(label) == "PVTEST")
-      return std::string(root) + "Program Files\\VelmSoft\\Pavlane";
+      return std::string(root) + "Program Files" + product::DefaultDestination.text;
   }
   char current[MAX_PATH];
   return std::string(current, GetCurrentDirectoryA(MAX_PATH, current));

@@ -6,12 +6,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "archive/ProductFiles.h"
 #include "tools/automate/Automation.h"
+#include "winbase/Messages.h"
 
 namespace {
 
@@ -20,7 +23,9 @@ const char Usage[] =
     "       pvauto attach PID STEP...\n"
     "Steps, done in order:\n"
     "  --script FILE         the steps in FILE, one a line without the dashes\n"
-    "                        (\"wait Exit Setup\"); blank lines and # comments skipped\n"
+    "                        (\"wait Exit Setup\"); blank lines and # comments skipped;\n"
+    "                        {SetupTitle}, {SetupCaption} and {UninstallerCaption}\n"
+    "                        stand for the product's own captions\n"
     "  --timeout SECONDS     time limit of each later wait (30 at first)\n"
     "  --answer CAPTION=BUTTON  answer every later message box titled CAPTION\n"
     "  --wait TITLE          wait for a dialog or message box titled TITLE; it\n"
@@ -57,6 +62,20 @@ bool KnownStep(const std::string& name) {
   return false;
 }
 
+// A script's line with the product's captions in place of their names in
+// braces, so that scripts follow the product's one identity.
+std::string WithProductNames(std::string text) {
+  static const std::pair<const char*, const char*> names[] = {
+      {"{SetupTitle}", product::SetupTitle.text},
+      {"{SetupCaption}", SetupCaption},
+      {"{UninstallerCaption}", product::UninstallerCaption}};
+  for (const auto& [name, value] : names)
+    for (size_t at = text.find(name); at != std::string::npos;
+         at = text.find(name, at + std::strlen(value)))
+      text.replace(at, std::strlen(name), value);
+  return text;
+}
+
 bool ReadScript(const std::string& path, std::vector<Step>& steps, std::string& error) {
   std::ifstream in(path);
   if (!in) {
@@ -70,7 +89,8 @@ bool ReadScript(const std::string& path, std::vector<Step>& steps, std::string& 
     if (start == std::string::npos || line[start] == '#') continue;
     size_t space = line.find(' ', start);
     std::string name = line.substr(start, space == std::string::npos ? space : space - start);
-    std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
+    std::string argument =
+        space == std::string::npos ? "" : WithProductNames(line.substr(space + 1));
     if (!KnownStep(name) || name == "script" || (TakesArgument(name) && argument.empty())) {
       error = path + ": bad step: " + line;
       return false;
