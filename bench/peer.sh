@@ -38,6 +38,9 @@ pvpack=$top/out/bin/pvpack
 stub=$top/out/win32/setup-stub.exe
 pvauto_exe=$top/out/win32/pvauto.exe
 sample=$top/build/win32/product
+# The product's names, paths and keys (PV_PRODUCT_*), from the same build.
+# shellcheck disable=SC1091
+. "$top/build/win32/product.env"
 for need in "$pvpack" "$stub" "$pvauto_exe" "$sample/uninst.exe"; do
   [ -e "$need" ] || { echo "peer.sh: $need is missing; run ./run build first" >&2; exit 1; }
 done
@@ -138,29 +141,28 @@ time_pack ours "$pvpack" pack "$product" "$work/product.pvz"
 size[ours]=$(stat -c %s "$ours")
 
 nsis_script() {  # nsis_script COMPRESSOR OUT: an installer of the same files and shortcuts
+  local i
   cat <<EOF
 Unicode true
 Target x86-unicode
 SetCompressor $1
-Name "Pavlane Orbit Suite"
+Name "$PV_PRODUCT_NAME"
 OutFile "$2"
-InstallDir "\$PROGRAMFILES\\VelmSoft\\Pavlane"
+InstallDir "\$PROGRAMFILES$PV_PRODUCT_DEFAULT_DESTINATION"
 RequestExecutionLevel admin
 Section
   SetOutPath "\$INSTDIR"
   File /r "$product/*"
   SetShellVarContext all
-  CreateDirectory "\$SMPROGRAMS\\Pavlane Orbit Suite"
-  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane  .lnk" "\$INSTDIR\\Pavlane.exe"
-  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane Help.lnk" \\
-    "\$INSTDIR\\Help\\contents.htm"
-  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane Report Library.lnk" \\
-    "\$INSTDIR\\Library"
-  CreateShortcut "\$SMPROGRAMS\\Pavlane Orbit Suite\\Pavlane Site Maps.lnk" "\$INSTDIR\\SiteMaps"
-  WriteRegStr HKLM "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pavlane Orbit Suite" \\
-    "DisplayName" "Pavlane Orbit Suite"
-  WriteRegStr HKLM "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Pavlane Orbit Suite" \\
-    "UninstallString" '"\$INSTDIR\\uninst.exe"'
+  CreateDirectory "\$SMPROGRAMS\\$PV_PRODUCT_NAME"
+EOF
+  for i in "${!PV_PRODUCT_MENU_SHORTCUTS[@]}"; do
+    printf '  CreateShortcut "$SMPROGRAMS\\%s\\%s.lnk" "$INSTDIR%s"\n' \
+      "$PV_PRODUCT_NAME" "${PV_PRODUCT_MENU_SHORTCUTS[i]}" "${PV_PRODUCT_MENU_TARGETS[i]}"
+  done
+  cat <<EOF
+  WriteRegStr HKLM "$PV_PRODUCT_UNINSTALL_KEY" "DisplayName" "$PV_PRODUCT_NAME"
+  WriteRegStr HKLM "$PV_PRODUCT_UNINSTALL_KEY" "UninstallString" '"\$INSTDIR$PV_PRODUCT_UNINSTALLER"'
 SectionEnd
 EOF
 }
@@ -197,12 +199,12 @@ wineserver -p
 wine reg query 'HKCU\Software\Wine\X11 Driver' /reg:64 >/dev/null 2>&1
 
 install_button=$(sed -n 's/^#define IDC_INSTALL *\([0-9]*\).*/\1/p' setup/PavInstRes.h)
-dest=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/VelmSoft/Pavlane
-menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Pavlane\ Orbit\ Suite
-uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Pavlane Orbit Suite'
+dest="$WINEPREFIX/drive_c/Program Files (x86)${PV_PRODUCT_DEFAULT_DESTINATION//\\//}"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$PV_PRODUCT_NAME"
+uninstall_key="HKLM\\$PV_PRODUCT_UNINSTALL_KEY"
 forget_install() {  # so that each run is a fresh install
   rm -rf "$dest" "$menu"
-  wine reg delete 'HKLM\SOFTWARE\VelmoraSoft' /reg:32 /f >/dev/null 2>&1 || true
+  wine reg delete "HKLM\\$PV_PRODUCT_MAKER_KEY" /reg:32 /f >/dev/null 2>&1 || true
   wine reg delete "$uninstall_key" /reg:32 /f >/dev/null 2>&1 || true
 }
 install() {  # install NAME: runs that setup to its end
@@ -212,14 +214,15 @@ install() {  # install NAME: runs that setup to its end
       # program it starts is not its child but an orphan of Wine's.
       bash -c 'TIMEFORMAT="%U %S"; { time "$@" 2>&3; } 3>&2 2>"$0"' "$work/driver.time" \
         wine "$pvauto_exe" run "$(winpath "$ours")" --timeout 600 \
-        --wait "Pavlane Orbit Suite 3.03 Setup" --press "$install_button" --answer "Pavlane Setup=OK" --exit ;;
+        --wait "$PV_PRODUCT_SETUP_TITLE" --press "$install_button" --answer "Pavlane Setup=OK" --exit ;;
     nsis-*) wine "$work/$1.exe" /S ;;
   esac
 }
 check_install() {  # check_install NAME: every file, the shortcuts and the uninstall entry
   python3 scripts/compare-trees.py "$product" "$dest" '*.dl_' >"$work/compare.log" ||
     { tail -5 "$work/compare.log" >&2; fail "$1: the installed tree differs"; }
-  [ "$(ls "$menu" 2>/dev/null | grep -c '\.lnk$')" -eq 4 ] || fail "$1: not four shortcuts"
+  [ "$(ls "$menu" 2>/dev/null | grep -c '\.lnk$')" -eq "${#PV_PRODUCT_MENU_SHORTCUTS[@]}" ] ||
+    fail "$1: not every shortcut"
   wine reg query "$uninstall_key" /v UninstallString /reg:32 >/dev/null 2>&1 ||
     fail "$1: no uninstall entry"
 }

@@ -6,9 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 pvpack=${PVPACK:-out/bin/pvpack}
 demo=out/demo
-# The product's names (PV_PRODUCT_*), from the build.
+# The product's names, paths and keys (PV_PRODUCT_*), from the build.
 . build/native/product.env
-programs="Program Files (x86)\\$PV_PRODUCT_VENDOR\\$PV_PRODUCT_SHORT_NAME"
+programs="Program Files (x86)$PV_PRODUCT_DEFAULT_DESTINATION"
 rm -rf "$demo"
 mkdir -p "$demo"
 
@@ -46,7 +46,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" \
   --script tools/automate/demo-setup.txt
 scripts/wine-prefix.sh wait "$prefix"
 # The directory dialog on its own, among drives of every kind.
-WINEPREFIX=$prefix bash tests/win/wine-setup.sh add "$PWD/build/demo-drives"
+WINEPREFIX=$prefix PV_PRODUCT_ENV=build/native/product.env bash tests/win/wine-setup.sh add "$PWD/build/demo-drives"
 xvfb-run -a -s "-screen 0 1024x768x24" \
   scripts/wine-prefix.sh run "$prefix" out/win32/seldir_shot.exe "$demo/choose-directory.bmp"
 scripts/wine-prefix.sh wait "$prefix"
@@ -63,8 +63,7 @@ menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$PV_PROD
 echo "== shortcuts in the Programs menu ($PV_PRODUCT_NAME)"
 ls -1 "$menu"
 echo "== registry (the 32-bit view, where a 32-bit program's keys live)"
-for key in "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$PV_PRODUCT_NAME" \
-           'HKLM\SOFTWARE\VelmoraSoft\Pavlane 1.0'; do
+for key in "HKLM\\$PV_PRODUCT_UNINSTALL_KEY" "HKLM\\$PV_PRODUCT_KEY"; do
   wine_in reg query "$key" /s /reg:32 | tr -d '\r' | sed '/^$/d'
 done
 # Wine, started without a display by the queries, must end before the
@@ -72,13 +71,13 @@ done
 scripts/wine-prefix.sh wait "$prefix"
 echo "== uninst.exe, the uninstall entry's program"
 xvfb-run -a scripts/wine-prefix.sh run "$prefix" out/win32/pvauto.exe run \
-  "C:\\$programs\\uninst.exe" \
-  --timeout 60 --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit
+  "C:\\$programs$PV_PRODUCT_UNINSTALLER" --timeout 60 --wait "$PV_PRODUCT_UNINSTALLER_CAPTION" \
+  --press Yes --answer "$PV_PRODUCT_UNINSTALLER_CAPTION=OK" --exit
 scripts/wine-prefix.sh wait "$prefix"
 for gone in "$installed" "$menu"; do
   [ -e "$gone" ] && echo "still there: $gone" || echo "removed: ${gone#$prefix/}"
 done
-wine_in reg query 'HKLM\SOFTWARE\VelmoraSoft' /reg:32 >/dev/null 2>&1 &&
+wine_in reg query "HKLM\\$PV_PRODUCT_MAKER_KEY" /reg:32 >/dev/null 2>&1 &&
   echo "still there: the product key" || echo "removed: the product key and the uninstall entry"
 echo "== screenshots"
 ls "$demo"/*.png

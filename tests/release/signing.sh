@@ -14,10 +14,10 @@ rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 fail() { echo "signing.sh: $*" >&2; exit 1; }
-# The product's names (PV_PRODUCT_*, PV_SETUP_TITLE), from a build folder.
+# The product's names, paths and keys (PV_PRODUCT_*), from a build folder.
 # shellcheck disable=SC1090
 . "${PV_PRODUCT_ENV:-$here/../../build/win32-tests/product.env}"
-programs="Program Files (x86)/$PV_PRODUCT_VENDOR/$PV_PRODUCT_SHORT_NAME"
+programs="Program Files (x86)${PV_PRODUCT_DEFAULT_DESTINATION//\\//}"
 
 # A throwaway code-signing certificate, its own trusted root.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Pavlane Test Signing" \
@@ -33,7 +33,7 @@ echo "Orbits of S\xc3\xa8vres" >"$product/Library/café.txt"
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || true)}
 "$pvpack" pack "$product" "$work/product.pvz"
 "$pvpack" setup "$stub" "$work/product.pvz" "$work/PavlaneSetup.exe"
-osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "$PV_SETUP_TITLE" \
+osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "$PV_PRODUCT_SETUP_TITLE" \
   -in "$work/PavlaneSetup.exe" -out "$work/Signed.exe" >/dev/null
 unsigned_size=$(stat -c %s "$work/PavlaneSetup.exe")
 [ "$(stat -c %s "$work/Signed.exe")" -gt "$unsigned_size" ] || fail "signing added nothing"
@@ -69,7 +69,7 @@ install() {
   [ "${1:-}" != --native-first ] || { native=("$1" "$2"); shift 2; }
   cp "$exe" "$work/wine/PavlaneSetup.exe"
   prefix run "$work/wine" "${native[@]}" "$pvauto" run "$(winpath "$work/wine/PavlaneSetup.exe")" \
-    --timeout 60 --wait "$PV_SETUP_TITLE" --press "$install_button" "$@" --exit
+    --timeout 60 --wait "$PV_PRODUCT_SETUP_TITLE" --press "$install_button" "$@" --exit
 }
 drive=$work/wine/drive_c
 dest="$drive/$programs"
@@ -83,13 +83,14 @@ done
 rm "$dest/Library/café.txt"
 
 # The uninstall entry's program takes away all the setup made.
-prefix run "$work/wine" "$pvauto" run "C:\\${programs//\//\\}\\uninst.exe" --timeout 60 \
-  --wait "Pavlane Uninstall" --press Yes --answer "Pavlane Uninstall=OK" --exit >/dev/null
+prefix run "$work/wine" "$pvauto" run "C:\\${programs//\//\\}$PV_PRODUCT_UNINSTALLER" --timeout 60 \
+  --wait "$PV_PRODUCT_UNINSTALLER_CAPTION" --press Yes --answer "$PV_PRODUCT_UNINSTALLER_CAPTION=OK" \
+  --exit >/dev/null
 prefix wait "$work/wine"  # its last part runs on after it
 [ ! -e "$dest" ] || fail "left in the product folder: $(ls -R "$dest")"
 menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/$PV_PRODUCT_NAME"
 [ ! -e "$menu" ] || fail "left in the menu: $(ls "$menu")"
-for key in 'HKLM\SOFTWARE\VelmoraSoft' "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$PV_PRODUCT_NAME"; do
+for key in "HKLM\\$PV_PRODUCT_MAKER_KEY" "HKLM\\$PV_PRODUCT_UNINSTALL_KEY"; do
   ! prefix run "$work/wine" reg query "$key" /reg:32 >/dev/null 2>&1 || fail "$key stayed"
 done
 

@@ -21,6 +21,9 @@ if [ -z "$state" ] || { [ "$action" != add ] && [ "$action" != remove ]; }; then
 fi
 : "${WINEPREFIX:?WINEPREFIX is not set}"
 eval "$("$(dirname "$0")/../../scripts/wine-prefix.sh" env "$WINEPREFIX")"
+# The product's default destination (PV_PRODUCT_*), from a build folder.
+# shellcheck disable=SC1090
+. "${PV_PRODUCT_ENV:-$(dirname "$0")/../../build/win32-tests/product.env}"
 dev=$WINEPREFIX/dosdevices
 drives_key='HKEY_LOCAL_MACHINE\Software\Wine\Drives'
 fonts_key='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Fonts'
@@ -100,7 +103,7 @@ add() {
   ln -s "$state/network" "$dev/$letter:"
   types+="\"$letter:\"=\"network\""$'\n'
   free_letter p "${any[@]}"
-  mkdir -p "$state/fixed/Program Files/VelmSoft/Pavlane/"{Bin,Help,Samples} \
+  mkdir -p "$state/fixed/Program Files${PV_PRODUCT_DEFAULT_DESTINATION//\\//}/"{Bin,Help,Samples} \
     "$state/fixed/Program Files/Common Files" "$state/fixed/Temp"
   echo PVTEST >"$state/fixed/.windows-label"
   ln -s "$state/fixed" "$dev/$letter:"
