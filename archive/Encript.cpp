@@ -8,18 +8,13 @@
 #include <immintrin.h>
 #endif
 
-uint32_t RandomSeed = 0;
-
 namespace {
-
-uint32_t ScrambleState = 0;  // the stream's state between calls
-uint32_t SavedSeed = 0;      // the shared generator's state during a call
 
 constexpr uint32_t Multiplier = 134775813u;  // 0x08088405
 
 using Scramble = uint32_t (*)(uint8_t* buffer, uint32_t count, uint32_t state);
 
-// The generator's step, RandomBelow(256), once per byte.
+// The generator's step, once per byte.
 uint32_t ScramblePlain(uint8_t* buffer, uint32_t count, uint32_t state) {
   for (uint32_t i = 0; i < count; ++i) {
     state = state * Multiplier + 1;
@@ -178,11 +173,6 @@ std::atomic<Scramble> Chosen{nullptr};
 
 }  // namespace
 
-uint32_t RandomBelow(uint32_t n) {
-  RandomSeed = RandomSeed * Multiplier + 1;
-  return uint32_t((uint64_t(n) * RandomSeed) >> 32);
-}
-
 uint32_t KeyState(std::string_view key) {
   uint32_t sum = 0;
   size_t length = key.size() & 0xFFFF;  // the length is kept in 16 bits
@@ -190,8 +180,6 @@ uint32_t KeyState(std::string_view key) {
     sum += uint32_t(uint8_t(key[i - 1])) << ((i % 4) * 8);
   return sum;
 }
-
-void SetKey(std::string_view key) { ScrambleState = KeyState(key); }
 
 std::span<const ScrambleImplementation> ScrambleImplementations() { return Implementations; }
 
@@ -202,15 +190,6 @@ uint32_t CryptBufferFrom(uint8_t* buffer, uint32_t count, uint32_t state) {
     scramble = Fastest();
     Chosen.store(scramble, std::memory_order_relaxed);
   }
-  // Each byte takes RandomBelow(256): one step, then the state's top 8 bits.
+  // Each byte takes one step, then the state's top 8 bits.
   return scramble(buffer, count, state);
-}
-
-void CryptBuffer(uint8_t* buffer, int32_t count) {
-  if (count <= 0) return;
-  SavedSeed = RandomSeed;
-  RandomSeed = ScrambleState;
-  RandomSeed = CryptBufferFrom(buffer, uint32_t(count), RandomSeed);
-  ScrambleState = RandomSeed;
-  RandomSeed = SavedSeed;
 }

@@ -13,7 +13,7 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
 }
 
-// UpdateCrc32 and CryptBuffer count in 32 bits: larger buffers go in slices.
+// UpdateCrc32 and CryptBufferFrom count in 32 bits: larger buffers go in slices.
 constexpr size_t Slice = size_t(1) << 30;
 
 }  // namespace

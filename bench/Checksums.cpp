@@ -14,7 +14,7 @@ namespace bench {
 
 bool TimeChecksums(const std::vector<Item>& items, uint64_t corpusBytes, int runs) {
   // Only the implementations this machine can run; the last of each is the
-  // one UpdateCrc32 and CryptBuffer use.
+  // one UpdateCrc32 and CryptBufferFrom use.
   std::vector<Crc32Implementation> crcs;
   for (const Crc32Implementation& impl : Crc32Implementations())
     if (impl.runsHere()) crcs.push_back(impl);
@@ -85,7 +85,7 @@ bool TimeChecksums(const std::vector<Item>& items, uint64_t corpusBytes, int run
   for (size_t i = 0; i < crcs.size(); ++i) line(Join({"UpdateCrc32, ", crcs[i].name}), i);
   line("zlib crc32", zlibRound);
   for (size_t i = 0; i < scramblers.size(); ++i)
-    line(Join({"CryptBuffer, ", scramblers[i].name}), firstScramble + i);
+    line(Join({"CryptBufferFrom, ", scramblers[i].name}), firstScramble + i);
 
   // Targets: the CRC at least as fast as zlib's, unscrambling at 3 GB/s.
   constexpr double UnscrambleTarget = 3000 * MB;
@@ -97,7 +97,7 @@ bool TimeChecksums(const std::vector<Item>& items, uint64_t corpusBytes, int run
               Comparison(crcCpu, 1).c_str());
   double scrambleWall = double(corpusBytes) / rounds.Wall(unscrambleOurs).median;
   double scrambleCpu = double(corpusBytes) / rounds.Cpu(unscrambleOurs).median;
-  std::printf("  CryptBuffer against %.0f MB/s: %s, target %s; CPU: %s\n\n",
+  std::printf("  CryptBufferFrom against %.0f MB/s: %s, target %s; CPU: %s\n\n",
               UnscrambleTarget / MB, Comparison(scrambleWall, UnscrambleTarget).c_str(),
               scrambleWall >= UnscrambleTarget ? "met" : "NOT met",
               Comparison(scrambleCpu, UnscrambleTarget).c_str());

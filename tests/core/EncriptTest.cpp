@@ -19,8 +19,7 @@ std::vector<uint8_t> Stream(uint32_t state, size_t n) {
 }
 
 std::vector<uint8_t> Crypt(std::string_view key, std::vector<uint8_t> data) {
-  SetKey(key);
-  CryptBuffer(data.data(), int32_t(data.size()));
+  CryptBufferFrom(data.data(), uint32_t(data.size()), KeyState(key));
   return data;
 }
 
@@ -47,36 +46,17 @@ TEST(Encript, ChunksRunOnAsOneStreamAndUndoThemselves) {
   std::vector<uint8_t> plain(1000);
   for (size_t i = 0; i < plain.size(); ++i) plain[i] = uint8_t(i * 7);
   const std::vector<uint8_t> whole = Crypt("key", plain);
-  for (int32_t first : {0, 1, 7, 500, 999, 1000}) {
+  for (uint32_t first : {0, 1, 7, 500, 999, 1000}) {
     std::vector<uint8_t> chunked = plain;
-    SetKey("key");
-    CryptBuffer(chunked.data(), first);
-    CryptBuffer(chunked.data() + first, int32_t(chunked.size()) - first);
+    uint32_t state = CryptBufferFrom(chunked.data(), first, KeyState("key"));
+    CryptBufferFrom(chunked.data() + first, uint32_t(chunked.size()) - first, state);
     EXPECT_EQ(chunked, whole) << "first chunk " << first;
   }
   EXPECT_EQ(Crypt("key", whole), plain);
-}
-
-TEST(Encript, BorrowsTheSharedGeneratorAndGivesItBack) {
-  RandomSeed = 12345;
-  uint32_t expected = RandomBelow(1000);
-  RandomSeed = 12345;
-  std::vector<uint8_t> data(100);
-  SetKey("abc");
-  CryptBuffer(data.data(), int32_t(data.size()));
-  EXPECT_EQ(RandomSeed, 12345u);
-  EXPECT_EQ(RandomBelow(1000), expected);
-}
-
-TEST(Encript, NonPositiveCountsChangeNothing) {
+  // Nothing to combine: the buffer and the state stay.
   std::vector<uint8_t> data = {1, 2, 3};
-  SetKey("");
-  CryptBuffer(data.data(), 0);
-  CryptBuffer(data.data(), -5);
+  EXPECT_EQ(CryptBufferFrom(data.data(), 0, 12345u), 12345u);
   EXPECT_EQ(data, (std::vector<uint8_t>{1, 2, 3}));
-  // The stream has not moved on either.
-  CryptBuffer(data.data(), 3);
-  EXPECT_EQ(data, Crypt("", {1, 2, 3}));
 }
 
 // Every length to 300 runs each path's vector loop and its byte tail in
@@ -98,14 +78,6 @@ TEST(Encript, EveryImplementationGivesTheStream) {
             << impl.name << ", " << n << " bytes at offset " << offset;
       }
   }
-}
-
-TEST(Encript, RandomBelowTakesTheHighPartOfTheProduct) {
-  RandomSeed = 0;
-  EXPECT_EQ(RandomBelow(256), 0u);  // state 1
-  EXPECT_EQ(RandomSeed, 1u);
-  EXPECT_EQ(RandomBelow(0xFFFFFFFFu), uint32_t((uint64_t(0xFFFFFFFFu) * 0x08088406u) >> 32));
-  EXPECT_EQ(RandomSeed, 0x08088406u);
 }
 
 }  // namespace
