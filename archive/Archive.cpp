@@ -173,20 +173,6 @@ bool WrittenRecord(const std::string& name, uint32_t* size, uint32_t* check) {
   return false;
 }
 
-int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
-                       ProgressProc progress) {
-  if (!archiveName) return ArcCannotOpen;
-  if (!destDir) return ArcCannotCreate;
-  const std::string name = DefaultArchiveName(archiveName, ".pvz");
-  Reader r;
-  r.progress = progress;
-  if (!r.archive.Open(name, fileio::OpenMode::ReadWrite)) {
-    fileio::RemoveFile(name);
-    return ArcCannotOpen;
-  }
-  return ExtractOpened(r, name, destDir, key);
-}
-
 int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
                            ProgressProc progress) {
   Reader r;

@@ -18,18 +18,16 @@ inline constexpr int32_t WorkAreaChunk = 12596;
 // Called with the full path of the file being written and a percentage.
 using ProgressProc = void (*)(const char* fileName, int32_t percent);
 
-// Unpacks archiveName (completed with ".pvz" and the current directory where
-// it lacks them) below destDir, unscrambling with key (null: the empty key).
-// Returns ArcOk or one of the codes of archive/Format.h. The archive file is
-// unscrambled in place and deleted before returning, on every path but a
-// null archiveName or destDir. The whole body, the records' layout and
-// their names (RecordFaults, archive/Format.h) are checked before any file
-// is written. A record's output is counted against its Size as it comes:
-// decoding stops at the first byte past it, and no more than Size bytes are
-// ever written. Files written before a failing record stay; the failing
-// record's own file is removed.
-int32_t ExtractArchive(const char* archiveName, const char* destDir, const char* key,
-                       ProgressProc progress);
+// The reader (ExtractArchive, entered through ExtractArchiveFile below):
+// unpacks an archive below destDir, unscrambling with key (null: the empty
+// key). Returns ArcOk or one of the codes of archive/Format.h;
+// ArcCannotCreate for a null destDir. The archive file is unscrambled in
+// place. The whole body, the records' layout and their names (RecordFaults,
+// archive/Format.h) are checked before any file is written. A record's
+// output is counted against its Size as it comes: decoding stops at the
+// first byte past it, and no more than Size bytes are ever written. Files
+// written before a failing record stay; the failing record's own file is
+// removed.
 
 // ExtractArchive on an archive file already open for reading and writing,
 // which it takes over and closes before returning (a Private file is

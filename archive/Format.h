@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-// Result codes of the format's readers (the setup's ExtractArchive and
+// Result codes of the format's readers (the setup's ExtractArchiveFile and
 // every reader that follows its rules).
 enum : int32_t {
   ArcOk = 0,

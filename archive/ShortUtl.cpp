@@ -34,18 +34,6 @@ std::string StripTrailingBackslashes(std::string name) {
   return name;
 }
 
-std::string DefaultArchiveName(const std::string& name, const std::string& defaultExt) {
-  size_t dirLength = DirectoryLength(name);
-  std::string dir = name.substr(0, dirLength);
-  if (dirLength == 0) {
-    dir = fileio::CurrentDir();
-    if (dir.empty() || !IsPathDelimiter(dir.back())) dir += '\\';
-  }
-  std::string file = name.substr(dirLength);
-  bool hasExtension = file.find('.') != std::string::npos;
-  return dir + file + (hasExtension ? "" : defaultExt);
-}
-
 void MakeDirPath(std::string dir) {
   if (dir.empty()) return;
   dir = StripTrailingBackslashes(dir);

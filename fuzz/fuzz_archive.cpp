@@ -18,6 +18,7 @@
 
 #include "archive/Archive.h"
 #include "fuzz/FuzzUtil.h"
+#include "tests/common/ExtractAt.h"
 
 using fuzz::Check;
 namespace fs = std::filesystem;
@@ -64,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   LastPercent = 0;
   ProgressCalls = 0;
-  int32_t result = ExtractArchive(s.archive.string().c_str(), s.dest.string().c_str(), nullptr, Progress);
+  int32_t result = testutil::ExtractArchiveAt(s.archive.string().c_str(), s.dest.string().c_str(),
+                                              nullptr, Progress);
 
   Check(result == ArcOk || result == ArcCannotCreate || result == ArcIoError ||
             result == ArcBadChecksum || result == ArcBadRecord,

@@ -21,6 +21,7 @@
 #include "archive/Archive.h"
 #include "archive/PvUnZip.h"
 #include "fuzz/FuzzUtil.h"
+#include "tests/common/ExtractAt.h"
 #include "tools/pvpack/Pack.h"
 
 using fuzz::Check;
@@ -55,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ArchivePlace place = FindArchiveIn(file.data(), file.size());
   fuzz::WriteBytes(copy, std::vector<uint8_t>(file.begin() + place.start, file.begin() + place.end));
   fs::create_directory(dest, ec);
-  int32_t result = ExtractArchive(copy.string().c_str(), dest.string().c_str(), nullptr, nullptr);
+  int32_t result =
+      testutil::ExtractArchiveAt(copy.string().c_str(), dest.string().c_str(), nullptr, nullptr);
   Check(unpacked == (result == ArcOk), "the locator and pvpack find different archives");
   fuzz::RemoveTree(dest);
   return 0;

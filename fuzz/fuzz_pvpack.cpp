@@ -21,6 +21,7 @@
 #include "archive/Archive.h"
 #include "archive/PvUnZip.h"
 #include "fuzz/FuzzUtil.h"
+#include "tests/common/ExtractAt.h"
 #include "tools/pvpack/Pack.h"
 #include "tools/pvpack/Pvpack.h"
 
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::error_code ec;
   fs::create_directory(dest, ec);
   Check(!ec, "cannot make the destination");
-  int32_t result = ExtractArchive(archive.string().c_str(), dest.string().c_str(), nullptr, nullptr);
+  int32_t result =
+      testutil::ExtractArchiveAt(archive.string().c_str(), dest.string().c_str(), nullptr, nullptr);
   Check(result == -verify || (result == ArcCannotCreate && verify != -ArcBadChecksum),
         "pvpack verify and the setup's reader disagree");
   fuzz::RemoveTree(dest);

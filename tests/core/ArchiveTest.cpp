@@ -17,6 +17,7 @@
 
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
+#include "tests/common/ExtractAt.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Pvpack.h"
 #ifdef _WIN32
@@ -43,8 +44,9 @@ class ArchiveTest : public ::testing::Test {
   }
   int32_t Extract(const Bytes& archive, const std::string& destSuffix = "") {
     testutil::WriteFile(ArchivePath(), archive);
-    return ExtractArchive(ArchivePath().string().c_str(), (Dest().string() + destSuffix).c_str(),
-                          nullptr, RecordProgress);
+    return testutil::ExtractArchiveAt(ArchivePath().string().c_str(),
+                                      (Dest().string() + destSuffix).c_str(), nullptr,
+                                      RecordProgress);
   }
   fs::path ArchivePath() const { return temp_ / "payload.pvz"; }
   fs::path Dest() const { return temp_ / "dest"; }
@@ -243,26 +245,21 @@ TEST_F(ArchiveTest, AnOutputThatCannotBeCreatedStopsWithMinus2) {
   EXPECT_FALSE(fs::exists(ArchivePath()));
 }
 
-TEST_F(ArchiveTest, ArgumentsAndOpeningFailures) {
-  testutil::WriteFile(ArchivePath(), Bytes{0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(ExtractArchive(nullptr, Dest().string().c_str(), nullptr, nullptr), ArcCannotOpen);
-  EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), nullptr, nullptr, nullptr),
-            ArcCannotCreate);
-  EXPECT_TRUE(fs::exists(ArchivePath())) << "argument failures touch nothing";
-  EXPECT_EQ(ExtractArchive((temp_ / "missing.pvz").string().c_str(), Dest().string().c_str(),
-                           nullptr, nullptr),
+TEST_F(ArchiveTest, ArgumentFailures) {
+  EXPECT_EQ(ExtractArchiveFile(fileio::File(), Dest().string().c_str(), nullptr, nullptr),
             ArcCannotOpen);
-  // Without an extension the name gets ".pvz".
-  EXPECT_EQ(ExtractArchive((temp_ / "payload").string().c_str(), Dest().string().c_str(), nullptr,
-                           nullptr),
-            ArcOk);
-  EXPECT_FALSE(fs::exists(ArchivePath()));
+  testutil::WriteFile(ArchivePath(), testutil::BuildArchive(Product));
+  fileio::File archive;
+  ASSERT_TRUE(archive.Open(ArchivePath().string(), fileio::OpenMode::ReadWrite));
+  EXPECT_EQ(ExtractArchiveFile(std::move(archive), nullptr, nullptr, nullptr), ArcCannotCreate);
+  EXPECT_EQ(testutil::ReadFile(ArchivePath()), testutil::BuildArchive(Product))
+      << "argument failures touch nothing";
 }
 
 TEST_F(ArchiveTest, AWrongKeyIsADamagedArchive) {
   testutil::WriteFile(ArchivePath(), testutil::BuildArchive(Product));
-  EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), Dest().string().c_str(), "secret",
-                           nullptr),
+  EXPECT_EQ(testutil::ExtractArchiveAt(ArchivePath().string().c_str(), Dest().string().c_str(),
+                                       "secret", nullptr),
             ArcBadChecksum);
   EXPECT_TRUE(DestIsEmpty());
 }
@@ -375,8 +372,8 @@ TEST_F(ArchiveTest, AFailedPackedReadOrOutputWriteIsMinus3) {
     FaultArmed = false;
     FaultOnWrite = r.onWrite;
     fileio::InjectFault = FailWhenArmed;
-    int32_t result =
-        ExtractArchive(ArchivePath().string().c_str(), Dest().string().c_str(), nullptr, ArmFault);
+    int32_t result = testutil::ExtractArchiveAt(ArchivePath().string().c_str(),
+                                                Dest().string().c_str(), nullptr, ArmFault);
     fileio::InjectFault = nullptr;
     EXPECT_EQ(result, ArcIoError) << "row at line " << r.line;
   }
@@ -414,8 +411,8 @@ TEST_F(ArchiveTest, NothingPastARecordsSize) {
     const Bytes archive = testutil::BuildArchive({r.record});
     LargestSeen = ProgressCount = 0;
     testutil::WriteFile(ArchivePath(), archive);
-    EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), Dest().string().c_str(), nullptr,
-                             WatchSize),
+    EXPECT_EQ(testutil::ExtractArchiveAt(ArchivePath().string().c_str(), Dest().string().c_str(),
+                                         nullptr, WatchSize),
               ArcBadRecord);
     EXPECT_LE(LargestSeen, uintmax_t(r.record.size));
     // A call for each block of 4 KiB decoded: the decoder stopped within
@@ -447,7 +444,9 @@ TEST_F(ArchiveTest, ARecordOf2GiBOrMoreIsCountedWithoutOverflow) {
     std::string dir;
     ~Remove() { fs::remove_all(dir); }
   } remove{dest};
-  EXPECT_EQ(ExtractArchive(ArchivePath().string().c_str(), dest.c_str(), nullptr, nullptr), ArcOk);
+  EXPECT_EQ(
+      testutil::ExtractArchiveAt(ArchivePath().string().c_str(), dest.c_str(), nullptr, nullptr),
+      ArcOk);
   EXPECT_EQ(fs::file_size(dest + "/big.dat"), Size);
 }
 #endif

@@ -14,6 +14,7 @@
 #include "archive/FileIo.h"
 #include "archive/Format.h"
 #include "archive/PvUnZip.h"
+#include "tests/common/ExtractAt.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Output.h"
@@ -77,8 +78,8 @@ TEST(Pack, PackThenExtractGivesTheTreeBack) {
   pvpack::Totals totals;
   EXPECT_EQ(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).status, 0);
 
-  ASSERT_EQ(ExtractArchive((temp / "copy.pvz").string().c_str(), (temp / "out").string().c_str(),
-                           nullptr, nullptr),
+  ASSERT_EQ(testutil::ExtractArchiveAt((temp / "copy.pvz").string().c_str(),
+                                       (temp / "out").string().c_str(), nullptr, nullptr),
             ArcOk);
   EXPECT_EQ(testutil::TreeContents(temp / "out"), testutil::TreeContents(temp / "src"));
   for (const char* name : {"readme.txt", "bin/tool.exe", "docs/en/guide.htm", "empty.dat"}) {

@@ -10,28 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(ShortUtl, DefaultArchiveNameAddsWhatIsMissing) {
-  const std::string cwd = fileio::CurrentDir();
-  const std::string cwdSlash = IsPathDelimiter(cwd.back()) ? cwd : cwd + "\\";
-  struct Row {
-    int line;
-    std::string name, expected;
-  } rows[] = {
-      {__LINE__, "dir\\setup", "dir\\setup.pvz"},
-      {__LINE__, "dir\\setup.bin", "dir\\setup.bin"},
-      {__LINE__, "dir\\setup.", "dir\\setup."},
-      {__LINE__, "dir.d\\setup", "dir.d\\setup.pvz"},
-      {__LINE__, "setup", cwdSlash + "setup.pvz"},
-      {__LINE__, "setup.x", cwdSlash + "setup.x"},
-#ifdef _WIN32
-      {__LINE__, "C:setup", "C:setup.pvz"},
-      {__LINE__, "C:\\t\\tempfile.$$$", "C:\\t\\tempfile.$$$"},
-#endif
-  };
-  for (const Row& r : rows)
-    EXPECT_EQ(DefaultArchiveName(r.name, ".pvz"), r.expected) << "row at line " << r.line;
-}
-
 TEST(ShortUtl, MakeDirPathMakesParentsFirstAndStopsAtWhatExists) {
   testutil::TempDir temp;
   const std::string base = temp.str();
