@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bench/Bench.h"
+#include "tests/common/FileBytes.h"
 
 namespace fs = std::filesystem;
 
@@ -47,7 +48,7 @@ class Gatherer {
       return Skipped;
     }
     if (total_ + data.size() > MaxCorpusBytes) return Full;
-    if (!seen_.insert({data.size(), pack::CheckValue(data.data(), data.size())}).second) {
+    if (!seen_.insert({data.size(), testutil::CheckValue(data.data(), data.size())}).second) {
       ++stats_.duplicate;
       return Skipped;
     }
@@ -67,7 +68,7 @@ class Gatherer {
       ++stats_.unstorable;
       return Skipped;
     }
-    if (!pack::ReadFileBytes(path.string(), data)) {
+    if (!testutil::ReadFileBytes(path.string(), data)) {
       ++stats_.unreadable;
       return Skipped;
     }

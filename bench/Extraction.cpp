@@ -10,6 +10,8 @@
 #include "archive/Archive.h"
 #include "archive/FileIo.h"
 #include "bench/Bench.h"
+#include "tests/common/ExtractAt.h"
+#include "tests/common/FileBytes.h"
 #include "tools/common/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +35,7 @@ bool WriteWhole(const fs::path& path, const Bytes& data) {
 bool TreeMatches(const fs::path& dir, const std::vector<Item>& items) {
   Bytes data;
   for (const Item& item : items)
-    if (!pack::ReadFileBytes(NativeName(dir, item.name).string(), data) || data != item.data) {
+    if (!testutil::ReadFileBytes(NativeName(dir, item.name).string(), data) || data != item.data) {
       std::fprintf(stderr, "pvbench: %s came out wrong\n", item.name.c_str());
       return false;
     }
@@ -75,7 +77,7 @@ bool PackItems(const std::vector<Item>& items, const std::string& path, Bytes& a
   bool ok = out && pack::PackFiles(files, {}, out.get(), path, fault);
   out.reset();
   seconds = Seconds(start);
-  if (!ok || !pack::ReadFileBytes(path, archive)) {
+  if (!ok || !testutil::ReadFileBytes(path, archive)) {
     std::fprintf(stderr, "pvbench: packing the corpus failed: %s\n",
                  ok ? "cannot read it back" : fault.Message().c_str());
     return false;
@@ -105,8 +107,9 @@ bool TimeExtraction(const std::vector<Item>& items, uint64_t corpusBytes, int ru
   for (int r = 0; r < runs; ++r) {
     bool ok = WriteWhole(archivePath, archive);
     int32_t result = ArcOk;
-    rounds.Time(
-        0, [&] { result = ExtractArchive(archivePath.c_str(), target.c_str(), nullptr, nullptr); });
+    rounds.Time(0, [&] {
+      result = testutil::ExtractArchiveAt(archivePath.c_str(), target.c_str(), nullptr, nullptr);
+    });
     // The reader deletes its archive on every path.
     ok = ok && result == ArcOk && !fs::exists(archivePath, ec);
     if (r == 0) {

@@ -11,6 +11,7 @@
 
 #include "explode/Crc32.h"
 #include "explode/Explode.h"
+#include "tests/common/FileBytes.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Implode.h"
 #include "tools/pvpack/Pack.h"
@@ -52,7 +53,7 @@ TEST(AgainstZlib, CrcAndDecoderOnRealFiles) {
   for (const pack::TreeFile& file : files) {
     SCOPED_TRACE(file.name);
     Bytes data;
-    ASSERT_TRUE(pack::ReadFileBytes(file.path, data));
+    ASSERT_TRUE(testutil::ReadFileBytes(file.path, data));
     const uint32_t size = uint32_t(data.size());
     const uint32_t zlibCrc = uint32_t(crc32(0, data.data(), size));
     for (const Crc32Implementation& impl : Crc32Implementations()) {
@@ -63,7 +64,7 @@ TEST(AgainstZlib, CrcAndDecoderOnRealFiles) {
     const Bytes stream = implode::ImplodeSmallest(data.data(), data.size());
     MemoryRun run{stream, 0, {}};
     EXPECT_EQ(DclDecompress(MemoryRun::Read, MemoryRun::Write, workArea, &run), uint32_t(DclOk));
-    EXPECT_EQ(~pack::CheckValue(run.out.data(), run.out.size()), zlibCrc);
+    EXPECT_EQ(~testutil::CheckValue(run.out.data(), run.out.size()), zlibCrc);
     EXPECT_TRUE(run.out == data);
   }
 }

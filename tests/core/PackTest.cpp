@@ -16,6 +16,7 @@
 #include "archive/PvUnZip.h"
 #include "tests/common/ExtractAt.h"
 #include "tests/common/FakePe.h"
+#include "tests/common/FileBytes.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pack.h"
@@ -347,7 +348,8 @@ TEST(Pack, AFileSwappedForALinkAfterTheWalkIsNotPacked) {
       std::this_thread::sleep_for(std::chrono::microseconds(300));  // some rounds get through
     }
   });
-  const uint32_t secretCheck = pack::CheckValue(reinterpret_cast<const uint8_t*>(secret.data()), secret.size());
+  const uint32_t secretCheck =
+      testutil::CheckValue(reinterpret_cast<const uint8_t*>(secret.data()), secret.size());
   struct Seen {
     bool linkOut = false;
   } seen;

@@ -66,12 +66,6 @@ struct Record {
   uint32_t streamState = 0;  // the body's scrambling stream there (BodySeal::StreamState)
 };
 
-// Reads a whole file into data. False when it cannot be read.
-bool ReadFileBytes(const std::string& path, Bytes& data);
-
-// The CRC-32 register over data, started at 0xFFFFFFFF, not complemented.
-uint32_t CheckValue(const uint8_t* data, size_t size);
-
 // What the setup program can read.
 // A file: the record holds its size in 32 bits (the reader counts the
 // bytes it writes in 32 bits and compares them as such).

@@ -1,40 +1,14 @@
-// Small readers: whole files, check values, and whether a file holds an
-// archive at all. The records themselves are read by ArchiveSource
-// (Records.h), a block at a time.
+// Whether a file holds an archive at all. The records themselves are read
+// by ArchiveSource (Records.h), a block at a time.
 #include "tools/pvpack/Pack.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 #include "archive/Format.h"
-#include "explode/Crc32.h"
 #include "tools/pvpack/Names.h"
 
 namespace pack {
-
-bool ReadFileBytes(const std::string& path, Bytes& data) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return false;
-  std::streamoff size = in.tellg();
-  if (size < 0) return false;
-  data.resize(size_t(size));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()), size);
-  return in.gcount() == size;
-}
-
-uint32_t CheckValue(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  // UpdateCrc32 takes a 32-bit count; feed large buffers in slices.
-  while (size > 0) {
-    uint32_t n = uint32_t(std::min<size_t>(size, 1u << 30));
-    crc = UpdateCrc32(data, &n, &crc);
-    data += n;
-    size -= n;
-  }
-  return crc;
-}
 
 bool LooksLikeArchive(const uint8_t* first, size_t n, uint64_t archiveSize) {
   if (archiveSize < TrailerSize) return false;
