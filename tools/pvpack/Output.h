@@ -8,6 +8,7 @@
 // command's own inputs.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -72,6 +73,23 @@ class Output {
   void Abandon();
 
  private:
+  // Commit's part that does not depend on the system: no stream open, or
+  // standard output flushed. True when it settled the result (in ok);
+  // false for a file, which the system's part puts in place.
+  bool CommitWithoutFile(Fault& fault, bool& ok) {
+    ok = false;
+    if (!stream_) {
+      fault = {shown_, "cannot write: not open"};
+      return true;
+    }
+    if (!isStdout_) return false;
+    stream_ = nullptr;
+    isStdout_ = false;
+    ok = std::fflush(stdout) == 0;
+    if (!ok) fault = {shown_, "cannot write (" + ErrnoReason(errno) + ")"};
+    return true;
+  }
+
   std::FILE* stream_ = nullptr;
   bool isStdout_ = false;
   std::string path_;   // the target

@@ -166,19 +166,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
 }
 
 bool Output::Commit(Fault& fault) {
-  if (!stream_) {
-    fault = {shown_, "cannot write: not open"};
-    return false;
-  }
-  if (isStdout_) {
-    stream_ = nullptr;
-    isStdout_ = false;
-    if (std::fflush(stdout) != 0) {
-      fault = {shown_, "cannot write (" + SystemReason() + ")"};
-      return false;
-    }
-    return true;
-  }
+  if (bool ok; CommitWithoutFile(fault, ok)) return ok;
   bool ok = std::fflush(stream_) == 0 && fsync(fileno(stream_)) == 0;
   int error = errno;
   if (std::fclose(stream_) != 0 && ok) {

@@ -157,19 +157,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
 }
 
 bool Output::Commit(Fault& fault) {
-  if (!stream_) {
-    fault = {shown_, "cannot write: not open"};
-    return false;
-  }
-  if (isStdout_) {
-    stream_ = nullptr;
-    isStdout_ = false;
-    if (std::fflush(stdout) != 0) {
-      fault = {shown_, "cannot write (" + ErrnoReason(errno) + ")"};
-      return false;
-    }
-    return true;
-  }
+  if (bool ok; CommitWithoutFile(fault, ok)) return ok;
   std::string reason;
   if (std::fflush(stream_) != 0) reason = ErrnoReason(errno);
   else if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))))
