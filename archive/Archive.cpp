@@ -135,9 +135,10 @@ int32_t ExtractRecords(Reader& r, const std::vector<RecordHead>& records, Record
 
 // Unpacks the archive open in r.archive; name, when not empty, is deleted
 // at the end.
-int32_t ExtractOpened(Reader& r, const std::string& name, const char* destDir, const char* key) {
+int32_t ExtractOpened(Reader& r, const std::string& name, const fileio::File& destination,
+                      const char* destDir, const char* key) {
   Written.clear();
-  RecordFiles files(StripTrailingBackslashes(destDir));
+  RecordFiles files(destination, StripTrailingBackslashes(destDir));
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
 
   int32_t result = ArcOk;
@@ -184,15 +185,25 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
     fileio::RemoveFile(name);
     return ArcCannotOpen;
   }
-  return ExtractOpened(r, name, destDir, key);
+  // The destination by its name, made and held once: this entry is for
+  // callers that name their folders.
+  const std::string dir = StripTrailingBackslashes(destDir);
+  MakeDirPath(dir);
+  fileio::File destination;
+  if (!destination.HoldDirectory(dir)) {
+    r.archive.Close();
+    fileio::RemoveFile(name);
+    return ArcCannotCreate;
+  }
+  return ExtractOpened(r, name, destination, destDir, key);
 }
 
-int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
-                           ProgressProc progress) {
+int32_t ExtractArchiveFile(fileio::File archive, const fileio::File& destination,
+                           const char* destDir, const char* key, ProgressProc progress) {
   Reader r;
   r.archive = std::move(archive);
   if (!destDir) return ArcCannotCreate;
   r.progress = progress;
   if (!r.archive.IsOpen()) return ArcCannotOpen;
-  return ExtractOpened(r, "", destDir, key);
+  return ExtractOpened(r, "", destination, destDir, key);
 }

@@ -33,10 +33,12 @@ int32_t ExtractArchive(const char* archiveName, const char* destDir, const char*
 
 // ExtractArchive on an archive file already open for reading and writing,
 // which it takes over and closes before returning (a Private file is
-// deleted as it closes). The same results; ArcCannotOpen when archive is not
-// open.
-int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
-                           ProgressProc progress);
+// deleted as it closes), into the destination folder the caller holds
+// (File::HoldDirectory) until it returns: every file and folder is reached
+// from that handle, whatever becomes of the folder's name, destDir. The
+// same results; ArcCannotOpen when archive is not open.
+int32_t ExtractArchiveFile(fileio::File archive, const fileio::File& destination,
+                           const char* destDir, const char* key, ProgressProc progress);
 
 // What the record of name (a path below the destination, either separator,
 // any case) declared, when the last extraction wrote that file: its size and
