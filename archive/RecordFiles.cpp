@@ -66,8 +66,9 @@ const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels, 
   for (size_t i = 0; i + 1 < levels.size(); ++i, ++level) {
     if (level < held_.size() && held_[level].first != levels[i]) held_.resize(level);
     if (level == held_.size()) {
-      const fileio::File& parent = level == 0 ? destination_ : held_[level - 1].second;
       held_.emplace_back(levels[i], fileio::File());
+      // Only now: the line above may move the folders held.
+      const fileio::File& parent = level == 0 ? destination_ : held_[level - 1].second;
       fileio::File& folder = held_.back().second;
       if (make ? !OpenFolder(parent, levels[i], folder)
                : !folder.OpenDirectoryAt(parent, levels[i])) {
