@@ -135,9 +135,10 @@ int32_t ExtractRecords(Reader& r, const std::vector<RecordHead>& records, Record
 
 // Unpacks the archive open in r.archive; name, when not empty, is deleted
 // at the end.
-int32_t ExtractOpened(Reader& r, const std::string& name, const char* destDir, const char* key) {
+int32_t ExtractOpened(Reader& r, const std::string& name, const fileio::File& destination,
+                      const char* destDir, const char* key) {
   Written.clear();
-  RecordFiles files(StripTrailingBackslashes(destDir));
+  RecordFiles files(destination, StripTrailingBackslashes(destDir));
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
 
   int32_t result = ArcOk;
@@ -173,12 +174,12 @@ bool WrittenRecord(const std::string& name, uint32_t* size, uint32_t* check) {
   return false;
 }
 
-int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
-                           ProgressProc progress) {
+int32_t ExtractArchiveFile(fileio::File archive, const fileio::File& destination,
+                           const char* destDir, const char* key, ProgressProc progress) {
   Reader r;
   r.archive = std::move(archive);
   if (!destDir) return ArcCannotCreate;
   r.progress = progress;
   if (!r.archive.IsOpen()) return ArcCannotOpen;
-  return ExtractOpened(r, "", destDir, key);
+  return ExtractOpened(r, "", destination, destDir, key);
 }

@@ -18,23 +18,21 @@ inline constexpr int32_t WorkAreaChunk = 12596;
 // Called with the full path of the file being written and a percentage.
 using ProgressProc = void (*)(const char* fileName, int32_t percent);
 
-// The reader (ExtractArchive, entered through ExtractArchiveFile below):
-// unpacks an archive below destDir, unscrambling with key (null: the empty
-// key). Returns ArcOk or one of the codes of archive/Format.h;
-// ArcCannotCreate for a null destDir. The archive file is unscrambled in
-// place. The whole body, the records' layout and their names (RecordFaults,
-// archive/Format.h) are checked before any file is written. A record's
-// output is counted against its Size as it comes: decoding stops at the
-// first byte past it, and no more than Size bytes are ever written. Files
-// written before a failing record stay; the failing record's own file is
-// removed.
-
-// ExtractArchive on an archive file already open for reading and writing,
-// which it takes over and closes before returning (a Private file is
-// deleted as it closes). The same results; ArcCannotOpen when archive is not
-// open.
-int32_t ExtractArchiveFile(fileio::File archive, const char* destDir, const char* key,
-                           ProgressProc progress);
+// The reader: unpacks an archive file already open for reading and
+// writing, which it takes over and closes before returning (a Private file
+// is deleted as it closes), into the destination folder the caller holds
+// (File::HoldDirectory) until it returns; every file and folder is reached
+// from that handle, whatever becomes of the folder's name, destDir. The
+// archive is unscrambled in place with key (null: the empty key). The whole
+// body, the records' layout and their names (RecordFaults, archive/Format.h)
+// are checked before any file is written. A record's output is counted
+// against its Size as it comes: decoding stops at the first byte past it,
+// and no more than Size bytes are ever written. Files written before a
+// failing record stay; the failing record's own file is removed. Returns
+// ArcOk or one of the codes of archive/Format.h: ArcCannotOpen when archive
+// is not open, ArcCannotCreate for a null destDir.
+int32_t ExtractArchiveFile(fileio::File archive, const fileio::File& destination,
+                           const char* destDir, const char* key, ProgressProc progress);
 
 // What the record of name (a path below the destination, either separator,
 // any case) declared, when the last extraction wrote that file: its size and

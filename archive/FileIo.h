@@ -107,7 +107,7 @@ class File {
   // through a name from the top: dir holds a directory (HoldDirectory,
   // OpenDirectoryAt) and name is one level below it, no separator in it.
   // A folder on the way renamed or swapped for a link after it was held
-  // then redirects nothing. Any mode but Private; the modes that never
+  // then redirects nothing. Any mode; the modes that never
   // open through a link (and Inspect, Attributes) fail on a link that the
   // system would follow. Delete, and on POSIX nothing else, acts on name
   // in dir, so dir must stay held while this file is open. Windows 9x,

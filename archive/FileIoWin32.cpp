@@ -177,6 +177,12 @@ using NtStatusToErrorProc = ULONG(NTAPI*)(LONG);
 
 constexpr DWORD ShareAllNt = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// name in the folder named dir, which may end in a separator (a drive's
+// root, a folder as the user typed it).
+std::string Below(const std::string& dir, const std::string& name) {
+  return !dir.empty() && dir.back() == '\\' ? dir + name : dir + "\\" + name;
+}
+
 // One level of a path: what OpenAt and friends take.
 bool IsLevelName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -196,7 +202,7 @@ std::wstring Wide(const std::string& name) {
 // object once more), for synchronous I/O as the Win32 calls do. The handle,
 // or INVALID_HANDLE_VALUE with the last error set.
 HANDLE OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, DWORD share,
-                    DWORD disposition, DWORD options) {
+                    DWORD disposition, DWORD options, void* security = nullptr) {
   static const auto create = NtFunction<NtCreateFileProc>("NtCreateFile");
   static const auto toError = NtFunction<NtStatusToErrorProc>("RtlNtStatusToDosError");
   if (!create || !toError || name.size() > 32767) {
@@ -209,6 +215,7 @@ HANDLE OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, D
   NtObject object;
   object.root = root;
   object.name = &text;
+  object.security = security;
   IoStatus io = {};
   HANDLE h = nullptr;
   const LONG status = create(&h, access | SYNCHRONIZE, &object, &io, nullptr,
@@ -374,11 +381,22 @@ bool File::Open(const std::string& path, OpenMode mode) {
 
 bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
   Close();
-  if (!IsLevelName(name) || mode == OpenMode::Private) return false;
+  if (!IsLevelName(name)) return false;
   // Windows 9x has no links, and no calls that open relative to a folder.
-  if (!System().nt) return Open(dir.path_ + "\\" + name, mode);
+  if (!System().nt) return Open(Below(dir.path_, name), mode);
   if (!dir.IsOpen()) return false;
-  path_ = dir.path_ + "\\" + name;
+  path_ = Below(dir.path_, name);
+  if (mode == OpenMode::Private) {
+    // As Open makes it: new, shared with nobody, for administrators and the
+    // system alone, and gone when the last handle goes.
+    PrivateSecurity security;
+    if (!security.Make()) return false;
+    handle_ = reinterpret_cast<intptr_t>(OpenRelative(
+        H(dir.handle_), Wide(name), GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+        FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE,
+        security.Attributes()->lpSecurityDescriptor));
+    return IsOpen();
+  }
   const DWORD itself = SystemHasLinks() ? FILE_OPEN_REPARSE_POINT : 0;
   const DWORD readWrite = GENERIC_READ | GENERIC_WRITE;
   const DWORD attributes = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
@@ -409,7 +427,7 @@ bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
       way = {DELETE | attributes, ShareAllNt, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT | itself, false};
       break;
     case OpenMode::Attributes:
-    case OpenMode::Private:  // refused above
+    case OpenMode::Private:  // made above
       way = {attributes, ShareAllNt, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT | itself, false};
       break;
   }
@@ -431,9 +449,9 @@ bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
 bool File::OpenDirectoryAt(const File& dir, const std::string& name) {
   Close();
   if (!IsLevelName(name)) return false;
-  if (!System().nt) return OpenDirectory(dir.path_ + "\\" + name);
+  if (!System().nt) return OpenDirectory(Below(dir.path_, name));
   if (!dir.IsOpen()) return false;
-  path_ = dir.path_ + "\\" + name;
+  path_ = Below(dir.path_, name);
   // Reading access, and no sharing of deletion, as OpenDirectory holds.
   const std::wstring wide = Wide(name);
   handle_ = reinterpret_cast<intptr_t>(OpenRelative(
@@ -630,7 +648,7 @@ bool MakeDirectory(const std::string& path) {
 
 bool MakeDirectoryAt(const File& dir, const std::string& name) {
   if (!IsLevelName(name)) return false;
-  if (!System().nt) return MakeDirectory(dir.path_ + "\\" + name);
+  if (!System().nt) return MakeDirectory(Below(dir.path_, name));
   if (!dir.IsOpen()) return false;
   handles::UniqueFile made(OpenRelative(H(dir.handle_), Wide(name), FILE_LIST_DIRECTORY,
                                         ShareAllNt, FILE_CREATE,

@@ -120,24 +120,31 @@ namespace {
 // The running setup's own file, held from start-up on (HoldSetupFile).
 fileio::File SetupFile;
 
-bool UnpackFrom(fileio::File& exe, const std::string& destDir, MessagePumpProc pump) {
+bool UnpackFrom(fileio::File& exe, const fileio::File& destination, const std::string& destDir,
+                MessagePumpProc pump) {
   Pump = pump;
   PumpedYet = false;
   ArchivePlace place;
   bool failed = !exe.IsOpen() || !FindArchive(ReadExe, &exe, exe.Size(), place);
 
-  const std::string tempName = destDir + "\\" + SetupTempName;
-  // Whatever stands at the name goes, by the name itself: a file, a link,
-  // a second name of some other file. Whatever its target or other names
-  // lead to is never opened. The copy is then made new, for this process
-  // alone (on NT, only administrators and the system may open it at all),
-  // and reaches the reader as this handle, never by its name again: nobody
-  // can change the records between the check of the whole body and their
-  // use.
-  fileio::RemoveLink(tempName);
-  fileio::RemoveFile(tempName);
+  // Whatever stands at the name in the held destination goes, by the name
+  // itself: a file, a link, a second name of some other file. Whatever its
+  // target or other names lead to is never opened. The copy is then made
+  // new there, for this process alone (on NT, only administrators and the
+  // system may open it at all), and reaches the reader as this handle,
+  // never by its name again: nobody can change the records between the
+  // check of the whole body and their use. All of it relative to the
+  // folder held, never by a path: the folder's name may lead elsewhere by
+  // now.
+  fileio::RemoveLinkAt(destination, SetupTempName);
+  fileio::File old;
+  fileio::FileFacts facts;
+  if (old.OpenAt(destination, SetupTempName, fileio::OpenMode::Inspect) && old.Facts(&facts) &&
+      !(facts.attributes & fileio::AttrDirectory))
+    old.Delete();
+  old.Close();
   fileio::File temp;
-  if (!temp.Open(tempName, fileio::OpenMode::Private)) failed = true;
+  if (!temp.OpenAt(destination, SetupTempName, fileio::OpenMode::Private)) failed = true;
 
   std::vector<uint8_t> chunk(ChunkSize);
   if (!failed && !exe.Seek(place.start)) failed = true;
@@ -152,7 +159,8 @@ bool UnpackFrom(fileio::File& exe, const std::string& destDir, MessagePumpProc p
   }
   // Closing the copy deletes it.
   if (failed) return false;
-  return ExtractArchiveFile(std::move(temp), destDir.c_str(), nullptr, ProgressAdapter) == ArcOk;
+  return ExtractArchiveFile(std::move(temp), destination, destDir.c_str(), nullptr,
+                            ProgressAdapter) == ArcOk;
 }
 
 }  // namespace
@@ -163,13 +171,15 @@ bool HoldSetupFile() {
 
 bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
                        MessagePumpProc pump) {
-  fileio::File exe;
+  fileio::File exe, destination;
   exe.Open(exePath, fileio::OpenMode::ReadHeld);
-  return UnpackFrom(exe, destDir, pump);
+  if (!destination.HoldDirectory(destDir)) return false;
+  return UnpackFrom(exe, destination, destDir, pump);
 }
 
-bool UnpackPayload(const std::string& destDir, MessagePumpProc pump) {
+bool UnpackPayload(const fileio::File& destination, const std::string& destDir,
+                   MessagePumpProc pump) {
   // Only the file held since start-up: opened by its name now, it might be
   // another file than the one the user started.
-  return UnpackFrom(SetupFile, destDir, pump);
+  return UnpackFrom(SetupFile, destination, destDir, pump);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "archive/FileIo.h"
 #include "archive/Format.h"
 #include "archive/MessagePump.h"
 
@@ -44,14 +45,18 @@ ArchivePlace FindArchiveIn(const uint8_t* data, size_t size);
 bool HoldSetupFile();
 
 // Unpacks the archive appended to the running executable, through the
-// hold HoldSetupFile took (never by its name), into destDir (no
-// trailing backslash; it must exist and be writable), the archive found by
-// FindArchive. True when the archive
-// was copied without an I/O failure and extracted completely. Calls pump
-// with false between blocks of work. The temporary copy destDir +
-// "\tempfile.$$$" never outlives the call.
-bool UnpackPayload(const std::string& destDir, MessagePumpProc pump);
+// hold HoldSetupFile took (never by its name), into the destination folder
+// the caller holds (File::HoldDirectory) until this returns, named destDir
+// (no trailing backslash; it must be writable), the archive found by
+// FindArchive. Everything, the temporary copy "tempfile.$$$" included, is
+// made relative to that hold, so a folder put at destDir's name meanwhile
+// gets nothing. True when the archive was copied without an I/O failure
+// and extracted completely. Calls pump with false between blocks of work.
+// The temporary copy never outlives the call.
+bool UnpackPayload(const fileio::File& destination, const std::string& destDir,
+                   MessagePumpProc pump);
 
-// The same for the executable at exePath, opened now.
+// The same for the executable at exePath, opened now, into the existing
+// folder destDir, held now.
 bool UnpackPayloadFile(const std::string& exePath, const std::string& destDir,
                        MessagePumpProc pump);

@@ -56,37 +56,29 @@ std::vector<std::string> Levels(const std::string& name) {
 
 }  // namespace
 
-// Holds the destination, then the folders of a record's name below it,
-// parents first, each opened relative to the one above and held until a
-// record outside it comes; with make false, missing folders are not made.
-// Returns the folder the file goes into, or null when a folder cannot be
-// made safe this way (or is missing).
+// Holds the folders of a record's name below the destination, parents
+// first, each opened relative to the one above and held until a record
+// outside it comes; with make false, missing folders are not made. Returns
+// the folder the file goes into, or null when a folder cannot be made safe
+// this way (or is missing).
 const fileio::File* RecordFiles::Folder(const std::vector<std::string>& levels, bool make) {
-  if (held_.empty()) {
-    // The destination itself is the user's choice and is taken as it
-    // stands; below it nothing is reached by name from the top.
-    MakeDirPath(dir_);
-    held_.emplace_back(std::string(), fileio::File());
-    if (!held_.back().second.HoldDirectory(dir_)) {
-      held_.clear();
-      return nullptr;
-    }
-  }
-  size_t level = 1;
+  size_t level = 0;
   for (size_t i = 0; i + 1 < levels.size(); ++i, ++level) {
     if (level < held_.size() && held_[level].first != levels[i]) held_.resize(level);
     if (level == held_.size()) {
       held_.emplace_back(levels[i], fileio::File());
+      // Only now: the line above may move the folders held.
+      const fileio::File& parent = level == 0 ? destination_ : held_[level - 1].second;
       fileio::File& folder = held_.back().second;
-      if (make ? !OpenFolder(held_[level - 1].second, levels[i], folder)
-               : !folder.OpenDirectoryAt(held_[level - 1].second, levels[i])) {
+      if (make ? !OpenFolder(parent, levels[i], folder)
+               : !folder.OpenDirectoryAt(parent, levels[i])) {
         held_.pop_back();
         return nullptr;
       }
     }
   }
   held_.resize(level);
-  return &held_.back().second;
+  return level == 0 ? &destination_ : &held_.back().second;
 }
 
 int32_t RecordFiles::Create(const std::string& name, fileio::File& file, std::string& path) {
@@ -100,8 +92,9 @@ int32_t RecordFiles::Create(const std::string& name, fileio::File& file, std::st
 
 bool RecordFiles::Remove(const std::string& name) {
   const std::vector<std::string> levels = Levels(name);
-  if (levels.empty() || !Folder(levels, false)) return true;  // no folder, no file in it
-  const fileio::File& folder = held_.back().second;
+  const fileio::File* held = levels.empty() ? nullptr : Folder(levels, false);
+  if (!held) return true;  // no folder, no file in it
+  const fileio::File& folder = *held;
   fileio::File left;
   return RemoveOldFile(folder, levels.back()) &&
          !left.OpenAt(folder, levels.back(), fileio::OpenMode::Inspect);

@@ -15,8 +15,13 @@
 
 class RecordFiles {
  public:
-  // dir: the destination, with no trailing separator.
-  explicit RecordFiles(std::string dir) : dir_(std::move(dir)) {}
+  // destination: the destination folder, held by the caller (HoldDirectory)
+  // for as long as this object is used, so that every file and folder
+  // below it is reached from that handle, whatever becomes of its name;
+  // dir: its name, with no trailing separator, for the paths of messages
+  // (and for Windows 9x, which has no links and opens by name).
+  RecordFiles(const fileio::File& destination, std::string dir)
+      : destination_(destination), dir_(std::move(dir)) {}
 
   // Creates the file of the record named name (a safe record name) new,
   // open for writing in file, with path set to its full path; each folder
@@ -37,11 +42,12 @@ class RecordFiles {
  private:
   const fileio::File* Folder(const std::vector<std::string>& levels, bool make);
 
+  const fileio::File& destination_;
   std::string dir_;
-  // The destination, then the folders of the last record's path below it
-  // by name, held open so that none can be swapped for a link while files
-  // are written into them, each opened relative to the one before; records
-  // in the same folder keep them.
+  // The folders of the last record's path below the destination by name,
+  // held open so that none can be swapped for a link while files are
+  // written into them, each opened relative to the one before; records in
+  // the same folder keep them.
   std::vector<std::pair<std::string, fileio::File>> held_;
 };
 

@@ -121,7 +121,7 @@ void RunSetup() {
     CurrentDialog = nullptr;
     OpenProgressWindow();
     if (!DestDir.empty() && DestDir.back() == '\\') DestDir.pop_back();
-    bool ok = UnpackPayload(DestDir, MessagePump);
+    bool ok = UnpackPayload(HeldDestination, DestDir, MessagePump);
     if (ok) ok = PostInstall(DestDir, MainWindow, MessagePump, WrittenRecord);
     HeldDestination.Close();
     // The post-install steps may have closed the window through the pump.

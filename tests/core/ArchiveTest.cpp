@@ -246,12 +246,17 @@ TEST_F(ArchiveTest, AnOutputThatCannotBeCreatedStopsWithMinus2) {
 }
 
 TEST_F(ArchiveTest, ArgumentFailures) {
-  EXPECT_EQ(ExtractArchiveFile(fileio::File(), Dest().string().c_str(), nullptr, nullptr),
+  fs::create_directories(Dest());
+  fileio::File destination;
+  ASSERT_TRUE(destination.HoldDirectory(Dest().string()));
+  EXPECT_EQ(ExtractArchiveFile(fileio::File(), destination, Dest().string().c_str(), nullptr,
+                               nullptr),
             ArcCannotOpen);
   testutil::WriteFile(ArchivePath(), testutil::BuildArchive(Product));
   fileio::File archive;
   ASSERT_TRUE(archive.Open(ArchivePath().string(), fileio::OpenMode::ReadWrite));
-  EXPECT_EQ(ExtractArchiveFile(std::move(archive), nullptr, nullptr, nullptr), ArcCannotCreate);
+  EXPECT_EQ(ExtractArchiveFile(std::move(archive), destination, nullptr, nullptr, nullptr),
+            ArcCannotCreate);
   EXPECT_EQ(testutil::ReadFile(ArchivePath()), testutil::BuildArchive(Product))
       << "argument failures touch nothing";
 }

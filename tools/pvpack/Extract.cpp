@@ -198,7 +198,16 @@ Result Extract(const std::string& file, const std::string& dir,
   std::error_code ec;
   const std::string absolute = std::filesystem::absolute(dir, ec).string();
   const std::string dest = StripTrailingBackslashes(ec ? dir : absolute);
-  RecordFiles files(dest);
+  // The destination is opened once, as it stands (the user's choice, a
+  // link included), and everything below it is reached from that
+  // descriptor: a name swapped meanwhile leads nothing elsewhere.
+  fileio::File destination;
+  if (!records.empty()) {
+    MakeDirPath(dest);
+    if (!destination.HoldDirectory(dest))
+      return {-ArcCannotCreate, CannotCreate(dir, records, 0, SystemReason())};
+  }
+  RecordFiles files(destination, dest);
 
   auto crew = std::make_unique<Crew>(loaded);
   if (!crew->queued.Valid() || !crew->finished.Valid())
