@@ -90,6 +90,14 @@ class Output {
     return true;
   }
 
+  // Lets go of the stream: a temporary file's is closed, standard output
+  // is left open for the process.
+  void CloseStream() {
+    if (stream_ && !isStdout_) std::fclose(stream_);
+    stream_ = nullptr;
+    isStdout_ = false;
+  }
+
   std::FILE* stream_ = nullptr;
   bool isStdout_ = false;
   std::string path_;   // the target

@@ -193,12 +193,7 @@ bool Output::Commit(Fault& fault) {
 }
 
 void Output::Abandon() {
-  if (isStdout_) {
-    stream_ = nullptr;
-    isStdout_ = false;
-  }
-  if (stream_) std::fclose(stream_);
-  stream_ = nullptr;
+  CloseStream();
   if (!temp_.empty()) unlinkat(folder_, temp_.c_str(), 0);
   armed = 0;
   temp_.clear();

@@ -178,12 +178,7 @@ bool Output::Commit(Fault& fault) {
 }
 
 void Output::Abandon() {
-  if (isStdout_) {
-    stream_ = nullptr;
-    isStdout_ = false;
-  }
-  if (stream_) std::fclose(stream_);
-  stream_ = nullptr;
+  CloseStream();
   if (!temp_.empty()) DeleteFileA(temp_.c_str());
   InterlockedExchange(&armed, 0);
   temp_.clear();
