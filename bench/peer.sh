@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# The setup program against NSIS on one product of about 100 MB: Wine's own
-# Windows libraries (about 70 MB) and the MinGW Windows headers (about
-# 30 MB), files that every machine with the project's dependencies holds,
-# picked by name so that each run packs the same tree, with the staged
-# sample product at the top so that the post-install steps find their files.
+# The setup program against NSIS on two products of about 100 MB, each
+# with the staged sample product at the top so that the post-install steps
+# find their files, and files that every machine with the project's
+# dependencies holds, picked by name so that each run packs the same tree:
+#   libraries  Wine's own Windows libraries (about 70 MB) and the MinGW
+#              Windows headers (about 30 MB): many files, most of them small
+#   docs       the documentation of the installed Debian packages
+#              (/usr/share/doc), its files of 16 KiB and more, one of each
+#              content, up to 104 MB: fewer files, most of them large, text
+#              and some already compressed
 #
-#   bench/peer.sh     after ./run build (it needs out/bin/pvpack,
-#                     out/win32/setup-stub.exe and pvauto.exe, build/win32/product)
+#   bench/peer.sh [--runs N] [PRODUCT...]   after ./run build (it needs
+#       out/bin/pvpack, out/win32/setup-stub.exe and pvauto.exe,
+#       build/win32/product); both products by default, 3 installs each
 #
 # Both setups are 32-bit programs (NSIS's x86-unicode stubs), installing
 # into the program folder for 32-bit programs of one 64-bit Wine prefix.
 #
-# Packs the tree with pvpack and with makensis (zlib, and solid lzma), then
-# installs each setup three times in one Wine prefix: ours driven by pvauto
+# For each product: packs the tree with pvpack and with makensis (zlib, and
+# solid lzma), then installs each setup three times in one Wine prefix: ours driven by pvauto
 # (Install, then OK), NSIS's silently (/S). Prints pack times, setup sizes,
 # install times (best of three; wall clock, and the CPU time of the setup
 # and of Wine on its behalf) and the ratios. It fails only when a setup
@@ -49,8 +55,18 @@ command -v makensis >/dev/null ||
 
 pe_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 header_dir=/usr/share/mingw-w64/include
+doc_dir=/usr/share/doc
 work=$top/build/bench-peer
 runs=3
+products=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    libraries | docs) products+=("$1"); shift ;;
+    *) echo "usage: bench/peer.sh [--runs N] [libraries] [docs]" >&2; exit 2 ;;
+  esac
+done
+[ ${#products[@]} -gt 0 ] || products=(libraries docs)
 
 eval "$(scripts/wine-prefix.sh env "$work/prefix")"
 unset SOURCE_DATE_EPOCH  # file times go in as they are, so the install can be compared
@@ -62,25 +78,6 @@ cleanup() {
 trap cleanup EXIT
 rm -rf "$work"
 mkdir -p "$work"
-
-fail() { echo "peer.sh: $*" >&2; exit 1; }
-now_ms() { date +%s%3N; }
-seconds() { awk -v ms="$1" 'BEGIN { printf "%.2f", ms / 1000 }'; }
-winpath() { echo "Z:${1//\//\\}"; }
-# The CPU time (ms) of this shell's descendants, living and ended: what the
-# living ones have used, and what the ended ones left to this shell.
-cpu_ms() {
-  { cat /proc/[0-9]*/stat 2>/dev/null || true; } | awk -v root=$$ -v hz="$(getconf CLK_TCK)" '
-    { pid = $1; sub(/.*\) /, ""); parent[pid] = $2; used[pid] = $12 + $13
-      if (pid == root) ended = $14 + $15 }
-    END {
-      for (pid in parent) {
-        for (p = parent[pid]; p in parent && p != root; p = parent[p]) {}
-        if (p == root) total += used[pid]
-      }
-      printf "%d\n", (total + ended) * 1000 / hz
-    }'
-}
 
 # pick DIR LIMIT SMALLER-THAN [one]: the files below DIR in byte order of
 # their names, each smaller than SMALLER-THAN bytes, until they add up to
@@ -96,29 +93,70 @@ pick() {
       { total += $1; print name; if (total >= limit) full = 1 }'
 }
 
+# pick_docs LIMIT AT-LEAST: the files of doc_dir in byte order of their
+# names, each of AT-LEAST bytes or more, until they add up to LIMIT bytes:
+# only names that Windows can store (printable ASCII, no reserved
+# characters or device names, one of each when case is ignored), and one
+# file of each content (several packages ship the same changelog or
+# licence, which a product would not carry twice, and which NSIS would
+# store once).
+pick_docs() {
+  (cd "$doc_dir" && find . -type f -size +"$(($2 - 1))"c -printf '%s %P\n') | LC_ALL=C sort -k2 |
+    awk '{ name = substr($0, index($0, " ") + 1); low = tolower(name); base = low
+           sub(/.*\//, "", base); sub(/\..*/, "", base) }
+         low in seen || name ~ /[<>:"\\|?*]/ || name ~ /[^ -~]/ ||
+           base ~ /^(con|prn|aux|nul|com[1-9]|lpt[1-9])$/ { next }
+         { seen[low] = 1; print }' |
+    while read -r bytes name; do
+      printf '%s %s %s\n' "$bytes" "$(md5sum <"$doc_dir/$name" | cut -c1-32)" "$name"
+    done |
+    awk -v limit="$1" '
+      full || seen[$2]++ { next }
+      { total += $1; print substr($0, length($1) + length($2) + 3); if (total >= limit) full = 1 }'
+}
+
 echo "== the machine"
 printf '%s; %s cores, %s; %s GB RAM; %s; load %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')" "$(nproc)" \
   "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)" \
   "$(awk '/^MemTotal/ { printf "%.0f", $2 / 1048576 }' /proc/meminfo)" "$(wine --version)" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
 
-echo "== the product tree"
-product=$work/product
-cp -a "$sample" "$product"
-mkdir -p "$product/System" "$product/Include"
-# The very largest libraries (4 MB and more) are left out: a handful would
-# make most of the bytes.
-pick "$pe_dir" 70000000 4194304 one | (cd "$pe_dir" && xargs -d '\n' cp -p -t "$product/System")
-pick "$header_dir" 30000000 4194304 |
-  (cd "$header_dir" && xargs -d '\n' cp -p --parents -t "$product/Include")
-product_files=$(find "$product" -type f | wc -l)
-product_bytes=$(du -sb --apparent-size "$product" | cut -f1)
-printf '%d files, %.1f MB: the sample product, %s files of %s, %s files of %s\n' \
-  "$product_files" "$(awk -v b="$product_bytes" 'BEGIN { print b / 1e6 }')" \
-  "$(find "$product/System" -type f | wc -l)" "$pe_dir" \
-  "$(find "$product/Include" -type f | wc -l)" "$header_dir"
+fail() { echo "peer.sh: $*" >&2; exit 1; }
+now_ms() { date +%s%3N; }
+seconds() { awk -v ms="$1" 'BEGIN { printf "%.2f", ms / 1000 }'; }
+winpath() { echo "Z:${1//\//\\}"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
-echo "== packing (wall clock, and CPU time of all its threads)"
+# make_product NAME: the product's tree in $product, described on one line.
+make_product() {
+  rm -rf "$product"
+  cp -a "$sample" "$product"
+  case $1 in
+    libraries)
+      mkdir -p "$product/System" "$product/Include"
+      # The very largest libraries (4 MB and more) are left out: a handful
+      # would make most of the bytes.
+      pick "$pe_dir" 70000000 4194304 one | (cd "$pe_dir" && xargs -d '\n' cp -p -t "$product/System")
+      pick "$header_dir" 30000000 4194304 |
+        (cd "$header_dir" && xargs -d '\n' cp -p --parents -t "$product/Include")
+      ;;
+    docs)
+      mkdir -p "$product/Docs"
+      pick_docs 104000000 16384 | (cd "$doc_dir" && xargs -d '\n' cp -p --parents -t "$product/Docs")
+      ;;
+  esac
+  product_files=$(find "$product" -type f | wc -l)
+  product_bytes=$(du -sb --apparent-size "$product" | cut -f1)
+  printf '%s: %d files, %.1f MB: the sample product (%s files)' "$1" "$product_files" \
+    "$(awk -v b="$product_bytes" 'BEGIN { print b / 1e6 }')" "$(find "$sample" -type f | wc -l)"
+  case $1 in
+    libraries)
+      printf ', %s files of %s, %s files of %s\n' "$(find "$product/System" -type f | wc -l)" \
+        "$pe_dir" "$(find "$product/Include" -type f | wc -l)" "$header_dir" ;;
+    docs) printf ', %s files of %s\n' "$(find "$product/Docs" -type f | wc -l)" "$doc_dir" ;;
+  esac
+}
+
 declare -A pack_ms pack_cpu size
 time_pack() {  # time_pack NAME COMMAND...: its wall-clock and CPU times into pack_ms, pack_cpu
   local name=$1 t0 TIMEFORMAT='%U %S'
@@ -131,18 +169,10 @@ time_pack() {  # time_pack NAME COMMAND...: its wall-clock and CPU times into pa
   pack_ms[$name]=$(($(now_ms) - t0))
   pack_cpu[$name]=$(awk '{ printf "%.2f", $1 + $2 }' "$work/$name.time")
 }
-ours=$work/PavlaneSetup.exe
-# One core against all of them where the packer can be told.
-if "$pvpack" pack --help 2>&1 | grep -qE '(^|[[ ])-j'; then
-  time_pack ours-1core "$pvpack" pack -j1 "$product" "$work/product.pvz"
-fi
-time_pack ours "$pvpack" pack "$product" "$work/product.pvz"
-"$pvpack" setup "$stub" "$work/product.pvz" "$ours"
-size[ours]=$(stat -c %s "$ours")
 
 nsis_script() {  # nsis_script COMPRESSOR OUT: an installer of the same files and shortcuts
   local i
-  cat <<EOF
+  cat <<NSI
 Unicode true
 Target x86-unicode
 SetCompressor $1
@@ -155,24 +185,17 @@ Section
   File /r "$product/*"
   SetShellVarContext all
   CreateDirectory "\$SMPROGRAMS\\$PV_PRODUCT_NAME"
-EOF
+NSI
   for i in "${!PV_PRODUCT_MENU_SHORTCUTS[@]}"; do
     printf '  CreateShortcut "$SMPROGRAMS\\%s\\%s.lnk" "$INSTDIR%s"\n' \
       "$PV_PRODUCT_NAME" "${PV_PRODUCT_MENU_SHORTCUTS[i]}" "${PV_PRODUCT_MENU_TARGETS[i]}"
   done
-  cat <<EOF
+  cat <<NSI
   WriteRegStr HKLM "$PV_PRODUCT_UNINSTALL_KEY" "DisplayName" "$PV_PRODUCT_NAME"
   WriteRegStr HKLM "$PV_PRODUCT_UNINSTALL_KEY" "UninstallString" '"\$INSTDIR$PV_PRODUCT_UNINSTALLER"'
 SectionEnd
-EOF
+NSI
 }
-for kind in zlib lzma; do
-  compressor=zlib
-  [ $kind = lzma ] && compressor="/SOLID lzma"
-  nsis_script "$compressor" "$work/nsis-$kind.exe" >"$work/nsis-$kind.nsi"
-  time_pack nsis-$kind makensis -V2 "$work/nsis-$kind.nsi"
-  size[nsis-$kind]=$(stat -c %s "$work/nsis-$kind.exe")
-done
 
 label() {
   case $1 in
@@ -182,26 +205,51 @@ label() {
     nsis-lzma) echo "NSIS solid lzma" ;;
   esac
 }
-printf '%-26s %9s %9s %13s %9s\n' "" "pack s" "CPU s" "setup bytes" "% of tree"
-for name in ours-1core ours nsis-zlib nsis-lzma; do
-  [ -n "${pack_ms[$name]:-}" ] || continue
-  setup_bytes=${size[$name]:-${size[ours]}}
-  printf '%-26s %9s %9s %13d %9.1f\n' "$(label $name)" "$(seconds "${pack_ms[$name]}")" \
-    "${pack_cpu[$name]}" "$setup_bytes" \
-    "$(awk -v s="$setup_bytes" -v t="$product_bytes" 'BEGIN { print 100 * s / t }')"
-done
 
-echo "== installing under Wine (wall clock until the setup ends; best of $runs)"
-scripts/wine-prefix.sh create "$WINEPREFIX"
-# One Wine server and its system processes for all the runs, started
-# before the clock, so that no run pays for their start or their end.
-wineserver -p
-wine reg query 'HKCU\Software\Wine\X11 Driver' /reg:64 >/dev/null 2>&1
+# pack_product: the product packed by each, with the table of times and sizes.
+pack_product() {
+  local kind compressor name setup_bytes
+  pack_ms=() pack_cpu=() size=()
+  echo "== packing (wall clock, and CPU time of all its threads)"
+  # One core against all of them where the packer can be told.
+  if "$pvpack" pack --help 2>&1 | grep -qE '(^|[[ ])-j'; then
+    time_pack ours-1core "$pvpack" pack -j1 "$product" "$work/product.pvz"
+  fi
+  time_pack ours "$pvpack" pack "$product" "$work/product.pvz"
+  "$pvpack" setup -q "$stub" "$work/product.pvz" "$ours"
+  size[ours]=$(stat -c %s "$ours")
+  for kind in zlib lzma; do
+    compressor=zlib
+    [ $kind = lzma ] && compressor="/SOLID lzma"
+    nsis_script "$compressor" "$work/nsis-$kind.exe" >"$work/nsis-$kind.nsi"
+    time_pack nsis-$kind makensis -V2 "$work/nsis-$kind.nsi"
+    size[nsis-$kind]=$(stat -c %s "$work/nsis-$kind.exe")
+  done
+  printf '%-26s %9s %9s %13s %9s\n' "" "pack s" "CPU s" "setup bytes" "% of tree"
+  for name in ours-1core ours nsis-zlib nsis-lzma; do
+    [ -n "${pack_ms[$name]:-}" ] || continue
+    setup_bytes=${size[$name]:-${size[ours]}}
+    printf '%-26s %9s %9s %13d %9.1f\n' "$(label $name)" "$(seconds "${pack_ms[$name]}")" \
+      "${pack_cpu[$name]}" "$setup_bytes" \
+      "$(awk -v s="$setup_bytes" -v t="$product_bytes" 'BEGIN { print 100 * s / t }')"
+  done
+}
 
-install_button=$(sed -n 's/^#define IDC_INSTALL *\([0-9]*\).*/\1/p' setup/PavInstRes.h)
-dest="$WINEPREFIX/drive_c/Program Files (x86)${PV_PRODUCT_DEFAULT_DESTINATION//\\//}"
-menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$PV_PRODUCT_NAME"
-uninstall_key="HKLM\\$PV_PRODUCT_UNINSTALL_KEY"
+# The CPU time (ms) of this shell's descendants, living and ended: what the
+# living ones have used, and what the ended ones left to this shell.
+cpu_ms() {
+  { cat /proc/[0-9]*/stat 2>/dev/null || true; } | awk -v root=$$ -v hz="$(getconf CLK_TCK)" '
+    { pid = $1; sub(/.*\) /, ""); parent[pid] = $2; used[pid] = $12 + $13
+      if (pid == root) ended = $14 + $15 }
+    END {
+      for (pid in parent) {
+        for (p = parent[pid]; p in parent && p != root; p = parent[p]) {}
+        if (p == root) total += used[pid]
+      }
+      printf "%d\n", (total + ended) * 1000 / hz
+    }'
+}
+
 forget_install() {  # so that each run is a fresh install
   rm -rf "$dest" "$menu"
   wine reg delete "HKLM\\$PV_PRODUCT_MAKER_KEY" /reg:32 /f >/dev/null 2>&1 || true
@@ -226,50 +274,81 @@ check_install() {  # check_install NAME: every file, the shortcuts and the unins
   wine reg query "$uninstall_key" /v UninstallString /reg:32 >/dev/null 2>&1 ||
     fail "$1: no uninstall entry"
 }
-# What counting costs by itself, taken off every count.
-a=$(cpu_ms)
-b=$(cpu_ms)
-counting=$((b - a))
+
 declare -A best_ms all_ms best_cpu all_cpu
 keep() {  # keep TABLE NAME VALUE: the value into all_TABLE, the least into best_TABLE
   local -n every=all_$1 least=best_$1
   every[$2]="${every[$2]:-} $(seconds "$3")"
   if [ -z "${least[$2]:-}" ] || [ "$3" -lt "${least[$2]}" ]; then least[$2]=$3; fi
 }
-for round in $(seq $runs); do
-  for name in ours nsis-zlib nsis-lzma; do
-    forget_install
-    c0=$(cpu_ms)
-    t0=$(now_ms)
-    if ! install $name >"$work/install.log" 2>&1; then
-      cat "$work/install.log" >&2
-      fail "$name: the install failed (run $round)"
-    fi
-    ms=$(($(now_ms) - t0))
-    cpu=$(($(cpu_ms) - c0 - counting))
-    # What pvauto spends stands for the user, not for the setup.
-    if [ $name = ours ]; then
-      cpu=$((cpu - $(awk '{ printf "%d", ($1 + $2) * 1000 }' "$work/driver.time")))
-    fi
-    check_install $name
-    keep ms $name $ms
-    keep cpu $name $cpu
-  done
-done
-printf '%-26s %9s %9s   %s\n' "" "best s" "CPU s" "runs (wall clock; CPU)"
-for name in ours nsis-zlib nsis-lzma; do
-  printf '%-26s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
-    "$(seconds "${best_cpu[$name]}")" "${all_ms[$name]}" "${all_cpu[$name]}"
-done
 
-echo "== ours / NSIS"
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-printf '%-26s %9s %9s %9s %9s %9s\n' "" "size" "pack" "pack CPU" "install" "inst. CPU"
-for kind in zlib lzma; do
-  printf '%-26s %9s %9s %9s %9s %9s\n' "against $(label nsis-$kind)" \
-    "$(ratio "${size[ours]}" "${size[nsis-$kind]}")" \
-    "$(ratio "${pack_ms[ours]}" "${pack_ms[nsis-$kind]}")" \
-    "$(ratio "${pack_cpu[ours]}" "${pack_cpu[nsis-$kind]}")" \
-    "$(ratio "${best_ms[ours]}" "${best_ms[nsis-$kind]}")" \
-    "$(ratio "${best_cpu[ours]}" "${best_cpu[nsis-$kind]}")"
+# install_product: each setup installed $runs times, in rounds, with the
+# table of times and the ratios.
+install_product() {
+  local round name c0 t0 ms cpu kind
+  best_ms=() all_ms=() best_cpu=() all_cpu=()
+  echo "== installing under Wine (wall clock until the setup ends; best of $runs)"
+  for round in $(seq "$runs"); do
+    for name in ours nsis-zlib nsis-lzma; do
+      forget_install
+      c0=$(cpu_ms)
+      t0=$(now_ms)
+      if ! install $name >"$work/install.log" 2>&1; then
+        cat "$work/install.log" >&2
+        fail "$name: the install failed (run $round)"
+      fi
+      ms=$(($(now_ms) - t0))
+      cpu=$(($(cpu_ms) - c0 - counting))
+      # What pvauto spends stands for the user, not for the setup.
+      if [ $name = ours ]; then
+        cpu=$((cpu - $(awk '{ printf "%d", ($1 + $2) * 1000 }' "$work/driver.time")))
+      fi
+      check_install $name
+      keep ms $name $ms
+      keep cpu $name $cpu
+    done
+  done
+  printf '%-26s %9s %9s   %s\n' "" "best s" "CPU s" "runs (wall clock; CPU)"
+  for name in ours nsis-zlib nsis-lzma; do
+    printf '%-26s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
+      "$(seconds "${best_cpu[$name]}")" "${all_ms[$name]}" "${all_cpu[$name]}"
+  done
+
+  echo "== ours / NSIS"
+  printf '%-26s %9s %9s %9s %9s %9s\n' "" "size" "pack" "pack CPU" "install" "inst. CPU"
+  for kind in zlib lzma; do
+    printf '%-26s %9s %9s %9s %9s %9s\n' "against $(label nsis-$kind)" \
+      "$(ratio "${size[ours]}" "${size[nsis-$kind]}")" \
+      "$(ratio "${pack_ms[ours]}" "${pack_ms[nsis-$kind]}")" \
+      "$(ratio "${pack_cpu[ours]}" "${pack_cpu[nsis-$kind]}")" \
+      "$(ratio "${best_ms[ours]}" "${best_ms[nsis-$kind]}")" \
+      "$(ratio "${best_cpu[ours]}" "${best_cpu[nsis-$kind]}")"
+  done
+}
+
+product=$work/product
+ours=$work/PavlaneSetup.exe
+install_button=$(sed -n 's/^#define IDC_INSTALL *\([0-9]*\).*/\1/p' setup/PavInstRes.h)
+dest="$WINEPREFIX/drive_c/Program Files (x86)${PV_PRODUCT_DEFAULT_DESTINATION//\\//}"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$PV_PRODUCT_NAME"
+uninstall_key="HKLM\\$PV_PRODUCT_UNINSTALL_KEY"
+prefix_made=
+for name in "${products[@]}"; do
+  make_product "$name" >"$work/product.txt"
+  echo
+  echo "==== the product, $(cat "$work/product.txt")"
+  pack_product
+  if [ -z "$prefix_made" ]; then
+    scripts/wine-prefix.sh create "$WINEPREFIX"
+    # One Wine server and its system processes for all the runs, started
+    # before the clock, so that no run pays for their start or their end.
+    wineserver -p
+    wine reg query 'HKCU\Software\Wine\X11 Driver' /reg:64 >/dev/null 2>&1
+    # What counting costs by itself, taken off every count.
+    a=$(cpu_ms)
+    b=$(cpu_ms)
+    counting=$((b - a))
+    prefix_made=1
+  fi
+  install_product
 done
