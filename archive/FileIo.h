@@ -53,7 +53,6 @@ struct FileFacts {
   // of a cloud folder, a deduplicated file) are files and folders like the
   // rest.
   bool isLink = false;
-  uint64_t volume = 0, index = 0;  // together, which file this is on the machine
 };
 
 // Whether a reparse point with this tag is a link: any tag that stands for

@@ -162,8 +162,6 @@ bool File::Facts(FileFacts* facts) const {
   facts->isLink = S_ISLNK(st.st_mode);
   facts->attributes = facts->isLink ? AttrReparsePoint : AttributesOf(st);
   facts->links = uint32_t(st.st_nlink);
-  facts->volume = uint64_t(st.st_dev);
-  facts->index = uint64_t(st.st_ino);
   return true;
 }
 

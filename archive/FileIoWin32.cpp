@@ -87,6 +87,34 @@ bool SetByHandle(HANDLE h, int byHandleClass, int ntClass, void* info, DWORD siz
   return ntSet && ntSet(h, &io, info, size, ntClass) >= 0;
 }
 
+// Asks NT for one class of information on the file h refers to
+// (NtQueryInformationFile). False on failure or on Windows 9x.
+bool QueryNt(HANDLE h, int ntClass, void* info, ULONG size) {
+  if (!System().nt) return false;
+  auto ntQuery = SystemFunction<NtInfoProc>("ntdll.dll", "NtQueryInformationFile");
+  IoStatus io = {};
+  return ntQuery && ntQuery(h, &io, info, size, ntClass) >= 0;
+}
+
+constexpr int NtStandard = 5, NtInternal = 6;
+struct StandardInfo {  // FILE_STANDARD_INFORMATION
+  int64_t allocation = 0, endOfFile = 0;
+  uint32_t links = 0;
+  uint8_t deletePending = 0, directory = 0;
+};
+static_assert(sizeof(StandardInfo) == 24);
+
+// The attribute bits of the object h refers to, or InvalidAttributes. One
+// query of its own: GetFileInformationByHandle also asks the volume for its
+// serial number, which Wine's mount manager answers from another process,
+// a round trip that costs more than writing a small file.
+DWORD AttributesOf(HANDLE h) {
+  BasicInfo basic;
+  if (QueryNt(h, NtBasic, &basic, sizeof basic)) return basic.attributes;
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
 // The reparse tag of the object h refers to, or 0.
 DWORD ReparseTag(HANDLE h) {
   AttributeTagInfo info;
@@ -243,8 +271,8 @@ bool OpensLinkTargets() {
 // object.
 bool ListedAsItself(HANDLE dir, const std::wstring& name, HANDLE h) {
   static const auto query = NtFunction<NtQueryDirectoryProc>("NtQueryDirectoryFile");
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!query || !GetFileInformationByHandle(h, &info)) return false;
+  int64_t index = 0;  // FILE_INTERNAL_INFORMATION: the number the listing gives as fileId
+  if (!query || !QueryNt(h, NtInternal, &index, sizeof index)) return false;
   // A handle of its own: the system keeps the first pattern a folder
   // handle is asked with.
   handles::UniqueFile listing(OpenRelative(dir, L"", FILE_LIST_DIRECTORY, ShareAllNt, FILE_OPEN,
@@ -262,15 +290,14 @@ bool ListedAsItself(HANDLE dir, const std::wstring& name, HANDLE h) {
                NtIdBothDirectoryInformation, TRUE, &pattern, TRUE) >= 0 &&
          !((found.entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
            IsLinkTag(found.entry.eaSize)) &&
-         uint64_t(found.entry.fileId) ==
-             (uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
+         found.entry.fileId == index;
 }
 
 // True when the handle refers to a link itself.
 bool HandleIsLink(HANDLE h) {
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(h, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(ReparseTag(h));
+  const DWORD attributes = AttributesOf(h);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         IsLinkTag(ReparseTag(h));
 }
 
 // Security that lets only administrators and the system open a file: a
@@ -519,14 +546,23 @@ bool File::Close() {
 }
 
 bool File::Facts(FileFacts* facts) const {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!IsOpen() || !GetFileInformationByHandle(H(handle_), &info)) return false;
-  facts->attributes = info.dwFileAttributes;
-  facts->links = info.nNumberOfLinks;
+  if (!IsOpen()) return false;
+  // NT: the two classes that say what is asked, not the volume (see
+  // AttributesOf).
+  BasicInfo basic;
+  StandardInfo standard;
+  if (QueryNt(H(handle_), NtBasic, &basic, sizeof basic) &&
+      QueryNt(H(handle_), NtStandard, &standard, sizeof standard)) {
+    facts->attributes = basic.attributes;
+    facts->links = standard.links;
+  } else {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(H(handle_), &info)) return false;
+    facts->attributes = info.dwFileAttributes;
+    facts->links = info.nNumberOfLinks;
+  }
   facts->isLink =
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(ReparseTag(H(handle_)));
-  facts->volume = info.dwVolumeSerialNumber;
-  facts->index = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+      (facts->attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(ReparseTag(H(handle_)));
   return true;
 }
 
