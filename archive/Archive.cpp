@@ -133,15 +133,30 @@ int32_t ExtractRecords(Reader& r, const std::vector<RecordHead>& records, Record
   return ArcOk;
 }
 
-// Unpacks the archive open in r.archive; name, when not empty, is deleted
-// at the end.
-int32_t ExtractOpened(Reader& r, const std::string& name, const fileio::File& destination,
-                      const char* destDir, const char* key) {
-  Written.clear();
+// Settles a body that walk has taken whole (bodyRead: without a failed or
+// short read) against trailer and the rules of its records, then writes the
+// records' files from the plain body in r.archive. Closes the archive.
+int32_t ExtractWalked(Reader& r, RecordWalk& walk, bool bodyRead, uint32_t trailer,
+                      const fileio::File& destination, const char* destDir) {
   RecordFiles files(destination, StripTrailingBackslashes(destDir));
   alignas(DclWorkArea) uint8_t workArea[WorkAreaSize];
-
   int32_t result = ArcOk;
+  if (!bodyRead || trailer != walk.Check()) result = ArcBadChecksum;
+  // Nothing is written for an archive whose layout or names break a rule.
+  if (result == ArcOk && (walk.Result() != ArcOk || !RecordFaults(walk.Records()).empty()))
+    result = ArcBadRecord;
+  if (result == ArcOk)
+    result = ExtractRecords(r, walk.Records(), files, r.archive.Size(), workArea);
+  if (result == ArcOk && r.progress) r.progress(r.currentName.c_str(), 100);
+  r.archive.Close();
+  r.output.Close();
+  return result;
+}
+
+// Unpacks the archive open in r.archive, unscrambling it in place first.
+int32_t ExtractOpened(Reader& r, const fileio::File& destination, const char* destDir,
+                      const char* key) {
+  Written.clear();
   const int64_t fileLength = r.archive.Size();
   RecordWalk walk(fileLength - 4, key ? key : "");
   const bool bodyRead =
@@ -149,17 +164,7 @@ int32_t ExtractOpened(Reader& r, const std::string& name, const fileio::File& de
   uint32_t trailer = 0;
   uint32_t got = 0;
   if (bodyRead) r.archive.Read(reinterpret_cast<uint8_t*>(&trailer), sizeof trailer, &got);
-  if (!bodyRead || trailer != walk.Check()) result = ArcBadChecksum;
-  // Nothing is written for an archive whose layout or names break a rule.
-  if (result == ArcOk && (walk.Result() != ArcOk || !RecordFaults(walk.Records()).empty()))
-    result = ArcBadRecord;
-
-  if (result == ArcOk) result = ExtractRecords(r, walk.Records(), files, fileLength, workArea);
-  if (result == ArcOk && r.progress) r.progress(r.currentName.c_str(), 100);
-  r.archive.Close();
-  if (!name.empty()) fileio::RemoveFile(name);
-  r.output.Close();
-  return result;
+  return ExtractWalked(r, walk, bodyRead, trailer, destination, destDir);
 }
 
 }  // namespace
@@ -181,5 +186,17 @@ int32_t ExtractArchiveFile(fileio::File archive, const fileio::File& destination
   if (!destDir) return ArcCannotCreate;
   r.progress = progress;
   if (!r.archive.IsOpen()) return ArcCannotOpen;
-  return ExtractOpened(r, "", destination, destDir, key);
+  return ExtractOpened(r, destination, destDir, key);
+}
+
+int32_t ExtractWalkedArchive(fileio::File archive, RecordWalk& walk, uint32_t trailer,
+                             const fileio::File& destination, const char* destDir,
+                             ProgressProc progress) {
+  Reader r;
+  r.archive = std::move(archive);
+  if (!destDir) return ArcCannotCreate;
+  r.progress = progress;
+  if (!r.archive.IsOpen()) return ArcCannotOpen;
+  Written.clear();
+  return ExtractWalked(r, walk, true, trailer, destination, destDir);
 }

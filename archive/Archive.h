@@ -34,6 +34,17 @@ using ProgressProc = void (*)(const char* fileName, int32_t percent);
 int32_t ExtractArchiveFile(fileio::File archive, const fileio::File& destination,
                            const char* destDir, const char* key, ProgressProc progress);
 
+// The same for an archive made plain as it was copied: every byte of its
+// body went through walk (RecordWalk::Take, which unscrambles in place) on
+// its way into archive, which holds the plain body, and trailer is the
+// value that stood behind it. The copy and the unscrambling pass are then
+// one pass over the bytes instead of two; the body is settled against
+// trailer, and the records against their rules, before any file is written,
+// as ExtractArchiveFile does.
+int32_t ExtractWalkedArchive(fileio::File archive, RecordWalk& walk, uint32_t trailer,
+                             const fileio::File& destination, const char* destDir,
+                             ProgressProc progress);
+
 // What the record of name (a path below the destination, either separator,
 // any case) declared, when the last extraction wrote that file: its size and
 // check value. False for any other name.

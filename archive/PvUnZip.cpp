@@ -146,21 +146,34 @@ bool UnpackFrom(fileio::File& exe, const fileio::File& destination, const std::s
   fileio::File temp;
   if (!temp.OpenAt(destination, SetupTempName, fileio::OpenMode::Private)) failed = true;
 
+  // The copy is unscrambled, checked and walked on its way, so that its
+  // bytes pass through memory once: what it holds is the plain body, as
+  // the unscrambling pass in place would leave it, and the trailer. The
+  // copy reaches the reader only once all of it has been read.
   std::vector<uint8_t> chunk(ChunkSize);
+  const int64_t bodyEnd = std::max(place.start, place.end - int64_t(TrailerSize));
+  RecordWalk walk(place.end - place.start - int64_t(TrailerSize));
+  uint8_t trailer[TrailerSize] = {};  // a short archive leaves the high bytes 0
   if (!failed && !exe.Seek(place.start)) failed = true;
   for (int64_t position = place.start; !failed && position < place.end;) {
     PumpMessages(position == place.start || place.end - position <= ChunkSize);
     const uint32_t want =
         uint32_t(place.end - position < ChunkSize ? place.end - position : ChunkSize);
     uint32_t n = 0;
-    if (!exe.Read(chunk.data(), want, &n) || n == 0 || !temp.Write(chunk.data(), n))
+    if (!exe.Read(chunk.data(), want, &n) || n == 0) {
       failed = true;
+      break;
+    }
+    const uint32_t body = uint32_t(std::clamp<int64_t>(bodyEnd - position, 0, n));
+    walk.Take(chunk.data(), body);
+    for (uint32_t i = body; i < n; ++i) trailer[position + i - bodyEnd] = chunk[i];
+    if (!temp.Write(chunk.data(), n)) failed = true;
     position += n;
   }
   // Closing the copy deletes it.
   if (failed) return false;
-  return ExtractArchiveFile(std::move(temp), destination, destDir.c_str(), nullptr,
-                            ProgressAdapter) == ArcOk;
+  return ExtractWalkedArchive(std::move(temp), walk, TrailerValue(trailer), destination,
+                              destDir.c_str(), ProgressAdapter) == ArcOk;
 }
 
 }  // namespace

@@ -208,4 +208,34 @@ TEST_F(PvUnZipTest, IOFailuresGiveFalseWithoutCallingTheReader) {
   EXPECT_TRUE(fs::is_empty(Dest()));
 }
 
+// The copy is unscrambled and checked as it is made, 64 KiB at a time from
+// the archive's first byte: the trailer, which is not scrambled, may be cut
+// by a chunk's end, or the body end exactly at one. Every byte of the
+// trailer counts.
+TEST_F(PvUnZipTest, TheTrailerIsFoundWhereverTheCopysChunksCutIt) {
+  for (const size_t length : {65537u, 65538u, 65539u, 65540u, 65536u + 5}) {
+    SCOPED_TRACE(length);
+    // Literals only, 9 bits a byte; then the name, a byte for a byte.
+    Bytes data(length * 8 / 9 - 16, 'q'), archive;
+    std::string name = "a";
+    while ((archive = testutil::BuildArchive({testutil::TestRecord(name, data)})).size() > length)
+      data.pop_back();
+    name.append(length - archive.size(), 'a');
+    archive = testutil::BuildArchive({testutil::TestRecord(name, data)});
+    ASSERT_EQ(archive.size(), length);
+    fs::remove_all(Dest());
+    fs::create_directory(Dest());
+    EXPECT_TRUE(Unpack(Join({Image(2), Marker(), archive})));
+    EXPECT_EQ(testutil::ReadFile(Dest() / name), data);
+    for (size_t at = length - 4; at < length; ++at) {
+      fs::remove_all(Dest());
+      fs::create_directory(Dest());
+      Bytes damaged = archive;
+      damaged[at] ^= 0x40;
+      EXPECT_FALSE(Unpack(Join({Image(2), Marker(), damaged}))) << "trailer byte " << at;
+      EXPECT_TRUE(fs::is_empty(Dest()));
+    }
+  }
+}
+
 }  // namespace
