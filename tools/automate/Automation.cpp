@@ -548,6 +548,14 @@ bool Session::Key(HWND window, UINT virtualKey) {
          PostMessageA(target, WM_KEYUP, virtualKey, LPARAM(1 | (scan << 16) | 0xC0000000u));
 }
 
+int64_t Session::Lifetime() const {
+  FILETIME created, ended, kernel, user;
+  if (!process_ || !HasEnded() || !GetProcessTimes(process_.get(), &created, &ended, &kernel, &user))
+    return -1;
+  const auto ticks = [](const FILETIME& t) { return int64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime; };
+  return (ticks(ended) - ticks(created)) / 10000;
+}
+
 bool Session::WaitExit(DWORD* exitCode) {
   const DWORD start = GetTickCount();
   while (WaitForSingleObject(process_.get(), PollMilliseconds) != WAIT_OBJECT_0) {

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -103,6 +104,9 @@ class Session {
   // does, and fills *exitCode. False on a time-out or an unanswered box.
   bool WaitExit(DWORD* exitCode);
   bool HasEnded() const;
+  // Milliseconds from the program's creation to its end, as the system
+  // recorded them; -1 while it runs or when they cannot be read.
+  int64_t Lifetime() const;
 
   // Every message box seen, in order.
   const std::vector<BoxRecord>& Boxes() const { return boxes_; }

@@ -41,6 +41,8 @@ const char Usage[] =
     "  --watch TITLE=FILE.bmp  capture the window titled TITLE as soon as a later\n"
     "                        step sees it (for windows that do not stay)\n"
     "  --exit                wait for the program to end; print its exit code\n"
+    "  --ran                 after --exit: print how long the program ran, from its\n"
+    "                        creation to its end (\"ran N ms\"), the time a user waits\n"
     "Every message box seen is printed as it comes and as it is answered. A box\n"
     "that no step or answer covers stops the run. Exit status: 0 when every step\n"
     "was done, 1 when one failed (the program is then ended if pvauto started\n"
@@ -49,14 +51,14 @@ const char Usage[] =
 using Step = std::pair<std::string, std::string>;  // name, argument
 
 bool TakesArgument(const std::string& name) {
-  return name != "close" && name != "exit";
+  return name != "close" && name != "exit" && name != "ran";
 }
 
 bool KnownStep(const std::string& name) {
   static const char* const names[] = {"script", "timeout",     "answer", "wait",
                                       "press",  "set",         "text",   "key",
                                       "close",  "shot",        "shot-screen", "watch",
-                                      "exit"};
+                                      "exit",   "ran"};
   for (const char* n : names)
     if (name == n) return true;
   return false;
@@ -260,6 +262,13 @@ bool RunStep(automate::Session& session, const Step& step, Windows& windows, std
       return false;
     }
     Print("exit " + std::to_string(code));
+  } else if (name == "ran") {
+    const int64_t ms = session.Lifetime();
+    if (ms < 0) {
+      error = "the program has not ended (--ran comes after --exit)";
+      return false;
+    }
+    Print("ran " + std::to_string(ms) + " ms");
   }
   return true;
 }
