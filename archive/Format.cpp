@@ -113,7 +113,7 @@ uint32_t RecordDecoder::Read(uint8_t* buffer, uint32_t* size, void* param) {
       d.failed_ = true;
       got = 0;
     }
-    if (d.scrambled_) d.seal_.Unseal(d.block_.data(), got);
+    if (d.scrambled_) d.streamState_ = CryptBufferFrom(d.block_.data(), got, d.streamState_);
     d.at_ += got;
     d.unread_ -= got;
     d.blockAt_ = 0;
@@ -146,7 +146,7 @@ int32_t RecordDecoder::Decode(const RecordHead& record, uint8_t* workArea, Sink 
   size_ = record.header.Size;
   crc_ = 0xFFFFFFFFu;
   failed_ = false;
-  seal_ = BodySeal::Resume(record.streamState);
+  streamState_ = record.streamState;
   sink_ = sink;
   sinkContext_ = sinkContext;
   const uint32_t result = DclDecompress(Read, Write, workArea, this);

@@ -190,7 +190,9 @@ class RecordDecoder {
   uint32_t size_ = 0;      // the record's Size
   uint32_t crc_ = 0;       // CRC-32 register of the bytes kept
   bool failed_ = false;    // reading or the sink failed
-  BodySeal seal_;
+  // The scrambling stream's state at at_. Only unscrambled: the whole
+  // body's check value was settled before any record is decoded.
+  uint32_t streamState_ = 0;
   Sink sink_ = nullptr;
   void* sinkContext_ = nullptr;
 };
