@@ -183,6 +183,21 @@ uint32_t KeyState(std::string_view key) {
 
 std::span<const ScrambleImplementation> ScrambleImplementations() { return Implementations; }
 
+uint32_t StateAfter(uint32_t state, uint64_t count) {
+  // One step is state * a + c; 2^k steps are again of that form.
+  uint32_t a = 134775813u, c = 1;
+  uint32_t totalA = 1, totalC = 0;
+  for (; count != 0; count >>= 1) {
+    if (count & 1) {
+      totalA *= a;
+      totalC = totalC * a + c;
+    }
+    c = c * a + c;
+    a *= a;
+  }
+  return state * totalA + totalC;
+}
+
 uint32_t CryptBufferFrom(uint8_t* buffer, uint32_t count, uint32_t state) {
   if (count == 0) return state;
   Scramble scramble = Chosen.load(std::memory_order_relaxed);

@@ -18,6 +18,11 @@ uint32_t KeyState(std::string_view key);
 // unscrambles what it scrambled.
 uint32_t CryptBufferFrom(uint8_t* buffer, uint32_t count, uint32_t state);
 
+// The state count bytes of the stream after state, without the bytes: the
+// generator's step composed with itself, in a few dozen multiplications
+// whatever count is. For taking a body up at any place.
+uint32_t StateAfter(uint32_t state, uint64_t count);
+
 // One way of combining a buffer with the stream; every one gives the same
 // bytes and the same state.
 struct ScrambleImplementation {

@@ -100,6 +100,13 @@ void RecordWalk::Take(uint8_t* data, size_t size) {
   }
 }
 
+void RecordWalk::Pass(int64_t count) {
+  count = std::clamp<int64_t>(count, 0, Passable());
+  seal_.Pass(uint64_t(count));
+  skip_ -= count;
+  taken_ += count;
+}
+
 uint32_t RecordDecoder::Read(uint8_t* buffer, uint32_t* size, void* param) {
   auto& d = *static_cast<RecordDecoder*>(param);
   if (d.produced_ > d.size_) return 0;
@@ -184,6 +191,8 @@ void BodySeal::Unseal(uint8_t* data, size_t size) {
     size -= n;
   }
 }
+
+void BodySeal::Pass(uint64_t count) { state_ = StateAfter(state_, count); }
 
 void BodySeal::AppendTrailer(std::vector<uint8_t>& out) const { Put32(out, check_); }
 

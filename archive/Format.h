@@ -89,6 +89,9 @@ class BodySeal {
   void Seal(uint8_t* data, size_t size);
   // Unscrambles data in place, then runs the check value over it.
   void Unseal(uint8_t* data, size_t size);
+  // Steps over count bytes unseen: the stream goes on after them, and the
+  // check value leaves them out.
+  void Pass(uint64_t count);
   // The CRC-32 register of the plain bytes so far.
   uint32_t Check() const { return check_; }
   // Where the scrambling stream stands: with it, Resume takes the body up
@@ -126,6 +129,15 @@ class RecordWalk {
   explicit RecordWalk(int64_t bodyLength, std::string_view key = "");
   // Unscrambles the next size bytes of the body in place and walks them.
   void Take(uint8_t* data, size_t size);
+  // The bytes of a packed stream that come next, which Pass may step over
+  // unread (0 once a record is broken: the walk then has its result).
+  int64_t Passable() const { return broken_ ? 0 : skip_; }
+  // Whether a record is broken: nothing after it is walked.
+  bool Broken() const { return broken_; }
+  // Steps over count bytes (at most Passable()) unread. Check() then leaves
+  // them out: a reader that walks only the heads this way settles the
+  // body's check value itself (ShiftCrc32 joins parts checked apart).
+  void Pass(int64_t count);
   // The CRC-32 register of the plain bytes taken, which the trailer holds.
   uint32_t Check() const { return seal_.Check(); }
   // Once the whole body has been taken: ArcOk, or ArcBadRecord when a

@@ -136,3 +136,31 @@ uint32_t UpdateCrc32(const uint8_t* buffer, const uint32_t* count, const uint32_
   }
   return update(buffer, *count, *crc);
 }
+
+namespace {
+
+// a times b modulo the polynomial, both reflected (bit 31 is x^0).
+uint32_t MultiplyModP(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t m = 1u << 31; m != 0 && a != 0; m >>= 1) {
+    if (a & m) {
+      product ^= b;
+      a ^= m;
+    }
+    b = (b & 1) ? (b >> 1) ^ 0xEDB88320u : b >> 1;
+  }
+  return product;
+}
+
+}  // namespace
+
+uint32_t ShiftCrc32(uint32_t crc, uint64_t count) {
+  // x^8, then squared for each bit of count: x^(8 * 2^k).
+  uint32_t power = 1u << 23;
+  while (count != 0) {
+    if (count & 1) crc = MultiplyModP(power, crc);
+    power = MultiplyModP(power, power);
+    count >>= 1;
+  }
+  return crc;
+}

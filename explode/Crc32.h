@@ -10,6 +10,13 @@
 // *crc is modified; an empty buffer returns *crc.
 uint32_t UpdateCrc32(const uint8_t* buffer, const uint32_t* count, const uint32_t* crc);
 
+// The register crc as count zero bytes would leave it: crc times x^(8 count)
+// modulo the polynomial, in a few dozen steps whatever count is. Since the
+// update is linear, the register over A then B is ShiftCrc32(register over
+// A, length of B) XOR the register over B started from 0, so parts of one
+// body can be checked on several threads.
+uint32_t ShiftCrc32(uint32_t crc, uint64_t count);
+
 // One way of computing UpdateCrc32; every one gives the same register.
 struct Crc32Implementation {
   const char* name;

@@ -28,6 +28,19 @@ TEST(Crc32, KnownAnswers) {
   for (const Row& r : rows) EXPECT_EQ(Register(r.text), r.reg) << "row at line " << r.line;
 }
 
+// A register moved on over zero bytes without them: parts checked apart
+// join into the whole's register.
+TEST(Crc32, ShiftingARegisterIsRunningItOverZeros) {
+  for (uint32_t count : {0u, 1u, 3u, 8u, 1000u, 65539u}) {
+    const std::string zeros(count, '\0');
+    for (uint32_t start : {0xFFFFFFFFu, 0x12345678u, 1u})
+      EXPECT_EQ(ShiftCrc32(start, count), Register(zeros, start)) << count << " " << start;
+  }
+  const std::string a = "The quick brown fox", b = " jumps over the lazy dog";
+  EXPECT_EQ(ShiftCrc32(Register(a), b.size()) ^ Register(b, 0), Register(a + b));
+  EXPECT_EQ(Register(a + b) ^ 0xFFFFFFFFu, 0x414FA339u);
+}
+
 TEST(Crc32, RunsOnAcrossCallsAndLeavesArgumentsAlone) {
   const std::string text = "Pavlane Orbit Suite";
   for (size_t cut = 0; cut <= text.size(); ++cut) {

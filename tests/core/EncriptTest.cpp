@@ -53,6 +53,16 @@ TEST(Encript, ChunksRunOnAsOneStreamAndUndoThemselves) {
     EXPECT_EQ(chunked, whole) << "first chunk " << first;
   }
   EXPECT_EQ(Crypt("key", whole), plain);
+  // Taken up at any place without the bytes before it: the state after
+  // them, the first two being 1 and 134775814 from 0.
+  EXPECT_EQ(StateAfter(0, 1), 1u);
+  EXPECT_EQ(StateAfter(0, 2), 134775814u);
+  for (uint32_t count : {0u, 1u, 2u, 3u, 999u, 1000u, 65537u}) {
+    std::vector<uint8_t> bytes(count);
+    EXPECT_EQ(StateAfter(KeyState("key"), count),
+              CryptBufferFrom(bytes.data(), count, KeyState("key")))
+        << count;
+  }
   // Nothing to combine: the buffer and the state stay.
   std::vector<uint8_t> data = {1, 2, 3};
   EXPECT_EQ(CryptBufferFrom(data.data(), 0, 12345u), 12345u);

@@ -143,7 +143,9 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
 // fails stays, large or small.
 TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
   testutil::TempDir temp;
-  Bytes large(9u << 20);  // over 8 MB packed as plain literals
+  // Over 16 MB packed as plain literals: a body that two processors check
+  // in two parts, while the records are walked from head to head.
+  Bytes large(17u << 20);
   for (size_t i = 0; i < large.size(); ++i) large[i] = uint8_t((i * 2654435761u) >> 13);
   std::vector<testutil::TestRecord> records;
   for (int i = 0; i < 40; ++i)
@@ -166,6 +168,13 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
     EXPECT_EQ(data, r->data) << name;
   }
   EXPECT_TRUE(fileio::GetAttributes((temp / "out" / "large.bin").string()) & fileio::AttrReadOnly);
+  // A byte changed in the second part: nothing is written.
+  Bytes changed = testutil::BuildArchive(records);
+  changed[changed.size() * 3 / 4] ^= 0x01;
+  testutil::WriteFile(path, changed);
+  EXPECT_EQ(pvpack::Extract(path.string(), (temp / "changed").string(), nullptr, {}, totals).status,
+            -ArcBadChecksum);
+  EXPECT_FALSE(fs::exists(temp / "changed" / "small"));
 
   for (size_t failing : {size_t(3), records.size() - 2}) {
     std::vector<testutil::TestRecord> damaged = records;

@@ -1,15 +1,18 @@
 #include "tools/pvpack/Records.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "archive/Archive.h"
+#include "archive/Encript.h"
 #include "archive/PeImage.h"
 #include "archive/PvUnZip.h"
 #include "explode/Crc32.h"
 #include "explode/Explode.h"
 #include "tools/pvpack/Input.h"
 #include "tools/pvpack/Names.h"
+#include "tools/pvpack/Workers.h"
 
 namespace pvpack {
 namespace {
@@ -28,6 +31,88 @@ std::string ChecksumFailure(ArchiveSource& source) {
     return source.IsSetup() ? "no archive: what follows the marker is not one"
                             : "no archive: neither a setup executable nor an archive";
   return ReaderFailure(ArcBadChecksum);
+}
+
+// A body of this many bytes a processor or more is checked on several
+// threads, each taking an equal part of it.
+constexpr uint64_t PartMin = uint64_t(8) << 20;
+constexpr unsigned MaxCheckThreads = 8;
+
+// The body's check value, its parts taken on several threads.
+struct BodyCheck {
+  ArchiveSource* source = nullptr;
+  std::vector<uint64_t> bounds;  // part i is [bounds[i], bounds[i + 1])
+  std::vector<uint32_t> crcs;    // each part's register: the first from the preset, the rest from 0
+  std::vector<char> read;        // whether each part was read whole
+  std::atomic<size_t> next{0};
+};
+
+void CheckParts(void* context) {
+  BodyCheck& check = *static_cast<BodyCheck*>(context);
+  Bytes block(Block);
+  for (size_t i; (i = check.next.fetch_add(1)) + 1 < check.bounds.size();) {
+    uint64_t at = check.bounds[i];
+    uint32_t state = StateAfter(KeyState(""), at);
+    uint32_t crc = i == 0 ? 0xFFFFFFFFu : 0;
+    bool whole = true;
+    while (at < check.bounds[i + 1]) {
+      size_t got = 0;
+      if (!check.source->ReadAt(at, block.data(),
+                                size_t(std::min<uint64_t>(Block, check.bounds[i + 1] - at)), got) ||
+          got == 0) {
+        whole = false;
+        break;
+      }
+      uint32_t n = uint32_t(got);
+      state = CryptBufferFrom(block.data(), n, state);
+      crc = UpdateCrc32(block.data(), &n, &crc);
+      at += got;
+    }
+    check.crcs[i] = crc;
+    check.read[i] = whole;
+  }
+}
+
+// Walks the body's records reading only their heads, the packed streams
+// stepped over (RecordWalk::Pass), while threads check the body in parts;
+// returns the body's check value, joined from the parts, and false when a
+// read failed. Beside the one pass of the check, only the heads are read
+// once more.
+bool WalkAndCheck(ArchiveSource& source, RecordWalk& walk, unsigned threads, uint32_t& crc) {
+  const uint64_t body = source.BodyLength();
+  BodyCheck check;
+  check.source = &source;
+  for (unsigned i = 0; i <= threads; ++i) check.bounds.push_back(body * i / threads / Block * Block);
+  check.bounds.back() = body;
+  check.crcs.assign(threads, 0);
+  check.read.assign(threads, 0);
+  workers::ThreadGroup group(threads, CheckParts, &check);
+  if (group.Started() == 0) CheckParts(&check);
+
+  bool ok = true;
+  Bytes head(512);
+  for (uint64_t at = 0; at < body && !walk.Broken();) {
+    if (const int64_t pass = walk.Passable(); pass > 0) {
+      const int64_t n = std::min<int64_t>(pass, int64_t(body - at));
+      walk.Pass(n);
+      at += uint64_t(n);
+      continue;
+    }
+    size_t got = 0;
+    if (!source.ReadAt(at, head.data(), size_t(std::min<uint64_t>(head.size(), body - at)), got) ||
+        got == 0) {
+      ok = false;
+      break;
+    }
+    walk.Take(head.data(), got);
+    at += got;
+  }
+  group.Join();
+  crc = check.crcs[0];
+  for (size_t i = 1; i < threads; ++i)
+    crc = ShiftCrc32(crc, check.bounds[i + 1] - check.bounds[i]) ^ check.crcs[i];
+  for (char whole : check.read) ok = ok && whole;
+  return ok;
 }
 
 bool SeekFile(std::FILE* file, uint64_t offset) {
@@ -154,14 +239,23 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
   // as in the setup's reader; the records' layout; and their names.
   out.records.clear();
   RecordWalk walk(int64_t(source.BodyLength()));
-  Bytes block(Block);
-  for (uint64_t at = 0; at < source.BodyLength();) {
-    size_t got = 0;
-    if (!source.ReadAt(at, block.data(), block.size(), got) || got == 0) break;
-    walk.Take(block.data(), got);
-    at += got;
+  uint32_t check = 0;
+  const unsigned threads = unsigned(std::min<uint64_t>(
+      std::min(workers::ProcessorCount(), MaxCheckThreads), source.BodyLength() / PartMin));
+  if (threads > 1) {
+    // A failed read leaves a check value that cannot match.
+    if (!WalkAndCheck(source, walk, threads, check)) check = ~source.Trailer();
+  } else {
+    Bytes block(Block);
+    for (uint64_t at = 0; at < source.BodyLength();) {
+      size_t got = 0;
+      if (!source.ReadAt(at, block.data(), block.size(), got) || got == 0) break;
+      walk.Take(block.data(), got);
+      at += got;
+    }
+    check = walk.Check();
   }
-  if (source.Size() < TrailerSize || walk.Check() != source.Trailer())
+  if (source.Size() < TrailerSize || check != source.Trailer())
     return {-ArcBadChecksum, {source.Shown(), ChecksumFailure(source)}};
   std::vector<RecordHead>& heads = walk.Records();
   if (walk.Result() != ArcOk)
