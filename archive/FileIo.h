@@ -115,6 +115,12 @@ class File {
   // Opens the real directory name in dir, as OpenAt does, and holds it as
   // OpenDirectory does. False when no directory or a link stands there.
   bool OpenDirectoryAt(const File& dir, const std::string& name);
+  // Makes the directory name in dir and holds it as OpenDirectoryAt does;
+  // on NT in one call, so the handle is to the folder this call made and
+  // the checks a folder found standing needs are left out where the
+  // system can tell nothing else (Wine still has the listing checked).
+  // False when anything stands at the name or it cannot be made.
+  bool NewDirectoryAt(const File& dir, const std::string& name);
   // Opens once more the object that file refers to, whatever has become of
   // its names, in mode Attributes: for changing attributes after the file
   // is closed. Windows 9x opens its name again.

@@ -119,6 +119,12 @@ bool File::OpenDirectoryAt(const File& dir, const std::string& name) {
   return IsOpen();
 }
 
+bool File::NewDirectoryAt(const File& dir, const std::string& name) {
+  // POSIX cannot make and open a folder at once: opened after, with no
+  // link followed, as any folder found standing.
+  return MakeDirectoryAt(dir, name) && OpenDirectoryAt(dir, name);
+}
+
 bool File::HoldDirectory(const std::string& path) {
   Close();
   path_ = path;

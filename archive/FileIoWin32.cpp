@@ -493,6 +493,28 @@ bool File::OpenDirectoryAt(const File& dir, const std::string& name) {
   return IsOpen();
 }
 
+bool File::NewDirectoryAt(const File& dir, const std::string& name) {
+  Close();
+  if (!IsLevelName(name)) return false;
+  if (!System().nt)
+    return MakeDirectory(Below(dir.path_, name)) && OpenDirectory(Below(dir.path_, name));
+  if (!dir.IsOpen()) return false;
+  path_ = Below(dir.path_, name);
+  // Made new and opened by the same call, with the access and sharing
+  // OpenDirectoryAt holds a folder with: no link can stand in its place.
+  const std::wstring wide = Wide(name);
+  handle_ = reinterpret_cast<intptr_t>(OpenRelative(
+      H(dir.handle_), wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+      FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT));
+  // Wine makes the folder, then opens it by its name: the listing tells
+  // whether what it opened is the folder made.
+  if (IsOpen() && OpensLinkTargets() && !ListedAsItself(H(dir.handle_), wide, H(handle_))) {
+    Close();
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+  }
+  return IsOpen();
+}
+
 bool File::Reopen(const File& file) {
   Close();
   path_ = file.path_;

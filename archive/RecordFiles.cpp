@@ -37,8 +37,9 @@ bool RemoveOldFile(const fileio::File& dir, const std::string& name) {
 bool OpenFolder(const fileio::File& dir, const std::string& name, fileio::File& folder) {
   if (folder.OpenDirectoryAt(dir, name)) return true;
   fileio::RemoveLinkAt(dir, name);
-  fileio::MakeDirectoryAt(dir, name);  // fails harmlessly when it exists
-  return folder.OpenDirectoryAt(dir, name);
+  // Made and held at once; whatever came to stand there meanwhile is
+  // opened as it stands, and checked as always.
+  return folder.NewDirectoryAt(dir, name) || folder.OpenDirectoryAt(dir, name);
 }
 
 // Splits a record's name into its folders and its file's name, taking both
