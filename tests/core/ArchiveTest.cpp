@@ -427,9 +427,10 @@ TEST_F(ArchiveTest, NothingPastARecordsSize) {
 
     testutil::WriteFile(ArchivePath(), archive);
     pvpack::Totals totals;
-    EXPECT_EQ(pvpack::Verify(ArchivePath().string(), nullptr, totals).status, -ArcBadRecord);
-    EXPECT_EQ(pvpack::Extract(ArchivePath().string(), Dest().string(), nullptr, {}, totals).status,
-              -ArcBadRecord);
+    EXPECT_EQ(pvpack::Verify(ArchivePath().string(), nullptr, totals).failure,
+              pvpack::Failure::BadRecord);
+    EXPECT_EQ(pvpack::Extract(ArchivePath().string(), Dest().string(), nullptr, {}, totals).failure,
+              pvpack::Failure::BadRecord);
     EXPECT_TRUE(DestIsEmpty());
   }
 }

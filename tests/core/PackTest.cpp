@@ -73,11 +73,11 @@ TEST(Pack, PackThenExtractGivesTheTreeBack) {
 
   testutil::WriteFile(temp / "copy.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pvpack::List((temp / "copy.pvz").string(), nullptr, records).status, 0);
+  ASSERT_TRUE(pvpack::List((temp / "copy.pvz").string(), nullptr, records).Ok());
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].name, "bin\\tool.exe");  // byte order of the names
   pvpack::Totals totals;
-  EXPECT_EQ(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).status, 0);
+  EXPECT_TRUE(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).Ok());
 
   ASSERT_EQ(testutil::ExtractArchiveAt((temp / "copy.pvz").string().c_str(),
                                        (temp / "out").string().c_str(), nullptr, nullptr),
@@ -122,7 +122,7 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
   const fs::path path = temp / "damaged.pvz";
   testutil::WriteFile(path, archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pvpack::List(path.string(), nullptr, records).status, 0);
+  ASSERT_TRUE(pvpack::List(path.string(), nullptr, records).Ok());
   // Damage the second record's data but keep the archive's check value
   // right, as a faulty packer would.
   Bytes body(archive.begin(), archive.end() - 4);
@@ -131,11 +131,11 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
   testutil::WriteFile(path, testutil::ArchiveFromBody(body));
   pvpack::Totals totals;
   const pvpack::Result result = pvpack::Verify(path.string(), nullptr, totals);
-  EXPECT_EQ(result.status, -ArcBadRecord);
+  EXPECT_EQ(result.failure, pvpack::Failure::BadRecord);
   EXPECT_EQ(result.fault.problem.rfind(records[1].name + ": ", 0), 0u) << result.fault.Message();
   archive.back() ^= 1;
   testutil::WriteFile(path, archive);
-  EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).status, -ArcBadChecksum);
+  EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).failure, pvpack::Failure::NoArchive);
 }
 
 // extract decodes small records on workers and a stream too large to hold
@@ -153,7 +153,7 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
   const fs::path path = temp / "a.pvz";
   testutil::WriteFile(path, testutil::BuildArchive(records));
   pvpack::Totals totals;
-  ASSERT_EQ(pvpack::Extract(path.string(), (temp / "out").string(), nullptr, {}, totals).status, 0);
+  ASSERT_TRUE(pvpack::Extract(path.string(), (temp / "out").string(), nullptr, {}, totals).Ok());
   EXPECT_EQ(totals.files, records.size());
   const auto tree = testutil::TreeContents(temp / "out");
   ASSERT_EQ(tree.size(), records.size());
@@ -173,13 +173,13 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
     testutil::WriteFile(path, testutil::BuildArchive(damaged));
     const fs::path out = temp / ("damaged" + std::to_string(failing));
     const pvpack::Result result = pvpack::Extract(path.string(), out.string(), nullptr, {}, totals);
-    EXPECT_EQ(result.status, -ArcBadRecord) << result.fault.Message();
+    EXPECT_EQ(result.failure, pvpack::Failure::BadRecord) << result.fault.Message();
     EXPECT_NE(result.fault.problem.find(records[failing].name + ": "), std::string::npos)
         << result.fault.Message();
     // The records before it; nothing of its own, whose contents are wrong.
     EXPECT_EQ(testutil::TreeContents(out).size(), failing) << "failing record " << failing;
   }
-  EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).status, pvpack::ExitUsage);
+  EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).failure, pvpack::Failure::Usage);
 }
 
 // The archive FindArchive finds in a setup held in memory.
@@ -267,7 +267,7 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedWhilePacking) {
   const Bytes archive = PackTree(temp / "src");
   testutil::WriteFile(temp / "out.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pvpack::List((temp / "out.pvz").string(), nullptr, records).status, 0);
+  ASSERT_TRUE(pvpack::List((temp / "out.pvz").string(), nullptr, records).Ok());
   ASSERT_EQ(records[0].name, "bin\\tool.exe");
   const uint64_t packed = records[0].header.PackedSize;
   const struct {
@@ -366,9 +366,9 @@ TEST(Pack, AFileSwappedForALinkAfterTheWalkIsNotPacked) {
   for (; rounds < 400 && std::chrono::steady_clock::now() < end; ++rounds) {
     seen.linkOut = false;
     pvpack::Totals totals;
-    if (pvpack::Pack(request, reporter, totals).status != 0) continue;
+    if (!pvpack::Pack(request, reporter, totals).Ok()) continue;
     std::vector<pack::Record> records;
-    ASSERT_EQ(pvpack::List(request.archive, nullptr, records).status, 0);
+    ASSERT_TRUE(pvpack::List(request.archive, nullptr, records).Ok());
     // A link the walk saw is followed by design, and said; one it did not
     // see must not be.
     if (!seen.linkOut) {

@@ -187,9 +187,9 @@ Result Extract(const std::string& file, const std::string& dir,
                Totals& totals) {
   // An empty destination (an unset variable in a script) would put every
   // file below the root.
-  if (dir.empty()) return {ExitUsage, {"", "the destination folder is empty"}};
+  if (dir.empty()) return {Failure::Usage, {"", "the destination folder is empty"}};
   Loaded loaded;
-  if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
+  if (Result result = LoadRecords(file, codePage, Failure::CannotOpen, loaded); !result.Ok())
     return result;
   ArchiveSource& source = loaded.source;
   const std::vector<pack::Record>& records = loaded.records;
@@ -205,17 +205,17 @@ Result Extract(const std::string& file, const std::string& dir,
   if (!records.empty()) {
     MakeDirPath(dest);
     if (!destination.HoldDirectory(dest))
-      return {-ArcCannotCreate, CannotCreate(dir, records, 0, SystemReason())};
+      return {Failure::CannotCreate, CannotCreate(dir, records, 0, SystemReason())};
   }
   RecordFiles files(destination, dest);
 
   auto crew = std::make_unique<Crew>(loaded);
   if (!crew->queued.Valid() || !crew->finished.Valid())
-    return {ExitIo, {"", "cannot make the workers' semaphores"}};
+    return {Failure::Io, {"", "cannot make the workers' semaphores"}};
   const unsigned workerCount = std::clamp(workers::ProcessorCount(), 1u, MaxExtractWorkers);
   workers::ThreadGroup group(records.empty() ? 0 : workerCount, WorkerMain, crew.get());
   if (!records.empty() && group.Started() == 0)
-    return {ExitIo, {"", "cannot start a worker thread"}};
+    return {Failure::Io, {"", "cannot start a worker thread"}};
 
   ExtractProgress progress{reporter, source.Size()};
   // Waits for a worker to finish a record, or a quarter of a second, and
@@ -254,19 +254,20 @@ Result Extract(const std::string& file, const std::string& dir,
   if (crew->failure.Any()) {
     const size_t at = crew->failure.Index();
     const int32_t result = crew->failure.Result();
-    if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at, createFailure)};
+    if (result == ArcCannotCreate)
+      return {Failure::CannotCreate, CannotCreate(dir, records, at, createFailure)};
     // Files were made ahead of the record that failed; as the setup's
     // reader would, leave those after it unwritten. Its own file holds
     // what a damaged or cut-off stream gave, and goes too.
     bool removed = true;
     for (size_t j = at; j < created && j < records.size(); ++j)
       removed = files.Remove(records[j].name) && removed;
-    if (at >= records.size()) return {-result, {file, ReaderFailure(result)}};
+    if (at >= records.size()) return {FailureOf(result), {file, ReaderFailure(result)}};
     const std::string path = Shown(dest + "\\" + records[at].name);
     const std::string left = at >= created ? ""
                              : removed     ? "; " + path + " is removed"
                                            : "; " + path + " could not be removed and holds wrong data";
-    return {-result, {file, records[at].name + ": " + ReaderFailure(result) + left}};
+    return {FailureOf(result), {file, records[at].name + ": " + ReaderFailure(result) + left}};
   }
   progress.At(source.Size());
   totals = {records.size(), TotalSize(records), source.Size(), 0};

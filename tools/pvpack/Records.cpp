@@ -146,7 +146,7 @@ uint32_t ArchiveSource::Trailer() {
 }
 
 Result LoadRecords(const std::string& path, const codepage::SingleByteTable* codePage,
-                   int unreadable, Loaded& out) {
+                   Failure unreadable, Loaded& out) {
   Fault fault;
   ArchiveSource& source = out.source;
   if (!source.Open(path, fault)) return {unreadable, fault};
@@ -162,10 +162,10 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
     at += got;
   }
   if (source.Size() < TrailerSize || walk.Check() != source.Trailer())
-    return {-ArcBadChecksum, {source.Shown(), ChecksumFailure(source)}};
+    return {Failure::NoArchive, {source.Shown(), ChecksumFailure(source)}};
   std::vector<RecordHead>& heads = walk.Records();
   if (walk.Result() != ArcOk)
-    return {-ArcBadRecord, {source.Shown(), "record " + std::to_string(heads.size() + 1) +
+    return {Failure::BadRecord, {source.Shown(), "record " + std::to_string(heads.size() + 1) +
                                                 " is cut off by the end of the archive, or "
                                                 "its packed stream is 2 GiB or more"}};
   const std::vector<RecordFault> faults = RecordFaults(heads, names::FoldOf(codePage));
@@ -176,7 +176,7 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
       problem += std::string(faults.size() > 1 ? "\n  " : "") + "record " +
                  std::to_string(f.index + 1) + " (" + heads[f.index].name + "): " + f.why;
     if (codePage) problem = codepage::ToUtf8(*codePage, problem);
-    return {-ArcBadRecord, {source.Shown(), problem}};
+    return {Failure::BadRecord, {source.Shown(), problem}};
   }
   for (RecordHead& head : heads)
     out.records.push_back({codePage ? codepage::ToUtf8(*codePage, head.name) : std::move(head.name),

@@ -65,10 +65,10 @@ struct Loaded {
 // and the rules of their names (RecordFaults, case folded in codePage, or
 // in 1252 when it is null), the fault naming every record that breaks one.
 // Leaves each record's name converted from codePage to UTF-8 (as it stands
-// when codePage is null). A file that cannot be read gives the status
+// when codePage is null). A file that cannot be read gives the failure
 // unreadable.
 Result LoadRecords(const std::string& path, const codepage::SingleByteTable* codePage,
-                   int unreadable, Loaded& out);
+                   Failure unreadable, Loaded& out);
 
 // Decodes every record of a loaded archive against its size and check
 // value, writing nothing. ArcOk, or ArcBadRecord with failedName naming the

@@ -22,17 +22,43 @@
 #endif
 
 #include "archive/Format.h"
+#include "explode/Explode.h"
 #include "archive/ProductFiles.h"
 #include "tools/pvpack/Pvpack.h"
 #include "tools/pvpack/Workers.h"
 
 namespace {
 
-using pvpack::ExitIo;
-using pvpack::ExitName;
-using pvpack::ExitSoftware;
-using pvpack::ExitUsage;
+using pvpack::Failure;
 using Clock = std::chrono::steady_clock;
+
+// The exit statuses: what is wrong with the request or pvpack's own files
+// in the values of BSD's sysexits.h; for an archive, the setup's reader's
+// code negated (its check value not matching, -5, gives 5); for one
+// compressed stream, the decoder's result.
+constexpr int ExitUsage = 64;
+constexpr int ExitName = 65;      // a name Windows or the code page cannot hold
+constexpr int ExitSoftware = 70;  // a fault of pvpack itself
+constexpr int ExitIo = 74;
+
+int ExitStatus(Failure failure) {
+  switch (failure) {
+    case Failure::None: return 0;
+    case Failure::Usage: return ExitUsage;
+    case Failure::Name: return ExitName;
+    case Failure::Io: return ExitIo;
+    case Failure::CannotOpen: return -ArcCannotOpen;
+    case Failure::CannotCreate: return -ArcCannotCreate;
+    case Failure::ReadWrite: return -ArcIoError;
+    case Failure::NoArchive: return -ArcBadChecksum;
+    case Failure::BadRecord: return -ArcBadRecord;
+    case Failure::BadDictionarySize: return int(DclBadDictSize);
+    case Failure::BadLiteralMode: return int(DclBadLiteralMode);
+    case Failure::StreamTooShort: return int(DclInputTooShort);
+    case Failure::NoEndCode: return int(DclInputEnded);
+  }
+  return ExitSoftware;
+}
 
 constexpr const char* Version = product::Version;
 
@@ -98,12 +124,14 @@ int CodePageOf(const Arguments& args, const codepage::SingleByteTable*& table) {
 }
 
 
-// The status of result, having said what is wrong when it is no success.
+// The exit status of result, having said what is wrong when it is no
+// success.
 int Report(const pvpack::Result& result) {
-  if (result.status == 0) return 0;
-  for (const pack::Fault& fault : result.earlier) Fail(result.status, fault.Message());
-  if (!result.fault.problem.empty()) Fail(result.status, result.fault.Message());
-  return result.status;
+  if (result.Ok()) return 0;
+  const int status = ExitStatus(result.failure);
+  for (const pack::Fault& fault : result.earlier) Fail(status, fault.Message());
+  if (!result.fault.problem.empty()) Fail(status, result.fault.Message());
+  return status;
 }
 
 int CmdImplode(const Arguments& args) {
