@@ -25,57 +25,32 @@ Result Failed(Failure failure, std::string path, std::string problem) {
   return {failure, {std::move(path), std::move(problem)}};
 }
 
-// One stream decoded from an input to an output. The decoder reads 2 KB and
-// writes 4 KB at a time; both go through blocks of PipeBlock bytes here, a
-// system call each rather than one for every few KB.
-constexpr size_t PipeBlock = 256 * 1024;
-struct DecodePipe {
+// The input of explode, read in order, as the decoder asks for it.
+struct InOrder {
   InputStream* in;
-  std::FILE* out;
   Fault fault;  // why reading failed
-  bool readFailed = false;
-  bool writeFailed = false;
-  Bytes inBlock = Bytes(PipeBlock), outBlock = Bytes(PipeBlock);
-  size_t inAt = 0, inEnd = 0, outFill = 0;
-  uint64_t consumed = 0, produced = 0;
-  int writeError = 0;  // errno of the write that failed
-
-  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* pipe = static_cast<DecodePipe*>(param);
-    uint32_t got = 0;
-    while (got < *size && !pipe->readFailed) {
-      if (pipe->inAt == pipe->inEnd) {
-        pipe->inAt = pipe->inEnd = 0;
-        if (!ReadSome(*pipe->in, pipe->inBlock.data(), PipeBlock, pipe->inEnd, pipe->fault))
-          pipe->readFailed = true;
-        if (pipe->inEnd == 0) break;
-      }
-      const uint32_t n = uint32_t(std::min<size_t>(*size - got, pipe->inEnd - pipe->inAt));
-      std::memcpy(buffer + got, pipe->inBlock.data() + pipe->inAt, n);
-      pipe->inAt += n;
-      got += n;
-    }
-    pipe->consumed += got;
-    return pipe->readFailed ? 0 : got;
-  }
-  static void Write(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* pipe = static_cast<DecodePipe*>(param);
-    pipe->produced += *size;
-    if (pipe->outFill + *size > PipeBlock) pipe->Flush();
-    std::memcpy(pipe->outBlock.data() + pipe->outFill, buffer, *size);
-    pipe->outFill += *size;
-  }
-  // Writes what is gathered; false once any write has failed.
-  bool Flush() {
-    if (!writeFailed && out && outFill > 0 &&
-        std::fwrite(outBlock.data(), 1, outFill, out) != outFill) {
-      writeFailed = true;
-      writeError = errno;
-    }
-    outFill = 0;
-    return !writeFailed;
-  }
 };
+
+bool ReadInOrder(void* context, int64_t, uint8_t* out, uint32_t n, uint32_t* got) {
+  auto* reading = static_cast<InOrder*>(context);
+  size_t count = 0;
+  const bool ok = ReadSome(*reading->in, out, n, count, reading->fault);
+  *got = uint32_t(count);
+  return ok;
+}
+
+// The output of explode.
+struct ToFile {
+  std::FILE* out;
+  int error = 0;  // errno of the write that failed
+};
+
+bool WriteToFile(void* context, const uint8_t* data, uint32_t size) {
+  auto* writing = static_cast<ToFile*>(context);
+  if (std::fwrite(data, 1, size, writing->out) == size) return true;
+  writing->error = errno;
+  return false;
+}
 
 // What pack shows as it goes: files and megabytes done, in archive order.
 struct PackProgress {
@@ -141,19 +116,15 @@ Result Explode(const std::string& in, const std::string& out) {
   if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {Failure::Io, fault};
   Output output;
   if (!output.Open(out, {{IdOf(input.file), input.shown}}, fault)) return {Failure::Io, fault};
-  DecodePipe pipe{&input, output.Stream(), {}, false, false};
+  InOrder reading{&input, {}};
+  ToFile writing{output.Stream()};
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
-  // What the setup's reader takes for an empty file, a stream of its two
-  // header bytes and an end code in two more, is one here too.
-  const uint8_t* head = pipe.inBlock.data();
-  if (result == DclInputTooShort && pipe.consumed == 4 && !pipe.readFailed && head[0] <= 1 &&
-      head[1] >= 4 && head[1] <= 6)
-    result = DclOk;
-  pipe.Flush();
+  RecordDecoder decoder(ReadInOrder, &reading, false);
+  const RecordDecoder::StreamEnd end = decoder.DecodeStream(workArea, WriteToFile, &writing);
   // What could not be read whole is not decoded into anything.
-  if (pipe.readFailed) return {Failure::Io, pipe.fault};
-  if (pipe.writeFailed) return Failed(Failure::Io, out, "cannot write (" + ErrnoReason(pipe.writeError) + ")");
+  if (end.readFailed) return {Failure::Io, reading.fault};
+  if (end.sinkFailed)
+    return Failed(Failure::Io, out, "cannot write (" + ErrnoReason(writing.error) + ")");
   if (!output.Commit(fault)) return {Failure::Io, fault};
   static const struct {
     Failure failure;
@@ -163,7 +134,7 @@ Result Explode(const std::string& in, const std::string& out) {
                 {Failure::BadLiteralMode, "bad literal mode"},
                 {Failure::StreamTooShort, "stream too short"},
                 {Failure::NoEndCode, "stream ended without an end code"}};
-  if (result != DclOk) return Failed(Judged[result].failure, in, Judged[result].words);
+  if (end.result != DclOk) return Failed(Judged[end.result].failure, in, Judged[end.result].words);
   return {};
 }
 

@@ -28,41 +28,17 @@ namespace {
 // Records handed out and not yet finished, at the most.
 constexpr size_t Slots = 64;
 constexpr unsigned MaxExtractWorkers = 8;
-// What a record's output is gathered in before it is written.
-constexpr size_t WriteBlock = 64 * 1024;
 
-// Gathers a record's output into blocks for its file, in a buffer of
-// WriteBlock bytes that each worker keeps for all its records.
-struct FileSink {
-  FileSink(fileio::File& f, Bytes& b) : file(f), block(b) {}
-
-  static bool Put(void* context, const uint8_t* data, uint32_t size) {
-    auto* sink = static_cast<FileSink*>(context);
-    if (sink->fill + size > sink->block.size()) sink->Flush();
-    std::copy(data, data + size, sink->block.begin() + sink->fill);
-    sink->fill += size;
-    return !sink->failed;
-  }
-  // False once any write has failed.
-  bool Flush() {
-    if (fill > 0 && !file.Write(block.data(), fill)) failed = true;
-    fill = 0;
-    return !failed;
-  }
-
-  fileio::File& file;
-  Bytes& block;
-  uint32_t fill = 0;
-  bool failed = false;
-};
+// Writes a record's output, in the decoder's blocks, to its file.
+bool WriteToFile(void* context, const uint8_t* data, uint32_t size) {
+  return static_cast<fileio::File*>(context)->Write(data, size);
+}
 
 // Decodes record into its new file and finishes it. ArcOk, ArcIoError
 // when reading or writing failed, ArcBadRecord when the stream is unsound.
 int32_t WriteRecord(RecordDecoder& decoder, const pack::Record& record, fileio::File& file,
-                    const std::string& path, uint8_t* workArea, Bytes& block) {
-  FileSink sink(file, block);
-  const int32_t result = decoder.Decode(HeadOf(record), workArea, FileSink::Put, &sink);
-  if (!sink.Flush() || result == ArcIoError) return ArcIoError;
+                    const std::string& path, uint8_t* workArea) {
+  const int32_t result = decoder.Decode(HeadOf(record), workArea, WriteToFile, &file);
   if (result != ArcOk) return result;
   FinishRecordFile(file, path, record.header);
   return ArcOk;
@@ -113,7 +89,6 @@ struct Crew {
 void WorkerMain(void* context) {
   Crew& crew = *static_cast<Crew*>(context);
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  Bytes block(WriteBlock);
   RecordDecoder decoder = DecoderOf(crew.loaded.source);
   for (;;) {
     crew.queued.Acquire();
@@ -122,8 +97,8 @@ void WorkerMain(void* context) {
     Slot& slot = crew.slots[taken % Slots];
     const size_t i = slot.index;
     if (!crew.failure.Any() || crew.failure.Index() > i) {
-      const int32_t result = WriteRecord(decoder, crew.loaded.records[i], slot.file, slot.path,
-                                         workArea, block);
+      const int32_t result =
+          WriteRecord(decoder, crew.loaded.records[i], slot.file, slot.path, workArea);
       if (result != ArcOk) crew.failure.Note(i, result);
     }
     slot.file.Close();
