@@ -242,7 +242,7 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
   const auto write = [&](const uint8_t* data, size_t n) {
     return std::fwrite(data, 1, n, stream) == n;
   };
-  if (!write(head.data(), head.size()) || !loaded.source.CopyRaw(write))
+  if (!write(head.data(), head.size()) || !loaded.source.CopyRaw(loaded.source.Size(), write))
     return Failed(Failure::Io, out, "cannot write (" + ErrnoReason(errno) + ")");
   if (!output.Commit(fault)) return {Failure::Io, fault};
   totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(),

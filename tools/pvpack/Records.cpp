@@ -126,10 +126,11 @@ Bytes ArchiveSource::FirstBytes(size_t n) {
   return bytes;
 }
 
-bool ArchiveSource::CopyRaw(const std::function<bool(const uint8_t*, size_t)>& sink) {
+bool ArchiveSource::CopyRaw(uint64_t length,
+                            const std::function<bool(uint8_t*, size_t)>& sink) {
   if (!SeekTo(0)) return false;
   Bytes block(Block);
-  for (uint64_t left = Size(); left > 0;) {
+  for (uint64_t left = std::min(length, Size()); left > 0;) {
     const size_t n = size_t(std::min<uint64_t>(left, block.size()));
     if (std::fread(block.data(), 1, n, file_.get()) != n || !sink(block.data(), n)) return false;
     left -= n;
@@ -154,14 +155,12 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
   // as in the setup's reader; the records' layout; and their names.
   out.records.clear();
   RecordWalk walk(int64_t(source.BodyLength()));
-  Bytes block(Block);
-  for (uint64_t at = 0; at < source.BodyLength();) {
-    size_t got = 0;
-    if (!source.ReadAt(at, block.data(), block.size(), got) || got == 0) break;
-    walk.Take(block.data(), got);
-    at += got;
-  }
-  if (source.Size() < TrailerSize || walk.Check() != source.Trailer())
+  // A body that cannot be read whole cannot match its check value.
+  const bool read = source.CopyRaw(source.BodyLength(), [&](uint8_t* data, size_t n) {
+    walk.Take(data, n);
+    return true;
+  });
+  if (!read || source.Size() < TrailerSize || walk.Check() != source.Trailer())
     return {Failure::NoArchive, {source.Shown(), ChecksumFailure(source)}};
   std::vector<RecordHead>& heads = walk.Records();
   if (walk.Result() != ArcOk)

@@ -32,9 +32,10 @@ class ArchiveSource {
 
   // Reads the archive's first up to n bytes as they stand.
   Bytes FirstBytes(size_t n);
-  // Passes the archive's bytes as they stand, in blocks, to sink, which
-  // returns false to stop. False when reading or sink fails.
-  bool CopyRaw(const std::function<bool(const uint8_t*, size_t)>& sink);
+  // Passes the archive's first length bytes as they stand, in blocks, to
+  // sink, which may change a block in place and returns false to stop.
+  // False when reading or sink fails.
+  bool CopyRaw(uint64_t length, const std::function<bool(uint8_t*, size_t)>& sink);
 
   uint64_t BodyLength() const { return Size() < TrailerSize ? 0 : Size() - TrailerSize; }
   // Reads up to n bytes of the body at offset as they stand (scrambled),

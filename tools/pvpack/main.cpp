@@ -66,19 +66,11 @@ constexpr const char* Version = product::Version;
 // problem when there is one, and returns ExitUsage.
 int UsageError(const std::string& command, const std::string& problem = "");
 
-bool StderrIsTerminal() {
+bool IsTerminal(std::FILE* stream) {
 #ifdef _WIN32
-  return _isatty(_fileno(stderr));
+  return _isatty(_fileno(stream));
 #else
-  return isatty(2);
-#endif
-}
-
-bool StdoutIsTerminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stdout));
-#else
-  return isatty(1);
+  return isatty(fileno(stream));
 #endif
 }
 
@@ -181,7 +173,7 @@ class Progress {
  public:
   explicit Progress(const Arguments& args)
       : style_(args.Has("--progress")                  ? Style::Lines
-               : args.Has("-q") || !StderrIsTerminal() ? Style::None
+               : args.Has("-q") || !IsTerminal(stderr) ? Style::None
                                                        : Style::Terminal) {}
   ~Progress() { End(); }
   // Ends the line rewritten in place, so that what follows starts a line.
@@ -562,7 +554,7 @@ int ParseArguments(const Command& command, const std::vector<std::string>& args,
     if (out.operands[i].empty()) return UsageError(command.name, names[i] + " is empty");
     // Binary data would only garble a terminal.
     const bool output = names[i] == "OUT" || (names[i] == "ARCHIVE" && !std::strcmp(command.name, "pack"));
-    if (output && out.operands[i] == "-" && StdoutIsTerminal())
+    if (output && out.operands[i] == "-" && IsTerminal(stdout))
       return UsageError(command.name, names[i] + " is standard output, a terminal; redirect it");
   }
   return 0;
