@@ -361,11 +361,22 @@ TEST_F(E2E, ArchivesThatBreakARuleAreRefusedWithNothingWritten) {
       {__LINE__, {TestRecord("say \"hi\".txt", x)}},
       {__LINE__, {TestRecord("twice.txt", x), TestRecord("twice.txt", x)}},
       {__LINE__, {TestRecord("a.txt", x), TestRecord("A.TXT", x)}},
+      {__LINE__, {TestRecord("COM0", x)}},
+      {__LINE__, {TestRecord("lpt0.log", x)}},
       {__LINE__, {TestRecord("COM\xB9.txt", x)}},
+      {__LINE__, {TestRecord("Com\xB2", x)}},
+      {__LINE__, {TestRecord("COM\xB3.a.b", x)}},
+      {__LINE__, {TestRecord("LPT\xB9", x)}},
+      {__LINE__, {TestRecord("x\\lpt\xB2.txt", x)}},
+      {__LINE__, {TestRecord("LPT\xB3 .txt", x)}},
       {__LINE__, {TestRecord("Docs\\CONIN$", x)}},
+      {__LINE__, {TestRecord("conout$.log", x)}},
+      {__LINE__, {TestRecord("CLOCK$", x)}},
       {__LINE__, {TestRecord("b", x), TestRecord("B.\\c.txt", x)}},
       // Says 1 byte, decodes to 200 MB.
       {__LINE__, {TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(386101)).WithSize(1)}},
+      // Says 10 bytes, decodes to 2^32 + 10, its check value over all of them.
+      {__LINE__, {TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(8291442, true)).WithSize(10).WithCheck(0x94784E13)}},
   };
   const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
   TempDir work;
