@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/Format.h"
+#include "archive/PeImage.h"
 #include "tools/pvpack/Pvpack.h"
 
 namespace pvpack {
@@ -28,7 +29,7 @@ class ArchiveSource {
   uint64_t Size() const { return end_ - start_; }  // the archive's bytes
   bool IsSetup() const { return isSetup_; }
   // Whether the file begins as a Windows executable does.
-  bool IsExecutable() const { return head_.size() >= 2 && head_[0] == 'M' && head_[1] == 'Z'; }
+  bool IsExecutable() const { return StartsAsExecutable(head_.data(), head_.size()); }
 
   // Reads the archive's first up to n bytes as they stand.
   Bytes FirstBytes(size_t n);
