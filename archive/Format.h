@@ -184,10 +184,10 @@ class RecordDecoder {
     bool sinkFailed = false;
   };
   // Decodes one bare stream, no record around it: read in order from offset
-  // 0 until a read comes up short (4 GiB - 1 bytes at the most), as it
+  // 0 until a read gives nothing (4 GiB - 1 bytes at the most), as it
   // stands, its output, of any length, to sink. An empty file's stream (its
   // two header bytes and an end code in two more, which the decoder reports
-  // as too short) gives DclOk, as it does in a record.
+  // as too short) gives DclOk.
   StreamEnd DecodeStream(uint8_t* workArea, Sink sink, void* sinkContext);
 
  private:
