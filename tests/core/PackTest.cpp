@@ -17,6 +17,7 @@
 #include "tests/common/ExtractAt.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/FileBytes.h"
+#include "tests/common/PackedStreams.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pack.h"
@@ -231,6 +232,32 @@ TEST(Pack, TheSameBytesWhateverTheWorkersAndBuffers) {
   options.onePassMax = 4096;
   options.holdMax = 1000;
   EXPECT_EQ(PackTree(temp / "src", options), one);
+}
+
+// Each file goes in as the smallest of its six streams, the first of equals,
+// written as the encoder writes that one alone.
+TEST(Pack, EachFileTakesTheFirstSmallestOfItsStreams) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  std::string text;
+  for (int i = 0; text.size() < 30000; ++i) text += "item " + std::to_string(i * 7919 % 1009) + "; ";
+  testutil::WriteFile(temp / "src/docs/list.txt", text);
+  std::vector<pack::TreeFile> files;
+  pack::Fault fault;
+  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, fault)) << fault.Message();
+  Bytes archive;
+  std::vector<Bytes> streams;
+  ASSERT_EQ(testutil::PackStreams(files, {}, archive, streams), "");
+  for (size_t i = 0; i < files.size(); ++i) {
+    const Bytes data = testutil::ReadFile(files[i].path);
+    Bytes first;
+    for (size_t e = 0; e < implode::EncodingCount; ++e) {
+      const implode::Encoding encoding = implode::EncodingAt(e);
+      Bytes s = implode::Implode(data.data(), data.size(), encoding.mode, encoding.dictBits);
+      if (first.empty() || s.size() < first.size()) first = std::move(s);
+    }
+    EXPECT_TRUE(streams[i] == first) << files[i].name;
+  }
 }
 
 TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {

@@ -628,22 +628,4 @@ std::vector<uint8_t> Implode(const uint8_t* data, size_t size, LiteralMode mode,
   return out;
 }
 
-std::vector<uint8_t> ImplodeSmallest(const uint8_t* data, size_t size) {
-  // Up to OnePassMax bytes of input the one pass that measures the six
-  // streams also writes them; above that the smallest is encoded again,
-  // which repeats its part of the first pass exactly.
-  if (uint64_t(size) > MaxInput) return {};
-  const bool onePass = size <= OnePassMax;
-  std::vector<std::vector<uint8_t>> streams(onePass ? EncodingCount : 0);
-  std::vector<Output> outputs;
-  for (std::vector<uint8_t>& stream : streams) outputs.push_back({AppendToVector, &stream});
-  MemoryInput in{data, size};
-  Encoding best;
-  if (ImplodeAll(in.AsInput(), onePass ? outputs.data() : nullptr, ~uint64_t(0), best) !=
-      Status::Ok)
-    return {};
-  if (onePass) return std::move(streams[EncodingIndex(best)]);
-  return Implode(data, size, best.mode, best.dictBits);
-}
-
 }  // namespace implode

@@ -18,8 +18,9 @@ enum class LiteralMode : uint8_t {
 // 32 bits.
 inline constexpr uint64_t MaxInput = 0xFFFFFFFFu;
 
-// Up to this input size ImplodeSmallest writes all six streams while it
-// measures them; above it, it measures first and encodes the smallest again.
+// Up to this input size the archive writer has all six streams written
+// while it measures them; above it, it measures first and encodes the
+// smallest again, reading the input a second time.
 inline constexpr uint64_t OnePassMax = uint64_t(8) << 20;
 
 // Where the encoder takes its input from, a piece at a time: read fills up
@@ -78,13 +79,10 @@ Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Out
 // depend on the others beside it.
 Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Encoding& smallest);
 
-// Implode and ImplodeSmallest over bytes in memory. They return an empty
-// vector (never a valid stream) when mode or dictBits is out of range or
-// size is more than MaxInput.
+// ImplodeTo over bytes in memory. Returns an empty vector (never a valid
+// stream) when mode or dictBits is out of range or size is more than
+// MaxInput.
 std::vector<uint8_t> Implode(const uint8_t* data, size_t size, LiteralMode mode,
                              unsigned dictBits);
-// The smallest of the six streams; ties go to the first in EncodingAt's
-// order, so the result depends on nothing but the data.
-std::vector<uint8_t> ImplodeSmallest(const uint8_t* data, size_t size);
 
 }  // namespace implode
