@@ -226,10 +226,11 @@ void PackOne(Job& job, Crew& crew) {
       stores.push_back(std::make_unique<StreamStore>(options.holdMax, heldTotal));
       outputs.push_back(stores.back()->AsOutput());
     }
-    status = implode::ImplodeAll(input, outputs.data(), options.limits.packedSize, best);
+    status = implode::ImplodeAll(input, outputs.data(), options.limits.packedSize, options.search,
+                                  best);
     if (status == implode::Status::Ok) job.stream = std::move(stores[implode::EncodingIndex(best)]);
   } else {
-    status = implode::ImplodeAll(input, nullptr, options.limits.packedSize, best);
+    status = implode::ImplodeAll(input, nullptr, options.limits.packedSize, options.search, best);
     if (status == implode::Status::Ok && first.read == file.size) {
       // The second reading must find the same bytes as the first.
       FileInput again{std::move(first.file), 0, 0xFFFFFFFFu, &job.progress, &stop};
