@@ -31,10 +31,10 @@
 // by much later. So a parser whose path to the end of a chunk is longer
 // than the best one's by more than RaceMargin of it plus RaceSlack bits
 // leaves the race; the first chunks are short (FirstChunk, doubling up to
-// Chunk) so that this happens early. On a product of executables and
-// headers and on one of documents, a race runs 1.4 to 2 parsers per
-// position instead of six, and its archives come within two bytes in a
-// million of those of a full run, which keeps the smallest of the six.
+// Chunk) so that this happens early, and past RaceNarrow only the leader
+// runs on. On a product of executables and headers and on one of documents
+// the archives of a race came within 0.002% of those of a full run, which
+// keeps the smallest of the six, for less than half the time.
 //
 // Where optimality is traded for speed (see the constants below):
 //   - Long copies (NiceLen bytes and more): a position inside one starts
@@ -69,7 +69,11 @@ constexpr unsigned EndLengthValue = 517;  // symbol 15, extra bits all set
 constexpr unsigned EndCodeBits = 1 + 7 + 8;
 
 // Speed / optimality trade-offs (see the file comment).
-constexpr unsigned NiceLen = 256;               // copies this long are "long"
+// Copies this long are "long". Relaxing every length of the copies found
+// at each position is the parse's largest cost on text; at 32 rather than
+// 256 a product of documents and one of programs and headers pack in 15%
+// less time to archives 0.002% and 0.01% larger.
+constexpr unsigned NiceLen = 32;
 constexpr unsigned TailLen = 16;                // start positions kept near their ends
 constexpr unsigned MaxDepth = 256;              // nodes per tree descent
 constexpr size_t PendingMax = size_t(1) << 20;  // positions without a cut point
@@ -81,6 +85,11 @@ constexpr size_t FirstChunk = 4096;
 // 1 / RaceMargin of the best's bits plus RaceSlack bits.
 constexpr uint64_t RaceMargin = 100;
 constexpr uint64_t RaceSlack = 512;
+// From this position on only the leader runs on: encodings still close to
+// it by then rarely end far from it, and on data that does not pack (where
+// the three dictionaries stay close) running one instead of three saves
+// most of the work.
+constexpr uint64_t RaceNarrow = 65536;
 constexpr size_t MarkRing = 1024;  // > MaxLen
 // A parser hands its stream on once this much of it has gathered.
 constexpr size_t FlushAt = size_t(1) << 16;
@@ -308,8 +317,10 @@ class Parser {
       litCost_[b] = uint8_t(1 + (ascii_ ? dcl::LiteralBitCounts[b] : 8));
     cost_[0] = 0;
     if (out_) {
-      pending_.push_back(uint8_t(mode));
-      pending_.push_back(uint8_t(dictBits));
+      Reserve(0);
+      pending_[0] = uint8_t(mode);
+      pending_[1] = uint8_t(dictBits);
+      pendingSize_ = 2;
     }
   }
 
@@ -415,10 +426,12 @@ class Parser {
   void Finish(uint64_t end) {
     Emit(end);
     if (!out_) return;
+    Reserve(1);
     Put(1 | uint32_t(dcl::LengthCodeValues[15]) << 1, 1 + dcl::LengthBitCounts[15]);
     Put(EndLengthValue - dcl::LengthBaseValues[15], dcl::LengthExtraBits[15]);
-    if (fill_ > 0) pending_.push_back(uint8_t(acc_));
-    written_ += pending_.size();
+    for (; fill_ > 0; fill_ = fill_ > 8 ? fill_ - 8 : 0, acc_ >>= 8)
+      pending_[pendingSize_++] = uint8_t(acc_);
+    written_ += pendingSize_;
     assert(failed_ || written_ == StreamSize());
     Flush();
   }
@@ -452,23 +465,32 @@ class Parser {
     base_ = cut;
   }
 
-  // Appends count (at most 24) bits, LSB first.
+  // Makes room in pending_ for the bytes of tokens more tokens (a token's
+  // two Puts move at most 8) and of the bits held.
+  void Reserve(size_t tokens) {
+    const size_t need = pendingSize_ + 8 * tokens + 16;
+    if (pending_.size() < need) pending_.resize(std::max(need, 2 * pending_.size()));
+  }
+
+  // Appends count (at most 24) bits, LSB first, into room Reserve made.
+  // The bits go on in 32-bit steps: one store, not a byte at a time.
   void Put(uint32_t value, unsigned count) {
     acc_ |= uint64_t(value) << fill_;
     fill_ += count;
-    while (fill_ >= 8) {
-      pending_.push_back(uint8_t(acc_));
-      acc_ >>= 8;
-      fill_ -= 8;
+    if (fill_ >= 32) {
+      uint8_t* at = pending_.data() + pendingSize_;
+      for (unsigned b = 0; b < 4; ++b) at[b] = uint8_t(acc_ >> 8 * b);
+      pendingSize_ += 4;
+      acc_ >>= 32;
+      fill_ -= 32;
     }
   }
 
   // Hands the gathered bytes to the output.
   void Flush() {
-    if (!failed_ && !pending_.empty() &&
-        !out_->write(out_->context, pending_.data(), pending_.size()))
+    if (!failed_ && pendingSize_ > 0 && !out_->write(out_->context, pending_.data(), pendingSize_))
       failed_ = true;
-    pending_.clear();
+    pendingSize_ = 0;
   }
 
   // Counts (and with an output, writes) the best path from base_ to cut.
@@ -478,6 +500,7 @@ class Parser {
     path_.clear();
     for (size_t k = size_t(cut - base_); k > 0; k -= path_.back() & 1023)
       path_.push_back(from_[k]);
+    Reserve(path_.size());
     const uint8_t* bytes = window_.At(base_);
     size_t pos = 0;  // from base_
     for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
@@ -501,8 +524,8 @@ class Parser {
       pos += len;
     }
     assert(base_ + pos == cut);
-    if (pending_.size() >= FlushAt) {
-      written_ += pending_.size();
+    if (pendingSize_ >= FlushAt) {
+      written_ += pendingSize_;
       Flush();
     }
   }
@@ -517,13 +540,14 @@ class Parser {
   std::vector<uint32_t> from_;
   std::vector<uint32_t> path_;  // back-tracked tokens, last first
   const Output* out_;           // null: count the bits only
-  std::vector<uint8_t> pending_;  // stream bytes not yet handed to out_
+  std::vector<uint8_t> pending_;  // stream bytes not yet handed to out_: the first
+  size_t pendingSize_ = 0;        // pendingSize_
   uint64_t written_ = 0;          // stream bytes handed on, or about to be
   bool failed_ = false;           // out_ refused bytes
   uint64_t base_ = 0;
   uint64_t bits_ = 0;                      // bits of the tokens up to base_
   uint64_t acc_ = 0;                       // bits not yet written, the first in bit 0
-  unsigned fill_ = 0;                      // their number (below 8 between calls)
+  unsigned fill_ = 0;                      // their number (below 32 between calls)
   uint64_t skipEnd_ = 0;                   // positions below this start only the longest copy
   std::array<uint8_t, MarkRing> marks_{};  // unless marked here
 };
@@ -585,10 +609,14 @@ Status Encode(InputWindow& window, Parser* parsers, size_t count, uint64_t limit
       bestBits = std::min(bestBits, parser.BitsTo(end));
     }
     if (fewest > limit) return Status::OverLimit;
-    if (race && end < size)
+    if (race && end < size) {
+      size_t leader = 0;
+      while (!running[leader] || parsers[leader].BitsTo(end) != bestBits) ++leader;
       for (size_t p = 0; p < count; ++p)
-        if (running[p] && parsers[p].BitsTo(end) > bestBits + bestBits / RaceMargin + RaceSlack)
+        if (running[p] && (parsers[p].BitsTo(end) > bestBits + bestBits / RaceMargin + RaceSlack ||
+                           (end >= RaceNarrow && p != leader)))
           running[p] = false;
+    }
     begin = end;
   }
   for (size_t p = 0; p < count; ++p) {
