@@ -69,11 +69,13 @@ constexpr unsigned EndLengthValue = 517;  // symbol 15, extra bits all set
 constexpr unsigned EndCodeBits = 1 + 7 + 8;
 
 // Speed / optimality trade-offs (see the file comment).
-// Copies this long are "long". Relaxing every length of the copies found
-// at each position is the parse's largest cost on text; at 32 rather than
-// 256 a product of documents and one of programs and headers pack in 15%
-// less time to archives 0.002% and 0.01% larger.
+// Copies this long are "long": NiceLen in a race, FullNiceLen in a full
+// search. Relaxing every length of the copies found at each position is the
+// parse's largest cost on text; at 32 rather than 256 a product of
+// documents and one of programs and headers pack in 15% less time to
+// archives 0.002% and 0.01% larger.
 constexpr unsigned NiceLen = 32;
+constexpr unsigned FullNiceLen = 256;
 constexpr unsigned TailLen = 16;                // start positions kept near their ends
 constexpr unsigned MaxDepth = 256;              // nodes per tree descent
 constexpr size_t PendingMax = size_t(1) << 20;  // positions without a cut point
@@ -96,7 +98,8 @@ constexpr size_t FlushAt = size_t(1) << 16;
 // The match finder keeps input positions in 32 bits, "position + 1" among
 // them, so its last position must stay below 2^32 - 1.
 static_assert(MaxInput <= 0xFFFFFFFFu);
-static_assert(TailLen + 1 < NiceLen && 4 * MaxLen < Chunk && 2 * Chunk <= PendingMax);
+static_assert(TailLen + 1 < NiceLen && NiceLen <= FullNiceLen && FullNiceLen <= MaxLen &&
+              4 * MaxLen < Chunk && 2 * Chunk <= PendingMax);
 static_assert(2 * MaxLen < FirstChunk && FirstChunk <= Chunk);
 
 constexpr uint32_t Infinite = 0xFFFFFFFFu;
@@ -304,8 +307,10 @@ class MatchFinder {
 class Parser {
  public:
   // out is null to count the bits only.
-  Parser(const InputWindow& window, LiteralMode mode, unsigned dictBits, const Output* out)
+  Parser(const InputWindow& window, LiteralMode mode, unsigned dictBits, Search search,
+         const Output* out)
       : window_(window),
+        niceLen_(search == Search::Race ? NiceLen : FullNiceLen),
         ascii_(mode == LiteralMode::Ascii),
         dictBits_(dictBits),
         maxDist_(64u << dictBits),
@@ -386,7 +391,7 @@ class Parser {
         len = *m >> 16;
         dist = *m & 0xFFFF;
       }
-      if (done >= NiceLen) {
+      if (done >= niceLen_) {
         if (i >= skipEnd_ && !marked) {
           for (uint64_t j = i + done - TailLen; j <= i + done; ++j) marks_[j % MarkRing] = 1;
         } else {
@@ -531,6 +536,7 @@ class Parser {
   }
 
   const InputWindow& window_;
+  const unsigned niceLen_;  // copies this long are long
   const bool ascii_;
   const unsigned dictBits_;
   const unsigned maxDist_;
@@ -656,10 +662,11 @@ bool ValidEncoding(LiteralMode mode, unsigned dictBits) {
 
 }  // namespace
 
-Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Output& out) {
+Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Output& out,
+                 Search parse) {
   assert(ValidEncoding(mode, dictBits));
   InputWindow window(in);
-  Parser parser(window, mode, dictBits, &out);
+  Parser parser(window, mode, dictBits, parse, &out);
   bool running = true;
   return Encode(window, &parser, 1, ~uint64_t(0), false, &running);
 }
@@ -670,7 +677,7 @@ Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Search
   std::vector<Parser> parsers;
   parsers.reserve(EncodingCount);
   for (size_t p = 0; p < EncodingCount; ++p)
-    parsers.emplace_back(window, EncodingAt(p).mode, EncodingAt(p).dictBits,
+    parsers.emplace_back(window, EncodingAt(p).mode, EncodingAt(p).dictBits, search,
                          outputs ? &outputs[p] : nullptr);
   bool running[EncodingCount];
   std::fill(running, running + EncodingCount, true);
@@ -687,12 +694,13 @@ Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Search
 }
 
 std::vector<uint8_t> Implode(const uint8_t* data, size_t size, LiteralMode mode,
-                             unsigned dictBits) {
+                             unsigned dictBits, Search parse) {
   std::vector<uint8_t> out;
   if (!ValidEncoding(mode, dictBits) || uint64_t(size) > MaxInput) return out;
   out.reserve(size / 4 + 64);
   MemoryInput in{data, size};
-  if (ImplodeTo(in.AsInput(), mode, dictBits, {AppendToVector, &out}) != Status::Ok) out.clear();
+  if (ImplodeTo(in.AsInput(), mode, dictBits, {AppendToVector, &out}, parse) != Status::Ok)
+    out.clear();
   return out;
 }
 

@@ -64,30 +64,35 @@ inline constexpr size_t EncodingIndex(const Encoding& encoding) {
   return (encoding.mode == LiteralMode::Ascii ? 3 : 0) + (encoding.dictBits - 4);
 }
 
-// Encodes the input into one complete stream written to out: the two header
-// bytes, the tokens and the end code, padded with zero bits to a whole byte.
-// The stream is as short as the format allows, except around copies of 32
-// bytes or more (long runs, repeated passages), where it may lose a few bits
-// per such copy: on a product of documents 0.002% in all. dictBits must be
-// 4, 5 or 6.
-Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Output& out);
-
 // How ImplodeAll looks for the smallest stream.
 enum class Search {
-  // Every encoding to the end: the smallest of the six, always.
+  // Every encoding to the end: the smallest of the six, always; and long
+  // copies parsed with more care (see ImplodeTo).
   Full,
   // A race: an encoding that falls clearly behind the best on the input so
-  // far is dropped, so that one and a half to two run in all, where Full
-  // runs six. Its result is rarely larger than Full's, and then by little.
+  // far is dropped, and past the first 64 KiB only the leader runs on, where
+  // Full runs six. Its result is rarely larger than Full's, and by little.
   Race,
 };
+
+// Encodes the input into one complete stream written to out: the two header
+// bytes, the tokens and the end code, padded with zero bits to a whole byte.
+// The stream is as short as the format allows, except around long copies
+// (long runs, repeated passages), where it may lose a few bits per copy:
+// copies of 32 bytes or more with parse Race (on a product of documents
+// 0.002% in all), of 256 or more with parse Full, which takes about twice
+// the time on text. ImplodeAll with a search writes the streams ImplodeTo
+// writes with that parse. dictBits must be 4, 5 or 6.
+Status ImplodeTo(const Input& in, LiteralMode mode, unsigned dictBits, const Output& out,
+                 Search parse = Search::Race);
 
 // Encodes the input the six ways in one pass (see Search) and sets smallest
 // to the shortest stream of those run to the end (the first of equals).
 // outputs is null (only measure) or six outputs, in the order of EncodingAt,
 // that receive the streams; those of encodings dropped from a race receive a
 // part. Stops with OverLimit as soon as every stream still running is sure
-// to be longer than limit bytes. The streams are the ones ImplodeTo makes:
+// to be longer than limit bytes. The streams are the ones ImplodeTo makes
+// with parse search:
 // what each encoding does does not depend on the others beside it, and what
 // a race drops depends on nothing but the input.
 Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Search search,
@@ -97,6 +102,6 @@ Status ImplodeAll(const Input& in, const Output* outputs, uint64_t limit, Search
 // stream) when mode or dictBits is out of range or size is more than
 // MaxInput.
 std::vector<uint8_t> Implode(const uint8_t* data, size_t size, LiteralMode mode,
-                             unsigned dictBits);
+                             unsigned dictBits, Search parse = Search::Race);
 
 }  // namespace implode

@@ -237,7 +237,8 @@ void PackOne(Job& job, Crew& crew) {
       job.stream = std::make_unique<StreamStore>(options.holdMax, heldTotal);
       status = std::fseek(again.file.get(), 0, SEEK_SET) != 0 ? implode::Status::ReadFailed
                            : implode::ImplodeTo({FileInput::Read, &again, file.size}, best.mode,
-                                                best.dictBits, job.stream->AsOutput());
+                                                best.dictBits, job.stream->AsOutput(),
+                                                options.search);
       if (status == implode::Status::Ok && (again.read != first.read || again.crc != first.crc))
         status = implode::Status::TooLong;
     }
