@@ -546,8 +546,8 @@ class Parser {
   std::vector<uint32_t> from_;
   std::vector<uint32_t> path_;  // back-tracked tokens, last first
   const Output* out_;           // null: count the bits only
-  std::vector<uint8_t> pending_;  // stream bytes not yet handed to out_: the first
-  size_t pendingSize_ = 0;        // pendingSize_
+  std::vector<uint8_t> pending_;  // its first pendingSize_: stream bytes not yet
+  size_t pendingSize_ = 0;        // handed to out_
   uint64_t written_ = 0;          // stream bytes handed on, or about to be
   bool failed_ = false;           // out_ refused bytes
   uint64_t base_ = 0;
@@ -563,7 +563,8 @@ class Parser {
 // depends only on the input and its own state, not on the others.
 
 // Runs count parsers over the input in window; with race, only those still in
-// the race, whose flags racing holds (all set on the call). Stops with
+// the race, whose flags running holds (all set on the call; cleared here as
+// parsers drop out, never all). Stops with
 // OverLimit once every running parser's stream is sure to be longer than
 // limit bytes.
 Status Encode(InputWindow& window, Parser* parsers, size_t count, uint64_t limit, bool race,
