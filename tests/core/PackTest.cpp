@@ -17,6 +17,7 @@
 #include "tests/common/ExtractAt.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/FileBytes.h"
+#include "tests/common/PackedStreams.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pack.h"
@@ -231,6 +232,68 @@ TEST(Pack, TheSameBytesWhateverTheWorkersAndBuffers) {
   options.onePassMax = 4096;
   options.holdMax = 1000;
   EXPECT_EQ(PackTree(temp / "src", options), one);
+}
+
+// With Search::Full each file goes in as the smallest of its six streams,
+// the first of equals, written as the encoder writes that one alone with
+// the full parse. A race writes its stream alike with its own parse, but may
+// keep another encoding: one that leads on the first part of the file, as
+// ASCII literals do on text followed by noise.
+TEST(Pack, FullSearchKeepsTheFirstSmallestStreamARaceMayNot) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  std::string text;
+  for (int i = 0; text.size() < 30000; ++i) text += "item " + std::to_string(i * 7919 % 1009) + "; ";
+  testutil::WriteFile(temp / "src/docs/list.txt", text);
+  // Passages of it again, cut apart: copies of 32 to 255 bytes, which the
+  // two searches parse apart.
+  std::string passages;
+  for (uint32_t x = 7; passages.size() < 40000;) {
+    x = x * 1103515245 + 12345;
+    passages += text.substr((x >> 8) % 20000, 40 + (x >> 20) % 150) + char('A' + (x >> 28));
+  }
+  testutil::WriteFile(temp / "src/docs/passages.txt", passages);
+  // Letters of common text, then noise.
+  Bytes mixed;
+  for (uint32_t x = 1; mixed.size() < 80000;) {
+    x = x * 1103515245 + 12345;
+    mixed.push_back(mixed.size() < 12000 ? uint8_t("etaoin shrdlu"[(x >> 16) % 13]) : uint8_t(x >> 23));
+  }
+  testutil::WriteFile(temp / "src/mixed.bin", mixed);
+  std::vector<pack::TreeFile> files;
+  pack::Fault fault;
+  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, fault)) << fault.Message();
+  pack::PackOptions full;
+  full.search = implode::Search::Full;
+  Bytes archive;
+  std::vector<Bytes> fullStreams, raceStreams;
+  ASSERT_EQ(testutil::PackStreams(files, full, archive, fullStreams), "");
+  ASSERT_EQ(testutil::PackStreams(files, {}, archive, raceStreams), "");
+  // Files read twice, measured and then written, come out the same.
+  full.onePassMax = 4096;
+  std::vector<Bytes> twice;
+  ASSERT_EQ(testutil::PackStreams(files, full, archive, twice), "");
+  EXPECT_TRUE(twice == fullStreams);
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].name);
+    const Bytes data = testutil::ReadFile(files[i].path);
+    Bytes first;
+    for (size_t e = 0; e < implode::EncodingCount; ++e) {
+      const implode::Encoding encoding = implode::EncodingAt(e);
+      Bytes s = implode::Implode(data.data(), data.size(), encoding.mode, encoding.dictBits,
+                                 implode::Search::Full);
+      if (first.empty() || s.size() < first.size()) first = std::move(s);
+    }
+    EXPECT_TRUE(fullStreams[i] == first);
+    const Bytes& race = raceStreams[i];
+    ASSERT_GE(race.size(), 2u);
+    EXPECT_TRUE(race == implode::Implode(data.data(), data.size(), implode::LiteralMode(race[0]),
+                                         race[1]));
+    if (files[i].name == "mixed.bin") {
+      EXPECT_EQ(race[0], uint8_t(implode::LiteralMode::Ascii));
+      EXPECT_EQ(first[0], uint8_t(implode::LiteralMode::Binary));
+    }
+  }
 }
 
 TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {

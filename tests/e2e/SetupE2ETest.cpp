@@ -99,12 +99,14 @@ std::map<std::string, Facts> Survey(const fs::path& dir) {
   return files;
 }
 
-// The setup made by pvpack.exe from the tree below dir, as dir\setup.exe;
-// empty when it could not be made.
-std::string PackSetup(const fs::path& dir, const fs::path& tree) {
+// The setup made by pvpack.exe from the tree below dir, as dir\setup.exe,
+// packed with options (such as "--smallest "); empty when it could not be
+// made.
+std::string PackSetup(const fs::path& dir, const fs::path& tree, const std::string& options = "") {
   const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
   const std::string archive = (dir / "product.pvz").string(), exe = (dir / "setup.exe").string();
-  return RunProgram(pvpack + " pack " + Quote(tree.string()) + " " + Quote(archive)) == 0 &&
+  return RunProgram(pvpack + " pack " + options + Quote(tree.string()) + " " + Quote(archive)) ==
+                 0 &&
                  RunProgram(pvpack + " setup " + Quote(FromEnvironment("PV_SETUP_STUB")) + " " +
                             Quote(archive) + " " + Quote(exe)) == 0
              ? exe
@@ -149,7 +151,9 @@ struct Product {
            LocalFileTimeToFileTime(&localTime, &utc) && SetFileTime(h.get(), nullptr, nullptr, &utc) &&
            SetFileAttributesA(file.string().c_str(), f.attributes | FILE_ATTRIBUTE_ARCHIVE);
     }
-    const std::string exe = ok ? PackSetup(work.path(), tree) : std::string();
+    // Packed with all six encodings to the end; the other setups here are
+    // packed as pack packs by default, so both kinds of archive install.
+    const std::string exe = ok ? PackSetup(work.path(), tree, "--smallest ") : std::string();
     ok = !exe.empty();
     if (ok) setup = testutil::ReadFile(exe);
   }

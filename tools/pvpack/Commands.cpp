@@ -181,6 +181,7 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
   for (const pack::TreeFile& file : files) progress.bytes += file.size;
   pack::PackOptions options;
   options.workers = request.jobs;
+  options.search = request.search;
   if (reporter.progress) {
     options.progress = ShowPackProgress;
     options.progressContext = &progress;

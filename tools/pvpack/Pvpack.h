@@ -91,6 +91,7 @@ struct PackRequest {
   unsigned jobs = 1;
   const codepage::SingleByteTable* codePage = pack::DefaultCodePage();
   std::optional<int64_t> latestTime;  // SOURCE_DATE_EPOCH
+  implode::Search search = implode::Search::Race;  // --smallest: Full
 };
 
 // pack: every file below request.dir into request.archive. Every name

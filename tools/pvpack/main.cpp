@@ -241,6 +241,7 @@ int CmdPack(const Arguments& args) {
   if (args.Has("-j") && !ParseJobs(args.Value("-j"), request.jobs))
     return UsageError("pack", "-j takes the number of files to pack at once, 1 to " +
                                   std::to_string(pack::MaxWorkers));
+  if (args.Has("--smallest")) request.search = implode::Search::Full;
   request.dir = args.operands[0];
   request.archive = args.operands[1];
   // The reproducible-builds convention: no file time after the source's
@@ -403,14 +404,22 @@ const Command Commands[] = {
      "status is the decoder's result: 0 complete, 1 bad dictionary size, 2 bad\n"
      "literal mode, 3 stream too short, 4 stream ended without an end code. The\n"
      "4-byte stream of an empty file gives an empty OUT and 0.\n"},
-    {"pack", "[-q] [--progress] [-j N] [--codepage N] DIR ARCHIVE",
-     {{"-q", false}, {"--progress", false}, {"-j", true}, {"--codepage", true}}, CmdPack,
-     "Packs every file below DIR into ARCHIVE, in byte order of their names, each\n"
-     "with the smallest stream, N files at a time (-j, 1 to 32; as many as there\n"
-     "are processors unless given); N does not change the archive. A symbolic\n"
-     "link is followed and what it points to is stored under the link's name. A\n"
-     "link that leads nowhere, a link back to a folder that holds it, and a FIFO,\n"
-     "socket or device stop the packing, named. So does a file the setup could\n"
+    {"pack", "[-q] [--progress] [--smallest] [-j N] [--codepage N] DIR ARCHIVE",
+     {{"-q", false}, {"--progress", false}, {"--smallest", false}, {"-j", true},
+      {"--codepage", true}},
+     CmdPack,
+     "Packs every file below DIR into ARCHIVE, in byte order of their names, N\n"
+     "files at a time (-j, 1 to 32; as many as there are processors unless\n"
+     "given); N does not change the archive. Each file is encoded six ways (two\n"
+     "literal modes, three dictionary sizes); those that fall clearly behind on\n"
+     "the first part of the file are dropped, and the smallest of the rest is\n"
+     "kept. --smallest carries all six to the end, parses long copies with more\n"
+     "care, and keeps the smallest: about twice the time, for an archive about\n"
+     "0.01% smaller.\n"
+     "A symbolic link is followed and what it points to is stored under the\n"
+     "link's name. A link that leads nowhere, a link back to a folder that holds\n"
+     "it, and a FIFO, socket or device stop the packing, named. So does a file\n"
+     "the setup could\n"
      "not unpack: one over 4294967295 bytes (found from the sizes, before anything\n"
      "is read), or one whose packed stream would pass 2147483647 bytes, or one\n"
      "with which the archive would pass the size the setup can read (found while\n"
