@@ -21,9 +21,8 @@ namespace {
 constexpr size_t WorkAreaSize =
     DclWorkAreaSize > size_t(WorkAreaChunk) ? DclWorkAreaSize : size_t(WorkAreaChunk);
 
-// The archive is read and the output written in blocks of this size: one
-// system call where the decoder's 2 KiB reads and 4 KiB writes would take
-// 32 and 16, and a quarter of the calls of the unscrambling pass.
+// The archive is unscrambled in blocks of this size (the decoder reads and
+// writes in blocks of its own, RecordDecoder::Block).
 constexpr uint32_t IoBlock = 65536;
 
 // What one call of the reader works with.
@@ -34,16 +33,6 @@ struct Reader {
   ProgressProc progress = nullptr;
   int32_t percent = 0;  // progress of the current record
   std::vector<uint8_t> block = std::vector<uint8_t>(IoBlock);  // the unscrambling pass's
-  // Decoded bytes not yet written.
-  std::vector<uint8_t> outBuffer = std::vector<uint8_t>(IoBlock);
-  uint32_t outFill = 0;
-
-  // Writes the gathered output. False on a failed or short write.
-  bool Flush() {
-    const bool ok = outFill == 0 || output.Write(outBuffer.data(), outFill);
-    outFill = 0;
-    return ok;
-  }
 };
 
 // The plain archive file, read for the record decoder.
@@ -53,14 +42,11 @@ bool ReadPlain(void* context, int64_t offset, uint8_t* out, uint32_t n, uint32_t
   return r.archive.Seek(offset) && r.archive.Read(out, n, got);
 }
 
-// Takes a record's output for its file, in blocks of IoBlock bytes, and
-// reports progress after each block the decoder wrote.
+// Writes a record's output, in the decoder's blocks, to its file, and
+// reports progress after each block.
 bool KeepOutput(void* context, const uint8_t* data, uint32_t size) {
   auto& r = *static_cast<Reader*>(context);
-  bool ok = true;
-  if (r.outFill + size > IoBlock) ok = r.Flush();
-  std::memcpy(r.outBuffer.data() + r.outFill, data, size);
-  r.outFill += size;
+  const bool ok = r.output.Write(data, size);
   if (r.progress) r.progress(r.currentName.c_str(), r.percent);
   return ok;
 }
@@ -83,16 +69,6 @@ bool UnscrambleBody(Reader& r, RecordWalk& walk, int64_t bodyLength) {
     position += n;
   }
   return true;
-}
-
-// Decodes the record whose head is record into the open output file.
-// Returns ArcOk, ArcIoError or ArcBadRecord.
-int32_t DecodeRecord(Reader& r, RecordDecoder& decoder, const RecordHead& record,
-                     uint8_t* workArea) {
-  r.outFill = 0;
-  const int32_t result = decoder.Decode(record, workArea, KeepOutput, &r);
-  const bool flushed = r.Flush();
-  return result == ArcOk && !flushed ? ArcIoError : result;
 }
 
 // What each record written by the last call declared, for checks of copies
@@ -120,7 +96,7 @@ int32_t ExtractRecords(Reader& r, const std::vector<RecordHead>& records, Record
     r.percent = int32_t(std::nearbyint(double(record.streamStart) * 100.0 /
                                        double(fileLength > 1 ? fileLength : 1)));
     if (r.progress) r.progress(r.currentName.c_str(), r.percent);
-    const int32_t result = DecodeRecord(r, decoder, record, workArea);
+    const int32_t result = decoder.Decode(record, workArea, KeepOutput, &r);
     if (result != ArcOk) {
       // A file that was not written soundly does not stay.
       r.output.Close();

@@ -11,6 +11,7 @@
 #include "archive/FileIo.h"
 #include "archive/Format.h"
 #include "winbase/Handles.h"
+#include "winbase/Security.h"
 #include "winbase/SysLib.h"
 
 namespace fileio {
@@ -300,52 +301,6 @@ bool HandleIsLink(HANDLE h) {
          IsLinkTag(ReparseTag(h));
 }
 
-// Security that lets only administrators and the system open a file: a
-// descriptor whose access list names those two. Looked up at run time, as
-// Windows 9x has none of it.
-class PrivateSecurity {
- public:
-  // False when the descriptor could not be made.
-  bool Make() {
-    using AllocateSidProc = BOOL(WINAPI*)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD,
-                                          DWORD, DWORD, DWORD, DWORD, DWORD, PSID*);
-    using InitializeAclProc = BOOL(WINAPI*)(PACL, DWORD, DWORD);
-    using AddAceProc = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
-    using LengthSidProc = DWORD(WINAPI*)(PSID);
-    auto allocate = SystemFunction<AllocateSidProc>("advapi32.dll", "AllocateAndInitializeSid");
-    auto initAcl = SystemFunction<InitializeAclProc>("advapi32.dll", "InitializeAcl");
-    auto addAce = SystemFunction<AddAceProc>("advapi32.dll", "AddAccessAllowedAce");
-    auto length = SystemFunction<LengthSidProc>("advapi32.dll", "GetLengthSid");
-    if (!allocate || !initAcl || !addAce || !length) return false;
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    if (!allocate(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                  admins_.put()) ||
-        !allocate(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, system_.put()))
-      return false;
-    const DWORD aceBase = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
-    const DWORD bytes = sizeof(ACL) + 2 * aceBase + length(admins_.get()) + length(system_.get());
-    acl_.resize((bytes + 3) / 4);
-    auto* acl = reinterpret_cast<PACL>(acl_.data());
-    if (!initAcl(acl, DWORD(acl_.size() * 4), ACL_REVISION) ||
-        !addAce(acl, ACL_REVISION, FILE_ALL_ACCESS, admins_.get()) ||
-        !addAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system_.get()) ||
-        !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE))
-      return false;
-    attributes_.nLength = sizeof attributes_;
-    attributes_.lpSecurityDescriptor = &descriptor_;
-    attributes_.bInheritHandle = FALSE;
-    return true;
-  }
-  SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
-
- private:
-  handles::UniqueSid admins_, system_;
-  std::vector<DWORD> acl_;  // DWORDs keep the list aligned
-  SECURITY_DESCRIPTOR descriptor_ = {};
-  SECURITY_ATTRIBUTES attributes_ = {};
-};
-
 }  // namespace
 
 FaultProc InjectFault = nullptr;
@@ -378,8 +333,8 @@ bool File::Open(const std::string& path, OpenMode mode) {
                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       break;
     case OpenMode::Private: {
-      PrivateSecurity security;
-      if (System().nt && !security.Make()) break;
+      AccessList security;
+      if (System().nt && !security.Make(AccessList::Kind::Private)) break;
       // NT deletes it when the last handle goes, also should the program
       // end abruptly; Windows 9x lacks that, and Close deletes it by name.
       h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | (System().nt ? DELETE : 0), 0,
@@ -416,8 +371,8 @@ bool File::OpenAt(const File& dir, const std::string& name, OpenMode mode) {
   if (mode == OpenMode::Private) {
     // As Open makes it: new, shared with nobody, for administrators and the
     // system alone, and gone when the last handle goes.
-    PrivateSecurity security;
-    if (!security.Make()) return false;
+    AccessList security;
+    if (!security.Make(AccessList::Kind::Private)) return false;
     handle_ = reinterpret_cast<intptr_t>(OpenRelative(
         H(dir.handle_), Wide(name), GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE,
         FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE,

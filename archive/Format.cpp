@@ -109,15 +109,13 @@ void RecordWalk::Pass(int64_t count) {
 
 uint32_t RecordDecoder::Read(uint8_t* buffer, uint32_t* size, void* param) {
   auto& d = *static_cast<RecordDecoder*>(param);
-  if (d.produced_ > d.size_) return 0;
+  if (d.produced_ > d.size_ || d.readFailed_ || d.sinkFailed_) return 0;
   if (d.blockAt_ == d.blockEnd_) {
-    // Read ahead in blocks, few system calls for the decoder's small reads.
-    constexpr uint32_t ReadAhead = 65536;
-    if (d.block_.empty()) d.block_.resize(ReadAhead);
+    if (d.block_.empty()) d.block_.resize(Block);
     uint32_t got = 0;
     if (d.unread_ > 0 &&
-        !d.read_(d.context_, d.at_, d.block_.data(), std::min(d.unread_, ReadAhead), &got)) {
-      d.failed_ = true;
+        !d.read_(d.context_, d.at_, d.block_.data(), std::min(d.unread_, Block), &got)) {
+      d.readFailed_ = true;
       got = 0;
     }
     if (d.scrambled_) d.streamState_ = CryptBufferFrom(d.block_.data(), got, d.streamState_);
@@ -140,27 +138,64 @@ void RecordDecoder::Write(uint8_t* buffer, uint32_t* size, void* param) {
   d.produced_ += *size;
   uint32_t kept = uint32_t(std::min<uint64_t>(*size, room));
   d.crc_ = UpdateCrc32(buffer, &kept, &d.crc_);
-  if (d.sink_ && !wasPast && !d.sink_(d.sinkContext_, buffer, kept)) d.failed_ = true;
+  if (!d.sink_ || wasPast) return;
+  for (uint32_t at = 0; at < kept;) {
+    if (d.outFill_ == Block) d.Flush();
+    const uint32_t n = std::min(kept - at, Block - d.outFill_);
+    std::memcpy(d.out_.data() + d.outFill_, buffer + at, n);
+    d.outFill_ += n;
+    at += n;
+  }
+}
+
+void RecordDecoder::Flush() {
+  if (outFill_ > 0 && !sinkFailed_ && !sink_(sinkContext_, out_.data(), outFill_))
+    sinkFailed_ = true;
+  outFill_ = 0;
+}
+
+uint32_t RecordDecoder::Run(int64_t at, uint32_t packed, uint32_t streamState, uint8_t* workArea,
+                            Sink sink, void* sinkContext) {
+  blockAt_ = blockEnd_ = 0;
+  at_ = at;
+  unread_ = packed;
+  consumed_ = 0;
+  produced_ = 0;
+  crc_ = 0xFFFFFFFFu;
+  readFailed_ = sinkFailed_ = false;
+  streamState_ = streamState;
+  sink_ = sink;
+  sinkContext_ = sinkContext;
+  if (sink && out_.empty()) out_.resize(Block);
+  outFill_ = 0;
+  const uint32_t result = DclDecompress(Read, Write, workArea, this);
+  if (sink) Flush();
+  return result;
 }
 
 int32_t RecordDecoder::Decode(const RecordHead& record, uint8_t* workArea, Sink sink,
                               void* sinkContext) {
-  blockAt_ = blockEnd_ = 0;
-  at_ = record.streamStart;
-  unread_ = record.header.PackedSize;
-  consumed_ = 0;
-  produced_ = 0;
   size_ = record.header.Size;
-  crc_ = 0xFFFFFFFFu;
-  failed_ = false;
-  streamState_ = record.streamState;
-  sink_ = sink;
-  sinkContext_ = sinkContext;
-  const uint32_t result = DclDecompress(Read, Write, workArea, this);
+  const uint32_t result = Run(record.streamStart, record.header.PackedSize, record.streamState,
+                              workArea, sink, sinkContext);
   if (produced_ > size_) return ArcBadRecord;
-  if (failed_) return ArcIoError;
+  if (readFailed_ || sinkFailed_) return ArcIoError;
   return AcceptDecodedRecord(record.header, result, consumed_, produced_, crc_) ? ArcOk
                                                                                 : ArcBadRecord;
+}
+
+RecordDecoder::StreamEnd RecordDecoder::DecodeStream(uint8_t* workArea, Sink sink,
+                                                     void* sinkContext) {
+  size_ = UINT64_MAX;
+  StreamEnd end;
+  end.result = Run(0, UINT32_MAX, 0, workArea, sink, sinkContext);
+  end.readFailed = readFailed_;
+  end.sinkFailed = sinkFailed_;
+  const uint8_t* head = block_.data();
+  if (end.result == DclInputTooShort && consumed_ == 4 && head[0] <= 1 && head[1] >= 4 &&
+      head[1] <= 6)
+    end.result = DclOk;
+  return end;
 }
 
 bool AcceptDecodedRecord(const FileRecordHeader& header, uint32_t result, uint32_t consumed,

@@ -169,11 +169,14 @@ using ReadAtProc = bool (*)(void* context, int64_t offset, uint8_t* out, uint32_
 // (unscrambled from the record's streamState) or already plain; the output
 // counted in 64 bits against the record's Size and handed to a sink, never
 // more than Size bytes of it. Past Size the decoder gets no more input, so
-// it stops within the input it holds. One decoder serves one thread, and
-// may decode any number of records in turn.
+// it stops within the input it holds. Input is read ahead, and output
+// gathered, in blocks of Block bytes: one call where the decoder's 2 KiB
+// reads and 4 KiB writes would take 32 and 16. One decoder serves one
+// thread, and may decode any number of records in turn.
 class RecordDecoder {
  public:
-  // Takes size bytes of output (possibly none); false when they cannot be
+  static constexpr uint32_t Block = 65536;
+  // Takes size bytes of output (at most Block); false when they cannot be
   // written, which fails the record with ArcIoError.
   using Sink = bool (*)(void* context, const uint8_t* data, uint32_t size);
 
@@ -186,22 +189,44 @@ class RecordDecoder {
   int32_t Decode(const RecordHead& record, uint8_t* workArea, Sink sink = nullptr,
                  void* sinkContext = nullptr);
 
+  // What decoding a bare stream came to.
+  struct StreamEnd {
+    uint32_t result = 0;  // the decoder's (explode/Explode.h)
+    bool readFailed = false;  // then result tells nothing
+    bool sinkFailed = false;
+  };
+  // Decodes one bare stream, no record around it: read in order from offset
+  // 0 until a read gives nothing (4 GiB - 1 bytes at the most), as it
+  // stands, its output, of any length, to sink. An empty file's stream (its
+  // two header bytes and an end code in two more, which the decoder reports
+  // as too short) gives DclOk.
+  StreamEnd DecodeStream(uint8_t* workArea, Sink sink, void* sinkContext);
+
  private:
   static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param);
   static void Write(uint8_t* buffer, uint32_t* size, void* param);
+  // Runs the decoder from at over packed bytes, at most size_ output bytes
+  // kept; what is gathered is handed to the sink before it returns.
+  uint32_t Run(int64_t at, uint32_t packed, uint32_t streamState, uint8_t* workArea, Sink sink,
+               void* sinkContext);
+  // Hands the output gathered to the sink.
+  void Flush();
 
   ReadAtProc read_;
   void* context_;
   bool scrambled_;
   std::vector<uint8_t> block_;  // read ahead: [blockAt_, blockEnd_) not yet handed out
   size_t blockAt_ = 0, blockEnd_ = 0;
+  std::vector<uint8_t> out_;  // output gathered: outFill_ bytes
+  uint32_t outFill_ = 0;
   int64_t at_ = 0;        // body offset of the next byte to read
   uint32_t unread_ = 0;   // packed bytes not yet read
   uint32_t consumed_ = 0;  // packed bytes handed to the decoder
   uint64_t produced_ = 0;  // bytes the decoder produced
-  uint32_t size_ = 0;      // the record's Size
+  uint64_t size_ = 0;      // the bytes kept at the most: the record's Size
   uint32_t crc_ = 0;       // CRC-32 register of the bytes kept
-  bool failed_ = false;    // reading or the sink failed
+  bool readFailed_ = false;
+  bool sinkFailed_ = false;
   // The scrambling stream's state at at_. Only unscrambled: the whole
   // body's check value was settled before any record is decoded.
   uint32_t streamState_ = 0;

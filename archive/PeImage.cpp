@@ -21,7 +21,7 @@ constexpr uint32_t SecurityDirectory = 4;  // its "address" is a file offset
 }  // namespace
 
 bool PeCertificateTable(const uint8_t* head, size_t n, uint32_t* offset, uint32_t* size) {
-  if (n < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
+  if (n < 0x40 || !StartsAsExecutable(head, n)) return false;
   const uint32_t nt = Get32(head + NtHeaderOffsetField);
   const uint64_t optional = uint64_t(nt) + 4 + FileHeaderSize;
   if (optional + 2 > n || Get32(head + nt) != 0x00004550) return false;  // "PE\0\0"

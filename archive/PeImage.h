@@ -5,6 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// Whether the first n bytes of a file begin as a Windows executable does
+// ("MZ").
+inline bool StartsAsExecutable(const uint8_t* head, size_t n) {
+  return n >= 2 && head[0] == 'M' && head[1] == 'Z';
+}
+
 // How many leading bytes of a file PeCertificateTable needs at most.
 inline constexpr size_t PeHeaderBytes = 4096;
 

@@ -8,19 +8,23 @@
 
 #include <cstddef>
 
-// CMake reads this file (see the top CMakeLists.txt): every plain string
-// here becomes PV_PRODUCT_<NAME> in product.env, and the menu shortcuts two
-// arrays there. Keep each such string on one line.
+// CMake reads this file (cmake/ProductIdentity.cmake): every plain string
+// and every Joined of strings and earlier names here becomes
+// PV_PRODUCT_<NAME> in product.env, and the menu shortcuts two arrays
+// there. Keep each such definition on one line.
 
 namespace product {
 
-// The strings a and b as one, at compile time.
-template <size_t A, size_t B>
+// The strings given as one, at compile time.
+template <size_t... N>
 struct Joined {
-  char text[A + B - 1] = {};
-  constexpr Joined(const char (&a)[A], const char (&b)[B]) {
-    for (size_t i = 0; i + 1 < A; ++i) text[i] = a[i];
-    for (size_t i = 0; i < B; ++i) text[A - 1 + i] = b[i];
+  char text[(N + ...) - sizeof...(N) + 1] = {};
+  constexpr Joined(const char (&... parts)[N]) {
+    size_t at = 0;
+    const auto append = [&](const char* part, size_t size) {
+      for (size_t i = 0; i + 1 < size; ++i) text[at++] = part[i];
+    };
+    (append(parts, N), ...);
   }
 };
 
@@ -29,13 +33,13 @@ inline constexpr char ShortName[] = "Pavlane";
 inline constexpr char Vendor[] = "VelmSoft";
 inline constexpr char Version[] = "3.03";
 // Title of the setup's backdrop and welcome dialog.
-inline constexpr Joined SetupTitle{Joined{Joined{Name, " "}.text, Version}.text, " Setup"};
+inline constexpr Joined SetupTitle{Name, " ", Version, " Setup"};
 // The destination the setup proposes, below the program-files folder.
-inline constexpr Joined DefaultDestination{Joined{Joined{"\\", Vendor}.text, "\\"}.text, ShortName};
+inline constexpr Joined DefaultDestination{"\\", Vendor, "\\", ShortName};
 // The uninstall entry's key below HKEY_LOCAL_MACHINE: the product's name
 // below this one.
 inline constexpr char UninstallKeys[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-inline constexpr Joined UninstallKey{Joined{UninstallKeys, "\\"}.text, Name};
+inline constexpr Joined UninstallKey{UninstallKeys, "\\", Name};
 // The maker's key below HKEY_LOCAL_MACHINE, and the product's settings key
 // below it; the uninstaller takes both away.
 inline constexpr char MakerKey[] = "SOFTWARE\\VelmoraSoft";

@@ -75,7 +75,7 @@ bool FindArchive(ReadAtProc read, void* context, int64_t fileSize, ArchivePlace&
   const uint32_t want = uint32_t(std::min<int64_t>(fileSize, int64_t(sizeof head)));
   if (!read(context, 0, head, want, &headLength) || headLength != want) return false;
   // Only an executable is taken for a setup; anything else is an archive.
-  if (headLength < 2 || head[0] != 'M' || head[1] != 'Z') return true;
+  if (!StartsAsExecutable(head, headLength)) return true;
   std::vector<uint8_t> chunk(ChunkSize);
   // Chunks overlap by the marker's length less one, so a marker cut by the
   // end of one is seen whole in the next.

@@ -29,7 +29,7 @@ struct Item {
   std::string name;  // record name: relative, "\" separators
   std::string path;  // the file it was read from
   Bytes data;
-  Bytes implode;           // ImplodeSmallest
+  Bytes implode;           // the stream pvpack's writer packed it to
   Bytes deflate;           // raw deflate, level 9
   Bytes lzma2;             // raw LZMA2, preset 9
   uint32_t lzmaDict = 0;   // dictionary size the LZMA2 stream was made with
@@ -112,7 +112,7 @@ std::string Comparison(double ours, double theirs);
 std::string CpuName();
 std::string LoadAverage();
 
-// The files grouped by the literal mode ImplodeSmallest chose.
+// The files grouped by the literal mode pvpack chose.
 enum Group { AsciiGroup, BinaryGroup, AllGroup, GroupCount };
 extern const char* const GroupNames[GroupCount];
 using Groups = std::vector<const Item*>[GroupCount];
@@ -123,14 +123,14 @@ uint64_t Total(const std::vector<const Item*>& members, Bytes Item::*field);
 
 // Seconds each encoder took for one pass over the corpus.
 struct EncodeTimes {
-  double implode = 0;
+  double pack = 0;  // pvpack's writer, one worker
   double deflate = 0;
   double lzma = 0;
-  double pack = 0;  // pvpack's writer, one worker, filled in later
 };
 
-// Packs every file three ways, once, timing each way.
-EncodeTimes Compress(std::vector<Item>& items);
+// Packs every file three ways, once, timing each way: ours into archive,
+// as pvpack does. False, with a message, when packing failed.
+bool Compress(std::vector<Item>& items, Bytes& archive, EncodeTimes& times);
 void PrintSizes(const Groups& members);
 void PrintEncoding(const EncodeTimes& times, uint64_t corpusBytes);
 // The settings of xz's preset 9, with dictSize if that is not 0.
@@ -146,10 +146,10 @@ void TimeDecoders(const Groups& members, size_t largest, int runs);
 // False when some implementation of UpdateCrc32 disagrees with zlib's crc32
 // on some file, or some unscrambling implementation with the plain one.
 bool TimeChecksums(const std::vector<Item>& items, uint64_t corpusBytes, int runs);
-// Builds the archive of the corpus, then times whole extractions against a
-// copy of the tree and against writing the files from memory. False when
-// the archive cannot be written or extracts to anything but the corpus.
-bool TimeExtraction(const std::vector<Item>& items, uint64_t corpusBytes, int runs,
-                    EncodeTimes& encodeTimes);
+// Times whole extractions of archive, the corpus packed, against a copy of
+// the tree and against writing the files from memory. False when archive
+// extracts to anything but the corpus.
+bool TimeExtraction(const std::vector<Item>& items, const Bytes& archive, uint64_t corpusBytes,
+                    int runs);
 
 }  // namespace bench

@@ -62,42 +62,16 @@ void WriteTree(const fs::path& dir, const std::vector<Item>& items) {
   }
 }
 
-// Packs the corpus's files as pvpack does, with one worker, into an archive
-// at path, and reads it into archive; seconds is the time the packing took.
-bool PackItems(const std::vector<Item>& items, const std::string& path, Bytes& archive,
-               double& seconds) {
-  std::vector<pack::TreeFile> files;
-  for (const Item& item : items)
-    files.push_back({item.name, item.path, item.path, item.data.size(), RecordDosTime,
-                     fileio::AttrArchive});
-  pack::Fault fault;
-  const auto start = Clock::now();
-  pack::UniqueFile out(std::fopen(path.c_str(), "wb"));
-  if (!out) fault = {path, "cannot write"};
-  bool ok = out && pack::PackFiles(files, {}, out.get(), path, fault);
-  out.reset();
-  seconds = Seconds(start);
-  if (!ok || !testutil::ReadFileBytes(path, archive)) {
-    std::fprintf(stderr, "pvbench: packing the corpus failed: %s\n",
-                 ok ? "cannot read it back" : fault.Message().c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-bool TimeExtraction(const std::vector<Item>& items, uint64_t corpusBytes, int runs,
-                    EncodeTimes& encodeTimes) {
+bool TimeExtraction(const std::vector<Item>& items, const Bytes& archive, uint64_t corpusBytes,
+                    int runs) {
   scratch::TempDir temp;
   if (temp.path().empty()) {
     std::fprintf(stderr, "pvbench: cannot create a temporary directory\n");
     return false;
   }
   const fs::path archivePath = temp.path() / "payload.pvz";
-  Bytes archive;
-  if (!PackItems(items, (temp.path() / "packed.pvz").string(), archive, encodeTimes.pack))
-    return false;
   const fs::path tree = temp.path() / "tree";
   const fs::path target = temp.path() / "out";
   std::error_code ec;

@@ -1,11 +1,14 @@
 # The product's identity has one home, archive/ProductFiles.h. This reads its
-# plain strings into PV_PRODUCT_<Name> variables (the project's version comes
-# from there) and writes them for the scripts, as PV_PRODUCT_<NAME>, into
-# product.env in the build folder, and for resource scripts, as #defines,
-# into product-rc.h there.
+# strings, plain and joined, into PV_PRODUCT_<Name> variables (the project's
+# version comes from there) and writes them for the scripts, as
+# PV_PRODUCT_<NAME>, into product.env in the build folder, and for resource
+# scripts, as #defines, into product-rc.h there. How a joined string is made
+# of its parts is said in the header alone; here the parts are only put
+# together in the order it gives.
 set(pv_identity_header ${CMAKE_CURRENT_LIST_DIR}/../archive/ProductFiles.h)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${pv_identity_header})
-file(STRINGS ${pv_identity_header} pv_identity REGEX "^inline constexpr char [A-Za-z]+\\[\\] = \".*\";$")
+file(STRINGS ${pv_identity_header} pv_identity
+     REGEX "^inline constexpr (char [A-Za-z]+\\[\\] = \".*\"|Joined [A-Za-z]+{.*});$")
 file(STRINGS ${pv_identity_header} pv_shortcuts REGEX "^    {\"[^\"]*\", \"[^\"]*\"},$")
 
 set(pv_env "# Generated from archive/ProductFiles.h; source it.\n")
@@ -20,22 +23,34 @@ function(pv_identity_out key literal)
     message(FATAL_ERROR "ProductFiles.h: ${key} holds a quote, which product.env cannot")
   endif()
   set(PV_PRODUCT_${key} "${pv_value}" PARENT_SCOPE)
+  set(pv_literal_${key} "${literal}" PARENT_SCOPE)
   set(pv_env "${pv_env}${pv_upper}='${pv_value}'\n" PARENT_SCOPE)
   set(pv_rc "${pv_rc}#define ${pv_upper} \"${literal}\"\n" PARENT_SCOPE)
 endfunction()
 foreach(line IN LISTS pv_identity)
-  string(REGEX REPLACE "^inline constexpr char ([A-Za-z]+).*= \"(.*)\";$" "\\1" key "${line}")
-  string(REGEX REPLACE "^inline constexpr char ([A-Za-z]+).*= \"(.*)\";$" "\\2" literal "${line}")
+  if(line MATCHES "^inline constexpr char ([A-Za-z]+).*= \"(.*)\";$")
+    pv_identity_out(${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+    continue()
+  endif()
+  # A Joined: its parts, string literals and names defined above, in order.
+  string(REGEX REPLACE "^inline constexpr Joined ([A-Za-z]+){(.*)};$" "\\1" key "${line}")
+  string(REGEX REPLACE "^inline constexpr Joined ([A-Za-z]+){(.*)};$" "\\2" rest "${line}")
+  set(literal "")
+  while(NOT rest STREQUAL "")
+    if(rest MATCHES "^\"([^\"]*)\"(, )?(.*)$")
+      string(APPEND literal "${CMAKE_MATCH_1}")
+    elseif(rest MATCHES "^([A-Za-z]+)(, )?(.*)$")
+      if(NOT DEFINED pv_literal_${CMAKE_MATCH_1})
+        message(FATAL_ERROR "ProductFiles.h: ${key} joins ${CMAKE_MATCH_1}, not a string above it")
+      endif()
+      string(APPEND literal "${pv_literal_${CMAKE_MATCH_1}}")
+    else()
+      message(FATAL_ERROR "ProductFiles.h: ${key}: cannot join ${rest}")
+    endif()
+    set(rest "${CMAKE_MATCH_3}")
+  endwhile()
   pv_identity_out(${key} "${literal}")
 endforeach()
-# The header's joined strings, joined the same way.
-pv_identity_out(SetupTitle "${PV_PRODUCT_Name} ${PV_PRODUCT_Version} Setup")
-string(REPLACE "\\" "\\\\" pv_joined "\\${PV_PRODUCT_Vendor}\\${PV_PRODUCT_ShortName}")
-pv_identity_out(DefaultDestination "${pv_joined}")
-string(REPLACE "\\" "\\\\" pv_joined "${PV_PRODUCT_UninstallKeys}\\${PV_PRODUCT_Name}")
-pv_identity_out(UninstallKey "${pv_joined}")
-string(REPLACE "\\" "\\\\" pv_joined "${PV_PRODUCT_MakerKey}\\Pavlane 1.0")
-pv_identity_out(ProductKey "${pv_joined}")
 # The version as a version resource's numbers: 3.03 is 3,3,0,0.
 string(REPLACE "." ";" pv_numbers "${PV_PRODUCT_Version}.0.0")
 list(SUBLIST pv_numbers 0 4 pv_numbers)

@@ -7,9 +7,9 @@
 // the records.
 //
 // Both commands read the file alike: list fails exactly where verify fails
-// before decoding, with the same status. And verify speaks for the setup
+// before decoding, with the same failure. And verify speaks for the setup
 // program's reader, which then runs on the same archive: it must come to the
-// same status, or fail to create a file for a name that verify cannot judge
+// same failure, or fail to create a file for a name that verify cannot judge
 // without writing (one that clashes with a folder, or is too long).
 #include <cstddef>
 #include <cstdint>
@@ -39,10 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // As the tool runs them: names shown from the default code page.
   std::vector<pack::Record> records;
   pvpack::Totals totals;
-  const int list = pvpack::List(in.string(), pack::DefaultCodePage(), records).status;
-  const int verify = pvpack::Verify(in.string(), pack::DefaultCodePage(), totals).status;
-  Check(list == 0 || list == -ArcBadChecksum || list == -ArcBadRecord, "list: unexpected status");
-  Check(list == 0 ? verify == 0 || verify == -ArcBadRecord : verify == list, "list and verify disagree");
+  using pvpack::Failure;
+  const Failure list = pvpack::List(in.string(), pack::DefaultCodePage(), records).failure;
+  const Failure verify = pvpack::Verify(in.string(), pack::DefaultCodePage(), totals).failure;
+  Check(list == Failure::None || list == Failure::NoArchive || list == Failure::BadRecord,
+        "list: unexpected failure");
+  Check(list == Failure::None ? verify == Failure::None || verify == Failure::BadRecord
+                              : verify == list,
+        "list and verify disagree");
 
   const ArchivePlace place = FindArchiveIn(file.data(), file.size());
   fuzz::WriteBytes(archive, std::vector<uint8_t>(file.begin() + place.start, file.begin() + place.end));
@@ -51,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(!ec, "cannot make the destination");
   int32_t result =
       testutil::ExtractArchiveAt(archive.string().c_str(), dest.string().c_str(), nullptr, nullptr);
-  Check(result == -verify || (result == ArcCannotCreate && verify != -ArcBadChecksum),
+  Check(pvpack::FailureOf(result) == verify ||
+            (result == ArcCannotCreate && verify != Failure::NoArchive),
         "pvpack verify and the setup's reader disagree");
   fuzz::RemoveTree(dest);
   return 0;

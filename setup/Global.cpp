@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "winbase/Security.h"
 #include "winbase/SysLib.h"
 
 #include "archive/ProductFiles.h"
@@ -20,59 +21,6 @@ DiskFreeSpaceProc QueryDiskFreeSpace = GetDiskFreeSpaceA;
 CreateFolderProc CreateFolder = CreateDirectoryA;
 
 namespace {
-
-// The access list of a destination the setup makes outside the
-// program-files folder (see MakeDestinationDirectory), in a descriptor for
-// the folders it creates. The inherited entries and the protection came
-// with Windows 2000 and are looked up at run time; without them (Windows
-// 9x, NT 4) none is made, and the folders get the default.
-class ProtectedFolderSecurity {
- public:
-  // False when the descriptor could not be made.
-  bool Make() {
-    using AddAceExProc = BOOL(WINAPI*)(PACL, DWORD revision, DWORD flags, DWORD mask, PSID);
-    using SetControlProc = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
-                                         SECURITY_DESCRIPTOR_CONTROL);
-    auto addAce = SystemFunction<AddAceExProc>("advapi32.dll", "AddAccessAllowedAceEx");
-    auto setControl =
-        SystemFunction<SetControlProc>("advapi32.dll", "SetSecurityDescriptorControl");
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    if (!addAce || !setControl ||
-        !AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
-                                  0, 0, 0, 0, 0, admins_.put()) ||
-        !AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  system_.put()) ||
-        !AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS, 0,
-                                  0, 0, 0, 0, 0, users_.put()))
-      return false;
-    const DWORD aceBase = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
-    const DWORD bytes = sizeof(ACL) + 3 * aceBase + GetLengthSid(admins_.get()) +
-                        GetLengthSid(system_.get()) + GetLengthSid(users_.get());
-    acl_.resize((bytes + 3) / 4);
-    auto* acl = reinterpret_cast<PACL>(acl_.data());
-    const DWORD inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    if (!InitializeAcl(acl, DWORD(acl_.size() * 4), ACL_REVISION) ||
-        !addAce(acl, ACL_REVISION, inherited, FILE_ALL_ACCESS, admins_.get()) ||
-        !addAce(acl, ACL_REVISION, inherited, FILE_ALL_ACCESS, system_.get()) ||
-        !addAce(acl, ACL_REVISION, inherited, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE,
-                users_.get()) ||
-        !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
-        !setControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-      return false;
-    attributes_.nLength = sizeof attributes_;
-    attributes_.lpSecurityDescriptor = &descriptor_;
-    attributes_.bInheritHandle = FALSE;
-    return true;
-  }
-  SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
-
- private:
-  handles::UniqueSid admins_, system_, users_;
-  std::vector<DWORD> acl_;  // DWORDs keep the list aligned
-  SECURITY_DESCRIPTOR descriptor_ = {};
-  SECURITY_ATTRIBUTES attributes_ = {};
-};
 
 // path in lower case (ASCII letters only, as drive and folder names of
 // the program-files folder are compared).
@@ -156,8 +104,12 @@ bool IsBelowProgramFiles(const std::string& path) {
 }
 
 std::string MakeDestinationDirectory(const std::string& path) {
-  ProtectedFolderSecurity security;
-  const bool protect = !IsBelowProgramFiles(path) && security.Make();
+  // Outside the program-files folder nothing guards the destination: its
+  // folders get an access list of their own. Where the system cannot make
+  // one (Windows 9x, NT 4), they get the default.
+  AccessList security;
+  const bool protect =
+      !IsBelowProgramFiles(path) && security.Make(AccessList::Kind::ProtectedFolder);
   CreateDirectoryPath(path, protect ? security.Attributes() : nullptr);
   return IsExistingDirectory(path) ? path : std::string();
 }

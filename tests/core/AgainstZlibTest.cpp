@@ -12,8 +12,8 @@
 #include "explode/Crc32.h"
 #include "explode/Explode.h"
 #include "tests/common/FileBytes.h"
+#include "tests/common/PackedStreams.h"
 #include "tests/common/TestUtil.h"
-#include "tools/pvpack/Implode.h"
 #include "tools/pvpack/Pack.h"
 
 namespace {
@@ -49,8 +49,13 @@ TEST(AgainstZlib, CrcAndDecoderOnRealFiles) {
     files.insert(files.end(), more.begin(), more.end());
   }
   ASSERT_GE(files.size(), 10u);
+  // The streams pvpack writes.
+  Bytes archive;
+  std::vector<Bytes> streams;
+  ASSERT_EQ(testutil::PackStreams(files, {}, archive, streams), "");
   alignas(DclWorkArea) static uint8_t workArea[DclWorkAreaSize];
-  for (const pack::TreeFile& file : files) {
+  for (size_t i = 0; i < files.size(); ++i) {
+    const pack::TreeFile& file = files[i];
     SCOPED_TRACE(file.name);
     Bytes data;
     ASSERT_TRUE(testutil::ReadFileBytes(file.path, data));
@@ -61,8 +66,7 @@ TEST(AgainstZlib, CrcAndDecoderOnRealFiles) {
       EXPECT_EQ(~impl.update(data.data(), size, 0xFFFFFFFFu), zlibCrc) << impl.name;
     }
     if (data.empty()) continue;  // no stream to decode
-    const Bytes stream = implode::ImplodeSmallest(data.data(), data.size());
-    MemoryRun run{stream, 0, {}};
+    MemoryRun run{streams[i], 0, {}};
     EXPECT_EQ(DclDecompress(MemoryRun::Read, MemoryRun::Write, workArea, &run), uint32_t(DclOk));
     EXPECT_EQ(~testutil::CheckValue(run.out.data(), run.out.size()), zlibCrc);
     EXPECT_TRUE(run.out == data);

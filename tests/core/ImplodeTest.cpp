@@ -232,17 +232,4 @@ TEST(ImplodeTest, OptimalOnSmallInputs) {
   }
 }
 
-TEST(ImplodeTest, SmallestIsTheFirstSmallest) {
-  for (const Bytes& data :
-       {Bytes{}, Text(30000, 5), Random(5000, 6), RepeatAt(3000, 518, 7), Bytes(9000, 'x')}) {
-    Bytes smallest = implode::ImplodeSmallest(data.data(), data.size()), first;
-    for (Combo c : Combos) {
-      Bytes s = Pack(data, c);
-      EXPECT_LE(smallest.size(), s.size());
-      if (first.empty() || s.size() < first.size()) first = s;
-    }
-    EXPECT_EQ(smallest, first);
-  }
-}
-
 }  // namespace

@@ -17,6 +17,7 @@
 #include "tests/common/ExtractAt.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/FileBytes.h"
+#include "tests/common/PackedStreams.h"
 #include "tests/common/TestUtil.h"
 #include "tools/pvpack/Output.h"
 #include "tools/pvpack/Pack.h"
@@ -73,11 +74,11 @@ TEST(Pack, PackThenExtractGivesTheTreeBack) {
 
   testutil::WriteFile(temp / "copy.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pvpack::List((temp / "copy.pvz").string(), nullptr, records).status, 0);
+  ASSERT_TRUE(pvpack::List((temp / "copy.pvz").string(), nullptr, records).Ok());
   ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].name, "bin\\tool.exe");  // byte order of the names
   pvpack::Totals totals;
-  EXPECT_EQ(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).status, 0);
+  EXPECT_TRUE(pvpack::Verify((temp / "copy.pvz").string(), nullptr, totals).Ok());
 
   ASSERT_EQ(testutil::ExtractArchiveAt((temp / "copy.pvz").string().c_str(),
                                        (temp / "out").string().c_str(), nullptr, nullptr),
@@ -122,7 +123,7 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
   const fs::path path = temp / "damaged.pvz";
   testutil::WriteFile(path, archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pvpack::List(path.string(), nullptr, records).status, 0);
+  ASSERT_TRUE(pvpack::List(path.string(), nullptr, records).Ok());
   // Damage the second record's data but keep the archive's check value
   // right, as a faulty packer would.
   Bytes body(archive.begin(), archive.end() - 4);
@@ -131,11 +132,11 @@ TEST(Pack, VerifyFindsTheDamagedRecord) {
   testutil::WriteFile(path, testutil::ArchiveFromBody(body));
   pvpack::Totals totals;
   const pvpack::Result result = pvpack::Verify(path.string(), nullptr, totals);
-  EXPECT_EQ(result.status, -ArcBadRecord);
+  EXPECT_EQ(result.failure, pvpack::Failure::BadRecord);
   EXPECT_EQ(result.fault.problem.rfind(records[1].name + ": ", 0), 0u) << result.fault.Message();
   archive.back() ^= 1;
   testutil::WriteFile(path, archive);
-  EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).status, -ArcBadChecksum);
+  EXPECT_EQ(pvpack::Verify(path.string(), nullptr, totals).failure, pvpack::Failure::NoArchive);
 }
 
 // extract decodes small records on workers and a stream too large to hold
@@ -155,7 +156,7 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
   const fs::path path = temp / "a.pvz";
   testutil::WriteFile(path, testutil::BuildArchive(records));
   pvpack::Totals totals;
-  ASSERT_EQ(pvpack::Extract(path.string(), (temp / "out").string(), nullptr, {}, totals).status, 0);
+  ASSERT_TRUE(pvpack::Extract(path.string(), (temp / "out").string(), nullptr, {}, totals).Ok());
   EXPECT_EQ(totals.files, records.size());
   const auto tree = testutil::TreeContents(temp / "out");
   ASSERT_EQ(tree.size(), records.size());
@@ -172,8 +173,8 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
   Bytes changed = testutil::BuildArchive(records);
   changed[changed.size() * 3 / 4] ^= 0x01;
   testutil::WriteFile(path, changed);
-  EXPECT_EQ(pvpack::Extract(path.string(), (temp / "changed").string(), nullptr, {}, totals).status,
-            -ArcBadChecksum);
+  EXPECT_EQ(pvpack::Extract(path.string(), (temp / "changed").string(), nullptr, {}, totals).failure,
+            pvpack::Failure::NoArchive);
   EXPECT_FALSE(fs::exists(temp / "changed" / "small"));
 
   for (size_t failing : {size_t(3), records.size() - 2}) {
@@ -182,13 +183,13 @@ TEST(Pack, ExtractWritesLargeAndSmallRecordsAlike) {
     testutil::WriteFile(path, testutil::BuildArchive(damaged));
     const fs::path out = temp / ("damaged" + std::to_string(failing));
     const pvpack::Result result = pvpack::Extract(path.string(), out.string(), nullptr, {}, totals);
-    EXPECT_EQ(result.status, -ArcBadRecord) << result.fault.Message();
+    EXPECT_EQ(result.failure, pvpack::Failure::BadRecord) << result.fault.Message();
     EXPECT_NE(result.fault.problem.find(records[failing].name + ": "), std::string::npos)
         << result.fault.Message();
     // The records before it; nothing of its own, whose contents are wrong.
     EXPECT_EQ(testutil::TreeContents(out).size(), failing) << "failing record " << failing;
   }
-  EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).status, pvpack::ExitUsage);
+  EXPECT_EQ(pvpack::Extract(path.string(), "", nullptr, {}, totals).failure, pvpack::Failure::Usage);
 }
 
 // The archive FindArchive finds in a setup held in memory.
@@ -242,6 +243,68 @@ TEST(Pack, TheSameBytesWhateverTheWorkersAndBuffers) {
   EXPECT_EQ(PackTree(temp / "src", options), one);
 }
 
+// With Search::Full each file goes in as the smallest of its six streams,
+// the first of equals, written as the encoder writes that one alone with
+// the full parse. A race writes its stream alike with its own parse, but may
+// keep another encoding: one that leads on the first part of the file, as
+// ASCII literals do on text followed by noise.
+TEST(Pack, FullSearchKeepsTheFirstSmallestStreamARaceMayNot) {
+  testutil::TempDir temp;
+  MakeTree(temp / "src");
+  std::string text;
+  for (int i = 0; text.size() < 30000; ++i) text += "item " + std::to_string(i * 7919 % 1009) + "; ";
+  testutil::WriteFile(temp / "src/docs/list.txt", text);
+  // Passages of it again, cut apart: copies of 32 to 255 bytes, which the
+  // two searches parse apart.
+  std::string passages;
+  for (uint32_t x = 7; passages.size() < 40000;) {
+    x = x * 1103515245 + 12345;
+    passages += text.substr((x >> 8) % 20000, 40 + (x >> 20) % 150) + char('A' + (x >> 28));
+  }
+  testutil::WriteFile(temp / "src/docs/passages.txt", passages);
+  // Letters of common text, then noise.
+  Bytes mixed;
+  for (uint32_t x = 1; mixed.size() < 80000;) {
+    x = x * 1103515245 + 12345;
+    mixed.push_back(mixed.size() < 12000 ? uint8_t("etaoin shrdlu"[(x >> 16) % 13]) : uint8_t(x >> 23));
+  }
+  testutil::WriteFile(temp / "src/mixed.bin", mixed);
+  std::vector<pack::TreeFile> files;
+  pack::Fault fault;
+  ASSERT_TRUE(pack::CollectTree((temp / "src").string(), files, fault)) << fault.Message();
+  pack::PackOptions full;
+  full.search = implode::Search::Full;
+  Bytes archive;
+  std::vector<Bytes> fullStreams, raceStreams;
+  ASSERT_EQ(testutil::PackStreams(files, full, archive, fullStreams), "");
+  ASSERT_EQ(testutil::PackStreams(files, {}, archive, raceStreams), "");
+  // Files read twice, measured and then written, come out the same.
+  full.onePassMax = 4096;
+  std::vector<Bytes> twice;
+  ASSERT_EQ(testutil::PackStreams(files, full, archive, twice), "");
+  EXPECT_TRUE(twice == fullStreams);
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].name);
+    const Bytes data = testutil::ReadFile(files[i].path);
+    Bytes first;
+    for (size_t e = 0; e < implode::EncodingCount; ++e) {
+      const implode::Encoding encoding = implode::EncodingAt(e);
+      Bytes s = implode::Implode(data.data(), data.size(), encoding.mode, encoding.dictBits,
+                                 implode::Search::Full);
+      if (first.empty() || s.size() < first.size()) first = std::move(s);
+    }
+    EXPECT_TRUE(fullStreams[i] == first);
+    const Bytes& race = raceStreams[i];
+    ASSERT_GE(race.size(), 2u);
+    EXPECT_TRUE(race == implode::Implode(data.data(), data.size(), implode::LiteralMode(race[0]),
+                                         race[1]));
+    if (files[i].name == "mixed.bin") {
+      EXPECT_EQ(race[0], uint8_t(implode::LiteralMode::Ascii));
+      EXPECT_EQ(first[0], uint8_t(implode::LiteralMode::Binary));
+    }
+  }
+}
+
 TEST(Pack, WhatTheSetupCannotReadIsRefusedFromTheSizes) {
   const uint64_t Max = pack::MaxFileSize;
   const struct {
@@ -276,7 +339,7 @@ TEST(Pack, WhatTheSetupCannotReadIsRefusedWhilePacking) {
   const Bytes archive = PackTree(temp / "src");
   testutil::WriteFile(temp / "out.pvz", archive);
   std::vector<pack::Record> records;
-  ASSERT_EQ(pvpack::List((temp / "out.pvz").string(), nullptr, records).status, 0);
+  ASSERT_TRUE(pvpack::List((temp / "out.pvz").string(), nullptr, records).Ok());
   ASSERT_EQ(records[0].name, "bin\\tool.exe");
   const uint64_t packed = records[0].header.PackedSize;
   const struct {
@@ -375,9 +438,9 @@ TEST(Pack, AFileSwappedForALinkAfterTheWalkIsNotPacked) {
   for (; rounds < 400 && std::chrono::steady_clock::now() < end; ++rounds) {
     seen.linkOut = false;
     pvpack::Totals totals;
-    if (pvpack::Pack(request, reporter, totals).status != 0) continue;
+    if (!pvpack::Pack(request, reporter, totals).Ok()) continue;
     std::vector<pack::Record> records;
-    ASSERT_EQ(pvpack::List(request.archive, nullptr, records).status, 0);
+    ASSERT_TRUE(pvpack::List(request.archive, nullptr, records).Ok());
     // A link the walk saw is followed by design, and said; one it did not
     // see must not be.
     if (!seen.linkOut) {

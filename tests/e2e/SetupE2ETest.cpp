@@ -99,12 +99,14 @@ std::map<std::string, Facts> Survey(const fs::path& dir) {
   return files;
 }
 
-// The setup made by pvpack.exe from the tree below dir, as dir\setup.exe;
-// empty when it could not be made.
-std::string PackSetup(const fs::path& dir, const fs::path& tree) {
+// The setup made by pvpack.exe from the tree below dir, as dir\setup.exe,
+// packed with options (such as "--smallest "); empty when it could not be
+// made.
+std::string PackSetup(const fs::path& dir, const fs::path& tree, const std::string& options = "") {
   const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
   const std::string archive = (dir / "product.pvz").string(), exe = (dir / "setup.exe").string();
-  return RunProgram(pvpack + " pack " + Quote(tree.string()) + " " + Quote(archive)) == 0 &&
+  return RunProgram(pvpack + " pack " + options + Quote(tree.string()) + " " + Quote(archive)) ==
+                 0 &&
                  RunProgram(pvpack + " setup " + Quote(FromEnvironment("PV_SETUP_STUB")) + " " +
                             Quote(archive) + " " + Quote(exe)) == 0
              ? exe
@@ -149,7 +151,9 @@ struct Product {
            LocalFileTimeToFileTime(&localTime, &utc) && SetFileTime(h.get(), nullptr, nullptr, &utc) &&
            SetFileAttributesA(file.string().c_str(), f.attributes | FILE_ATTRIBUTE_ARCHIVE);
     }
-    const std::string exe = ok ? PackSetup(work.path(), tree) : std::string();
+    // Packed with all six encodings to the end; the other setups here are
+    // packed as pack packs by default, so both kinds of archive install.
+    const std::string exe = ok ? PackSetup(work.path(), tree, "--smallest ") : std::string();
     ok = !exe.empty();
     if (ok) setup = testutil::ReadFile(exe);
   }
@@ -361,11 +365,22 @@ TEST_F(E2E, ArchivesThatBreakARuleAreRefusedWithNothingWritten) {
       {__LINE__, {TestRecord("say \"hi\".txt", x)}},
       {__LINE__, {TestRecord("twice.txt", x), TestRecord("twice.txt", x)}},
       {__LINE__, {TestRecord("a.txt", x), TestRecord("A.TXT", x)}},
+      {__LINE__, {TestRecord("COM0", x)}},
+      {__LINE__, {TestRecord("lpt0.log", x)}},
       {__LINE__, {TestRecord("COM\xB9.txt", x)}},
+      {__LINE__, {TestRecord("Com\xB2", x)}},
+      {__LINE__, {TestRecord("COM\xB3.a.b", x)}},
+      {__LINE__, {TestRecord("LPT\xB9", x)}},
+      {__LINE__, {TestRecord("x\\lpt\xB2.txt", x)}},
+      {__LINE__, {TestRecord("LPT\xB3 .txt", x)}},
       {__LINE__, {TestRecord("Docs\\CONIN$", x)}},
+      {__LINE__, {TestRecord("conout$.log", x)}},
+      {__LINE__, {TestRecord("CLOCK$", x)}},
       {__LINE__, {TestRecord("b", x), TestRecord("B.\\c.txt", x)}},
       // Says 1 byte, decodes to 200 MB.
       {__LINE__, {TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(386101)).WithSize(1)}},
+      // Says 10 bytes, decodes to 2^32 + 10, its check value over all of them.
+      {__LINE__, {TestRecord("readme.txt", {}).WithStream(testutil::ZeroStream(8291442, true)).WithSize(10).WithCheck(0x94784E13)}},
   };
   const std::string pvpack = Quote(FromEnvironment("PV_PVPACK"));
   TempDir work;

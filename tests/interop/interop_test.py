@@ -287,12 +287,18 @@ class Archives(TempDirTest):
     def test_pvpack_archives_read_back(self):
         src = self.path("product")
         os.mkdir(src)
+        rnd = random.Random(3)
+        letters = bytes(rnd.choice(b"etaoin shrdlu") for _ in range(12000))
         files = {
             "readme.txt": pf.SAMPLE_TEXT * 3,
             "empty.log": b"",
             os.path.join("bin", "orbit.dat"): SAMPLES["noise"],
             os.path.join("bin", "locked.cfg"): b"[orbit]\r\n",
             os.path.join("Charts", "Deep", "m31.chart"): SAMPLES["far repeats"],
+            # Letters of text, then noise: ASCII literals lead on the first
+            # part, so that pack's race keeps them, where binary ones end
+            # smaller.
+            os.path.join("Charts", "lead.dat"): letters + SAMPLES["noise"] * 4,
         }
         # An odd second: the DOS time drops it rather than rounding up.
         stamp = time.mktime((2005, 7, 8, 9, 10, 13, 0, 0, -1))
@@ -319,6 +325,19 @@ class Archives(TempDirTest):
                                  (want[rel], len(want[rel]), pf.crc_register(want[rel]), 0))
                 self.assertEqual(r.dos_time, pf.timestamp_to_dos(st.st_mtime))
                 self.assertEqual(bool(r.attributes & pf.ATTR_READONLY), is_read_only(st.st_mode))
+
+        # All six encodings to the end (--smallest): as sound, never larger,
+        # and smaller where the race kept the encoding that led early.
+        p = pvpack("pack", "--smallest", src, self.path("smallest.pvz"))
+        self.assertEqual(p.returncode, 0, p.stderr)
+        smallest = pf.read_archive(self.read(self.path("smallest.pvz")))
+        self.assertEqual(smallest.status, 0)
+        self.assertEqual({r.name.decode(): r.data for r in smallest.records}, want)
+        raced = {r.name.decode(): r.packed_size for r in result.records}
+        for r in smallest.records:
+            self.assertLessEqual(r.packed_size, raced[r.name.decode()], r.name)
+            if r.name == b"Charts\\lead.dat":
+                self.assertLess(r.packed_size, raced[r.name.decode()])
 
         # An archive dated past 2038 reads as any other.
         far = time.mktime((2040, 1, 2, 3, 4, 5, 0, 0, -1))

@@ -38,6 +38,14 @@ for jobs in 1 2; do
   cmp -s "$work/native.pvz" "$work/win-j$jobs.pvz" ||
     fail "pvpack.exe pack -j$jobs wrote other bytes than the native tool"
 done
+# All six encodings to the end: the same bytes too, and sound.
+"$native" pack --smallest "$tree" "$work/native-smallest.pvz"
+win pack --smallest "$(winpath "$tree")" "$(winpath "$work/win-smallest.pvz")" ||
+  fail "pvpack.exe pack --smallest failed"
+cmp -s "$work/native-smallest.pvz" "$work/win-smallest.pvz" ||
+  fail "pvpack.exe pack --smallest wrote other bytes than the native tool"
+win verify "$(winpath "$work/win-smallest.pvz")" >/dev/null ||
+  fail "pvpack.exe verify refused its own archive packed with --smallest"
 win verify "$(winpath "$work/win-j2.pvz")" >/dev/null || fail "pvpack.exe verify refused its own archive"
 win extract "$(winpath "$work/win-j2.pvz")" "$(winpath "$work/extracted")" ||
   fail "pvpack.exe extract failed"

@@ -21,61 +21,36 @@
 namespace pvpack {
 namespace {
 
-Result Failed(int status, std::string path, std::string problem) {
-  return {status, {std::move(path), std::move(problem)}};
+Result Failed(Failure failure, std::string path, std::string problem) {
+  return {failure, {std::move(path), std::move(problem)}};
 }
 
-// One stream decoded from an input to an output. The decoder reads 2 KB and
-// writes 4 KB at a time; both go through blocks of PipeBlock bytes here, a
-// system call each rather than one for every few KB.
-constexpr size_t PipeBlock = 256 * 1024;
-struct DecodePipe {
+// The input of explode, read in order, as the decoder asks for it.
+struct InOrder {
   InputStream* in;
-  std::FILE* out;
   Fault fault;  // why reading failed
-  bool readFailed = false;
-  bool writeFailed = false;
-  Bytes inBlock = Bytes(PipeBlock), outBlock = Bytes(PipeBlock);
-  size_t inAt = 0, inEnd = 0, outFill = 0;
-  uint64_t consumed = 0, produced = 0;
-  int writeError = 0;  // errno of the write that failed
-
-  static uint32_t Read(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* pipe = static_cast<DecodePipe*>(param);
-    uint32_t got = 0;
-    while (got < *size && !pipe->readFailed) {
-      if (pipe->inAt == pipe->inEnd) {
-        pipe->inAt = pipe->inEnd = 0;
-        if (!ReadSome(*pipe->in, pipe->inBlock.data(), PipeBlock, pipe->inEnd, pipe->fault))
-          pipe->readFailed = true;
-        if (pipe->inEnd == 0) break;
-      }
-      const uint32_t n = uint32_t(std::min<size_t>(*size - got, pipe->inEnd - pipe->inAt));
-      std::memcpy(buffer + got, pipe->inBlock.data() + pipe->inAt, n);
-      pipe->inAt += n;
-      got += n;
-    }
-    pipe->consumed += got;
-    return pipe->readFailed ? 0 : got;
-  }
-  static void Write(uint8_t* buffer, uint32_t* size, void* param) {
-    auto* pipe = static_cast<DecodePipe*>(param);
-    pipe->produced += *size;
-    if (pipe->outFill + *size > PipeBlock) pipe->Flush();
-    std::memcpy(pipe->outBlock.data() + pipe->outFill, buffer, *size);
-    pipe->outFill += *size;
-  }
-  // Writes what is gathered; false once any write has failed.
-  bool Flush() {
-    if (!writeFailed && out && outFill > 0 &&
-        std::fwrite(outBlock.data(), 1, outFill, out) != outFill) {
-      writeFailed = true;
-      writeError = errno;
-    }
-    outFill = 0;
-    return !writeFailed;
-  }
 };
+
+bool ReadInOrder(void* context, int64_t, uint8_t* out, uint32_t n, uint32_t* got) {
+  auto* reading = static_cast<InOrder*>(context);
+  size_t count = 0;
+  const bool ok = ReadSome(*reading->in, out, n, count, reading->fault);
+  *got = uint32_t(count);
+  return ok;
+}
+
+// The output of explode.
+struct ToFile {
+  std::FILE* out;
+  int error = 0;  // errno of the write that failed
+};
+
+bool WriteToFile(void* context, const uint8_t* data, uint32_t size) {
+  auto* writing = static_cast<ToFile*>(context);
+  if (std::fwrite(data, 1, size, writing->out) == size) return true;
+  writing->error = errno;
+  return false;
+}
 
 // What pack shows as it goes: files and megabytes done, in archive order.
 struct PackProgress {
@@ -98,6 +73,17 @@ void Warn(const Reporter& reporter, const std::string& text) {
 
 }  // namespace
 
+Failure FailureOf(int32_t readerResult) {
+  switch (readerResult) {
+    case ArcOk: return Failure::None;
+    case ArcCannotOpen: return Failure::CannotOpen;
+    case ArcCannotCreate: return Failure::CannotCreate;
+    case ArcIoError: return Failure::ReadWrite;
+    case ArcBadChecksum: return Failure::NoArchive;
+    default: return Failure::BadRecord;
+  }
+}
+
 std::string ReaderFailure(int32_t result) {
   switch (result) {
     case ArcCannotOpen: return "cannot open the archive";
@@ -114,39 +100,41 @@ Result Implode(const std::string& in, const std::string& out, implode::LiteralMo
   Bytes data;
   Fault fault;
   InputFile input;
-  if (!ReadInput(in, pack::MaxFileSize, data, input, fault)) return {ExitIo, fault};
+  if (!ReadInput(in, pack::MaxFileSize, data, input, fault)) return {Failure::Io, fault};
   Output output;
-  if (!output.Open(out, {input}, fault)) return {ExitIo, fault};
+  if (!output.Open(out, {input}, fault)) return {Failure::Io, fault};
   const Bytes stream = implode::Implode(data.data(), data.size(), mode, dictBits);
   if (std::fwrite(stream.data(), 1, stream.size(), output.Stream()) != stream.size())
-    return Failed(ExitIo, out, "cannot write (" + ErrnoReason(errno) + ")");
-  if (!output.Commit(fault)) return {ExitIo, fault};
+    return Failed(Failure::Io, out, "cannot write (" + ErrnoReason(errno) + ")");
+  if (!output.Commit(fault)) return {Failure::Io, fault};
   return {};
 }
 
 Result Explode(const std::string& in, const std::string& out) {
   InputStream input;
   Fault fault;
-  if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {ExitIo, fault};
+  if (!OpenInput(in, pack::MaxSetupSize, input, fault)) return {Failure::Io, fault};
   Output output;
-  if (!output.Open(out, {{IdOf(input.file), input.shown}}, fault)) return {ExitIo, fault};
-  DecodePipe pipe{&input, output.Stream(), {}, false, false};
+  if (!output.Open(out, {{IdOf(input.file), input.shown}}, fault)) return {Failure::Io, fault};
+  InOrder reading{&input, {}};
+  ToFile writing{output.Stream()};
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  uint32_t result = DclDecompress(DecodePipe::Read, DecodePipe::Write, workArea, &pipe);
-  // What the setup's reader takes for an empty file, a stream of its two
-  // header bytes and an end code in two more, is one here too.
-  const uint8_t* head = pipe.inBlock.data();
-  if (result == DclInputTooShort && pipe.consumed == 4 && !pipe.readFailed && head[0] <= 1 &&
-      head[1] >= 4 && head[1] <= 6)
-    result = DclOk;
-  pipe.Flush();
+  RecordDecoder decoder(ReadInOrder, &reading, false);
+  const RecordDecoder::StreamEnd end = decoder.DecodeStream(workArea, WriteToFile, &writing);
   // What could not be read whole is not decoded into anything.
-  if (pipe.readFailed) return {ExitIo, pipe.fault};
-  if (pipe.writeFailed) return Failed(ExitIo, out, "cannot write (" + ErrnoReason(pipe.writeError) + ")");
-  if (!output.Commit(fault)) return {ExitIo, fault};
-  static const char* const Words[] = {"", "bad dictionary size", "bad literal mode",
-                                      "stream too short", "stream ended without an end code"};
-  if (result != DclOk) return Failed(int(result), in, Words[result]);
+  if (end.readFailed) return {Failure::Io, reading.fault};
+  if (end.sinkFailed)
+    return Failed(Failure::Io, out, "cannot write (" + ErrnoReason(writing.error) + ")");
+  if (!output.Commit(fault)) return {Failure::Io, fault};
+  static const struct {
+    Failure failure;
+    const char* words;
+  } Judged[] = {{Failure::None, ""},
+                {Failure::BadDictionarySize, "bad dictionary size"},
+                {Failure::BadLiteralMode, "bad literal mode"},
+                {Failure::StreamTooShort, "stream too short"},
+                {Failure::NoEndCode, "stream ended without an end code"}};
+  if (end.result != DclOk) return Failed(Judged[end.result].failure, in, Judged[end.result].words);
   return {};
 }
 
@@ -162,14 +150,14 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
   pack::TreeReport report;
   if (!pack::CollectTree(dir, files, fault, treeOptions, &report)) {
     // Every name refused, in order, each once; a fault of another kind last.
-    Result result{report.nameRefused ? ExitName : ExitIo, fault, std::move(report.refused)};
+    Result result{report.nameRefused ? Failure::Name : Failure::Io, fault, std::move(report.refused)};
     if (report.nameRefused && !result.earlier.empty()) {
       result.fault = result.earlier.back();
       result.earlier.pop_back();
     }
     return result;
   }
-  if (!pack::CheckLimits(files, pack::Limits(), fault)) return {ExitIo, fault};
+  if (!pack::CheckLimits(files, pack::Limits(), fault)) return {Failure::Io, fault};
   for (const std::string& warning : report.warnings) Warn(reporter, warning);
   for (const pack::ProductReference& missing : pack::MissingProductFiles(files)) {
     std::string path = missing.path;
@@ -186,13 +174,14 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
     inputs.push_back({id, file.shown});
   }
   Output output;
-  if (!output.Open(archive, inputs, fault)) return {ExitIo, fault};
+  if (!output.Open(archive, inputs, fault)) return {Failure::Io, fault};
   PackProgress progress;
   progress.files = files.size();
   progress.reporter = &reporter;
   for (const pack::TreeFile& file : files) progress.bytes += file.size;
   pack::PackOptions options;
   options.workers = request.jobs;
+  options.search = request.search;
   if (reporter.progress) {
     options.progress = ShowPackProgress;
     options.progressContext = &progress;
@@ -201,7 +190,7 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
   // No half-written archive takes the old one's place.
   const bool ok = pack::PackFiles(files, options, output.Stream(), output.Shown(), fault, &written) &&
                   output.Commit(fault);
-  if (!ok) return {ExitIo, fault};
+  if (!ok) return {Failure::Io, fault};
   totals = {files.size(), progress.bytes, written, 0};
   return {};
 }
@@ -209,7 +198,7 @@ Result Pack(const PackRequest& request, const Reporter& reporter, Totals& totals
 Result List(const std::string& file, const codepage::SingleByteTable* codePage,
             std::vector<pack::Record>& records) {
   Loaded loaded;
-  Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded);
+  Result result = LoadRecords(file, codePage, Failure::CannotOpen, loaded);
   records = std::move(loaded.records);
   return result;
 }
@@ -217,11 +206,11 @@ Result List(const std::string& file, const codepage::SingleByteTable* codePage,
 Result Verify(const std::string& file, const codepage::SingleByteTable* codePage,
               Totals& totals) {
   Loaded loaded;
-  if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
+  if (Result result = LoadRecords(file, codePage, Failure::CannotOpen, loaded); !result.Ok())
     return result;
   std::string failed;
   if (VerifyLoaded(loaded, failed) != ArcOk)
-    return Failed(-ArcBadRecord, file, failed + ": " + ReaderFailure(ArcBadRecord));
+    return Failed(Failure::BadRecord, file, failed + ": " + ReaderFailure(ArcBadRecord));
   totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(), 0};
   return {};
 }
@@ -231,32 +220,32 @@ Result Setup(const std::string& stubPath, const std::string& archivePath, const 
   Bytes stub;
   Fault fault;
   InputFile stubInput;
-  if (!ReadInput(stubPath, pack::MaxSetupSize, stub, stubInput, fault)) return {ExitIo, fault};
+  if (!ReadInput(stubPath, pack::MaxSetupSize, stub, stubInput, fault)) return {Failure::Io, fault};
   // The archive is checked whole, every record decoded, before anything is
   // written: a setup that verify would refuse is never made.
   Loaded loaded;
-  if (Result result = LoadRecords(archivePath, nullptr, ExitIo, loaded); result.status != 0)
+  if (Result result = LoadRecords(archivePath, nullptr, Failure::Io, loaded); !result.Ok())
     return result;
   if (loaded.source.IsSetup())
-    return Failed(ExitUsage, archivePath,
+    return Failed(Failure::Usage, archivePath,
                   "a setup executable, not an archive; give the archive it was made from");
   std::string failed;
   if (VerifyLoaded(loaded, failed) != ArcOk)
-    return Failed(-ArcBadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
+    return Failed(Failure::BadRecord, archivePath, failed + ": " + ReaderFailure(ArcBadRecord));
   Bytes head;
-  if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {ExitUsage, fault};
+  if (!pack::SetupHead(stub, stubPath, loaded.source.Size(), head, fault)) return {Failure::Usage, fault};
   if (const std::string missing = pack::StubFault(stub); !missing.empty())
-    return Failed(ExitUsage, stubPath, missing);
+    return Failed(Failure::Usage, stubPath, missing);
   Output output;
   if (!output.Open(out, {stubInput, {IdOf(loaded.source.Stream()), loaded.source.Shown()}}, fault))
-    return {ExitIo, fault};
+    return {Failure::Io, fault};
   std::FILE* const stream = output.Stream();
   const auto write = [&](const uint8_t* data, size_t n) {
     return std::fwrite(data, 1, n, stream) == n;
   };
-  if (!write(head.data(), head.size()) || !loaded.source.CopyRaw(write))
-    return Failed(ExitIo, out, "cannot write (" + ErrnoReason(errno) + ")");
-  if (!output.Commit(fault)) return {ExitIo, fault};
+  if (!write(head.data(), head.size()) || !loaded.source.CopyRaw(loaded.source.Size(), write))
+    return Failed(Failure::Io, out, "cannot write (" + ErrnoReason(errno) + ")");
+  if (!output.Commit(fault)) return {Failure::Io, fault};
   totals = {loaded.records.size(), TotalSize(loaded.records), loaded.source.Size(),
             head.size() + loaded.source.Size()};
   return {};

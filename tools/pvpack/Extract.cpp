@@ -28,41 +28,17 @@ namespace {
 // Records handed out and not yet finished, at the most.
 constexpr size_t Slots = 64;
 constexpr unsigned MaxExtractWorkers = 8;
-// What a record's output is gathered in before it is written.
-constexpr size_t WriteBlock = 64 * 1024;
 
-// Gathers a record's output into blocks for its file, in a buffer of
-// WriteBlock bytes that each worker keeps for all its records.
-struct FileSink {
-  FileSink(fileio::File& f, Bytes& b) : file(f), block(b) {}
-
-  static bool Put(void* context, const uint8_t* data, uint32_t size) {
-    auto* sink = static_cast<FileSink*>(context);
-    if (sink->fill + size > sink->block.size()) sink->Flush();
-    std::copy(data, data + size, sink->block.begin() + sink->fill);
-    sink->fill += size;
-    return !sink->failed;
-  }
-  // False once any write has failed.
-  bool Flush() {
-    if (fill > 0 && !file.Write(block.data(), fill)) failed = true;
-    fill = 0;
-    return !failed;
-  }
-
-  fileio::File& file;
-  Bytes& block;
-  uint32_t fill = 0;
-  bool failed = false;
-};
+// Writes a record's output, in the decoder's blocks, to its file.
+bool WriteToFile(void* context, const uint8_t* data, uint32_t size) {
+  return static_cast<fileio::File*>(context)->Write(data, size);
+}
 
 // Decodes record into its new file and finishes it. ArcOk, ArcIoError
 // when reading or writing failed, ArcBadRecord when the stream is unsound.
 int32_t WriteRecord(RecordDecoder& decoder, const pack::Record& record, fileio::File& file,
-                    const std::string& path, uint8_t* workArea, Bytes& block) {
-  FileSink sink(file, block);
-  const int32_t result = decoder.Decode(HeadOf(record), workArea, FileSink::Put, &sink);
-  if (!sink.Flush() || result == ArcIoError) return ArcIoError;
+                    const std::string& path, uint8_t* workArea) {
+  const int32_t result = decoder.Decode(HeadOf(record), workArea, WriteToFile, &file);
   if (result != ArcOk) return result;
   FinishRecordFile(file, path, record.header);
   return ArcOk;
@@ -113,7 +89,6 @@ struct Crew {
 void WorkerMain(void* context) {
   Crew& crew = *static_cast<Crew*>(context);
   alignas(DclWorkArea) uint8_t workArea[DclWorkAreaSize];
-  Bytes block(WriteBlock);
   RecordDecoder decoder = DecoderOf(crew.loaded.source);
   for (;;) {
     crew.queued.Acquire();
@@ -122,8 +97,8 @@ void WorkerMain(void* context) {
     Slot& slot = crew.slots[taken % Slots];
     const size_t i = slot.index;
     if (!crew.failure.Any() || crew.failure.Index() > i) {
-      const int32_t result = WriteRecord(decoder, crew.loaded.records[i], slot.file, slot.path,
-                                         workArea, block);
+      const int32_t result =
+          WriteRecord(decoder, crew.loaded.records[i], slot.file, slot.path, workArea);
       if (result != ArcOk) crew.failure.Note(i, result);
     }
     slot.file.Close();
@@ -187,9 +162,9 @@ Result Extract(const std::string& file, const std::string& dir,
                Totals& totals) {
   // An empty destination (an unset variable in a script) would put every
   // file below the root.
-  if (dir.empty()) return {ExitUsage, {"", "the destination folder is empty"}};
+  if (dir.empty()) return {Failure::Usage, {"", "the destination folder is empty"}};
   Loaded loaded;
-  if (Result result = LoadRecords(file, codePage, -ArcCannotOpen, loaded); result.status != 0)
+  if (Result result = LoadRecords(file, codePage, Failure::CannotOpen, loaded); !result.Ok())
     return result;
   ArchiveSource& source = loaded.source;
   const std::vector<pack::Record>& records = loaded.records;
@@ -205,17 +180,17 @@ Result Extract(const std::string& file, const std::string& dir,
   if (!records.empty()) {
     MakeDirPath(dest);
     if (!destination.HoldDirectory(dest))
-      return {-ArcCannotCreate, CannotCreate(dir, records, 0, SystemReason())};
+      return {Failure::CannotCreate, CannotCreate(dir, records, 0, SystemReason())};
   }
   RecordFiles files(destination, dest);
 
   auto crew = std::make_unique<Crew>(loaded);
   if (!crew->queued.Valid() || !crew->finished.Valid())
-    return {ExitIo, {"", "cannot make the workers' semaphores"}};
+    return {Failure::Io, {"", "cannot make the workers' semaphores"}};
   const unsigned workerCount = std::clamp(workers::ProcessorCount(), 1u, MaxExtractWorkers);
   workers::ThreadGroup group(records.empty() ? 0 : workerCount, WorkerMain, crew.get());
   if (!records.empty() && group.Started() == 0)
-    return {ExitIo, {"", "cannot start a worker thread"}};
+    return {Failure::Io, {"", "cannot start a worker thread"}};
 
   ExtractProgress progress{reporter, source.Size()};
   // Waits for a worker to finish a record, or a quarter of a second, and
@@ -254,19 +229,20 @@ Result Extract(const std::string& file, const std::string& dir,
   if (crew->failure.Any()) {
     const size_t at = crew->failure.Index();
     const int32_t result = crew->failure.Result();
-    if (result == ArcCannotCreate) return {-result, CannotCreate(dir, records, at, createFailure)};
+    if (result == ArcCannotCreate)
+      return {Failure::CannotCreate, CannotCreate(dir, records, at, createFailure)};
     // Files were made ahead of the record that failed; as the setup's
     // reader would, leave those after it unwritten. Its own file holds
     // what a damaged or cut-off stream gave, and goes too.
     bool removed = true;
     for (size_t j = at; j < created && j < records.size(); ++j)
       removed = files.Remove(records[j].name) && removed;
-    if (at >= records.size()) return {-result, {file, ReaderFailure(result)}};
+    if (at >= records.size()) return {FailureOf(result), {file, ReaderFailure(result)}};
     const std::string path = Shown(dest + "\\" + records[at].name);
     const std::string left = at >= created ? ""
                              : removed     ? "; " + path + " is removed"
                                            : "; " + path + " could not be removed and holds wrong data";
-    return {-result, {file, records[at].name + ": " + ReaderFailure(result) + left}};
+    return {FailureOf(result), {file, records[at].name + ": " + ReaderFailure(result) + left}};
   }
   progress.At(source.Size());
   totals = {records.size(), TotalSize(records), source.Size(), 0};

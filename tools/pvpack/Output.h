@@ -90,6 +90,31 @@ class Output {
     return true;
   }
 
+  // False, with fault naming shown, when id is one of inputs, which the
+  // output would destroy.
+  static bool NoneOf(const FileId& id, const std::vector<InputFile>& inputs,
+                     const std::string& shown, Fault& fault) {
+    for (const InputFile& input : inputs)
+      if (id == input.id) {
+        fault = {shown, "the same file as " + input.shown + ", which it would destroy"};
+        return false;
+      }
+    return true;
+  }
+
+  // Open's part for standard output: taken as the stream unless it is a
+  // terminal (isTerminal) or one of inputs.
+  bool OpenStdout(bool isTerminal, const std::vector<InputFile>& inputs, Fault& fault) {
+    if (isTerminal) {
+      fault = {shown_, "a terminal; redirect it to a file or a pipe"};
+      return false;
+    }
+    if (!NoneOf(IdOf(stdout), inputs, shown_, fault)) return false;
+    stream_ = stdout;
+    isStdout_ = true;
+    return true;
+  }
+
   // Lets go of the stream: a temporary file's is closed, standard output
   // is left open for the process.
   void CloseStream() {

@@ -89,21 +89,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
   Abandon();
   path_ = path;
   shown_ = path == "-" ? "standard output" : path;
-  if (path == "-") {
-    if (isatty(1)) {
-      fault = {shown_, "a terminal; redirect it to a file or a pipe"};
-      return false;
-    }
-    const FileId id = IdOf(stdout);
-    for (const InputFile& input : inputs)
-      if (id == input.id) {
-        fault = {shown_, "the same file as " + input.shown + ", which it would destroy"};
-        return false;
-      }
-    stream_ = stdout;
-    isStdout_ = true;
-    return true;
-  }
+  if (path == "-") return OpenStdout(isatty(1), inputs, fault);
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -124,12 +110,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
       fault = {path, "a folder, not a file"};
       return false;
     }
-    const FileId id = IdOfStat(st);
-    for (const InputFile& input : inputs)
-      if (id == input.id) {
-        fault = {path, "the same file as " + input.shown + ", which it would destroy"};
-        return false;
-      }
+    if (!NoneOf(IdOfStat(st), inputs, path, fault)) return false;
   }
   // A name of its own beside the target, made new: nothing that stands
   // there (a link planted by someone else) is opened.

@@ -79,19 +79,8 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
   path_ = path;
   shown_ = path == "-" ? "standard output" : path;
   if (path == "-") {
-    if (_isatty(_fileno(stdout))) {
-      fault = {shown_, "a terminal; redirect it to a file or a pipe"};
-      return false;
-    }
-    const FileId id = IdOf(stdout);
-    for (const InputFile& input : inputs)
-      if (id == input.id) {
-        fault = {shown_, "the same file as " + input.shown + ", which it would destroy"};
-        return false;
-      }
+    if (!OpenStdout(_isatty(_fileno(stdout)), inputs, fault)) return false;
     _setmode(_fileno(stdout), _O_BINARY);
-    stream_ = stdout;
-    isStdout_ = true;
     return true;
   }
   const size_t slash = path.find_last_of("\\/");
@@ -108,11 +97,7 @@ bool Output::Open(const std::string& path, const std::vector<InputFile>& inputs,
     fault = {path, "a folder, not a file"};
     return false;
   }
-  for (const InputFile& input : inputs)
-    if (id == input.id) {
-      fault = {path, "the same file as " + input.shown + ", which it would destroy"};
-      return false;
-    }
+  if (!NoneOf(id, inputs, path, fault)) return false;
   static bool handlerSet = false;
   if (!handlerSet) handlerSet = SetConsoleCtrlHandler(OnControl, TRUE) != 0;
   static unsigned serial = 0;

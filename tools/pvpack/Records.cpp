@@ -211,10 +211,11 @@ Bytes ArchiveSource::FirstBytes(size_t n) {
   return bytes;
 }
 
-bool ArchiveSource::CopyRaw(const std::function<bool(const uint8_t*, size_t)>& sink) {
+bool ArchiveSource::CopyRaw(uint64_t length,
+                            const std::function<bool(uint8_t*, size_t)>& sink) {
   if (!SeekTo(0)) return false;
   Bytes block(Block);
-  for (uint64_t left = Size(); left > 0;) {
+  for (uint64_t left = std::min(length, Size()); left > 0;) {
     const size_t n = size_t(std::min<uint64_t>(left, block.size()));
     if (std::fread(block.data(), 1, n, file_.get()) != n || !sink(block.data(), n)) return false;
     left -= n;
@@ -231,7 +232,7 @@ uint32_t ArchiveSource::Trailer() {
 }
 
 Result LoadRecords(const std::string& path, const codepage::SingleByteTable* codePage,
-                   int unreadable, Loaded& out) {
+                   Failure unreadable, Loaded& out) {
   Fault fault;
   ArchiveSource& source = out.source;
   if (!source.Open(path, fault)) return {unreadable, fault};
@@ -240,26 +241,23 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
   out.records.clear();
   RecordWalk walk(int64_t(source.BodyLength()));
   uint32_t check = 0;
+  bool read = true;  // a body that cannot be read whole cannot match its check value
   const unsigned threads = unsigned(std::min<uint64_t>(
       std::min(workers::ProcessorCount(), MaxCheckThreads), source.BodyLength() / PartMin));
   if (threads > 1) {
-    // A failed read leaves a check value that cannot match.
-    if (!WalkAndCheck(source, walk, threads, check)) check = ~source.Trailer();
+    read = WalkAndCheck(source, walk, threads, check);
   } else {
-    Bytes block(Block);
-    for (uint64_t at = 0; at < source.BodyLength();) {
-      size_t got = 0;
-      if (!source.ReadAt(at, block.data(), block.size(), got) || got == 0) break;
-      walk.Take(block.data(), got);
-      at += got;
-    }
+    read = source.CopyRaw(source.BodyLength(), [&](uint8_t* data, size_t n) {
+      walk.Take(data, n);
+      return true;
+    });
     check = walk.Check();
   }
-  if (source.Size() < TrailerSize || check != source.Trailer())
-    return {-ArcBadChecksum, {source.Shown(), ChecksumFailure(source)}};
+  if (!read || source.Size() < TrailerSize || check != source.Trailer())
+    return {Failure::NoArchive, {source.Shown(), ChecksumFailure(source)}};
   std::vector<RecordHead>& heads = walk.Records();
   if (walk.Result() != ArcOk)
-    return {-ArcBadRecord, {source.Shown(), "record " + std::to_string(heads.size() + 1) +
+    return {Failure::BadRecord, {source.Shown(), "record " + std::to_string(heads.size() + 1) +
                                                 " is cut off by the end of the archive, or "
                                                 "its packed stream is 2 GiB or more"}};
   const std::vector<RecordFault> faults = RecordFaults(heads, names::FoldOf(codePage));
@@ -270,7 +268,7 @@ Result LoadRecords(const std::string& path, const codepage::SingleByteTable* cod
       problem += std::string(faults.size() > 1 ? "\n  " : "") + "record " +
                  std::to_string(f.index + 1) + " (" + heads[f.index].name + "): " + f.why;
     if (codePage) problem = codepage::ToUtf8(*codePage, problem);
-    return {-ArcBadRecord, {source.Shown(), problem}};
+    return {Failure::BadRecord, {source.Shown(), problem}};
   }
   for (RecordHead& head : heads)
     out.records.push_back({codePage ? codepage::ToUtf8(*codePage, head.name) : std::move(head.name),

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/Format.h"
+#include "archive/PeImage.h"
 #include "tools/pvpack/Pvpack.h"
 
 namespace pvpack {
@@ -28,13 +29,14 @@ class ArchiveSource {
   uint64_t Size() const { return end_ - start_; }  // the archive's bytes
   bool IsSetup() const { return isSetup_; }
   // Whether the file begins as a Windows executable does.
-  bool IsExecutable() const { return head_.size() >= 2 && head_[0] == 'M' && head_[1] == 'Z'; }
+  bool IsExecutable() const { return StartsAsExecutable(head_.data(), head_.size()); }
 
   // Reads the archive's first up to n bytes as they stand.
   Bytes FirstBytes(size_t n);
-  // Passes the archive's bytes as they stand, in blocks, to sink, which
-  // returns false to stop. False when reading or sink fails.
-  bool CopyRaw(const std::function<bool(const uint8_t*, size_t)>& sink);
+  // Passes the archive's first length bytes as they stand, in blocks, to
+  // sink, which may change a block in place and returns false to stop.
+  // False when reading or sink fails.
+  bool CopyRaw(uint64_t length, const std::function<bool(uint8_t*, size_t)>& sink);
 
   uint64_t BodyLength() const { return Size() < TrailerSize ? 0 : Size() - TrailerSize; }
   // Reads up to n bytes of the body at offset as they stand (scrambled),
@@ -65,10 +67,10 @@ struct Loaded {
 // and the rules of their names (RecordFaults, case folded in codePage, or
 // in 1252 when it is null), the fault naming every record that breaks one.
 // Leaves each record's name converted from codePage to UTF-8 (as it stands
-// when codePage is null). A file that cannot be read gives the status
+// when codePage is null). A file that cannot be read gives the failure
 // unreadable.
 Result LoadRecords(const std::string& path, const codepage::SingleByteTable* codePage,
-                   int unreadable, Loaded& out);
+                   Failure unreadable, Loaded& out);
 
 // Decodes every record of a loaded archive against its size and check
 // value, writing nothing. ArcOk, or ArcBadRecord with failedName naming the

@@ -12,7 +12,7 @@ bool SetupHead(const Bytes& stub, const std::string& stubName, uint64_t archiveS
                Fault& fault) {
   const bool hasMarker = FindArchiveIn(stub.data(), stub.size()).isSetup;
   uint32_t offset = 0, size = 0;
-  if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z') {
+  if (!StartsAsExecutable(stub.data(), stub.size())) {
     fault = {stubName, "the stub is not a Windows executable"};
     return false;
   }
