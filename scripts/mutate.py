@@ -51,16 +51,17 @@ FOLDERS = ["archive", "explode", "setup", "seldir", "postset", "winbase", "tools
 
 # (name, pattern, replacement). Binary operators are matched with the blanks
 # the code's formatting puts around them, which keeps template brackets,
-# shifts and include lines out.
+# shifts and include lines out; one that ends a line, its right operand on
+# the next, counts as well.
 OPERATORS = [
-    ("==", r" == ", " != "),
-    ("!=", r" != ", " == "),
-    ("<=", r" <= ", " < "),
-    (">=", r" >= ", " > "),
-    ("<", r" < ", " <= "),
-    (">", r" > ", " >= "),
-    ("&&", r" && ", " || "),
-    ("||", r" \|\| ", " && "),
+    ("==", r" ==(?= |$)", " !="),
+    ("!=", r" !=(?= |$)", " =="),
+    ("<=", r" <=(?= |$)", " <"),
+    (">=", r" >=(?= |$)", " >"),
+    ("<", r" <(?= |$)", " <="),
+    (">", r" >(?= |$)", " >="),
+    ("&&", r" &&(?= |$)", " ||"),
+    ("||", r" \|\|(?= |$)", " &&"),
     ("true", r"\btrue\b", "false"),
     ("false", r"\bfalse\b", "true"),
     ("+ 1", r"\+ 1(?![0-9.'xX])", "+ 2"),
