@@ -44,7 +44,7 @@ class ProtectedFolderSecurity {
                                   system_.put()) ||
         !AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS, 0,
                                   0, 0, 0, 0, 0, users_.put()))
-      return false;  // NT 4 and Windows 9x: the default security
+      return false;
     const DWORD aceBase = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
     const DWORD bytes = sizeof(ACL) + 3 * aceBase + GetLengthSid(admins_.get()) +
                         GetLengthSid(system_.get()) + GetLengthSid(users_.get());
@@ -59,7 +59,7 @@ class ProtectedFolderSecurity {
         !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
         !setControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
-      return false;  // a list the system will not build: the default security
+      return false;
     attributes_.nLength = sizeof attributes_;
     attributes_.lpSecurityDescriptor = &descriptor_;
     attributes_.bInheritHandle = FALSE;
