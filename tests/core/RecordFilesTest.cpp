@@ -50,6 +50,12 @@ TEST(RecordFilesLayer, RefusesWhatTheHandleOrTheNameDoesNotAllow) {
   EXPECT_FALSE(file.Write("x", 1));
   EXPECT_TRUE(file.Read(buffer, sizeof buffer, &got));
   EXPECT_EQ(std::string(buffer, got), "data");
+  // What is allowed says so: a name below the folder held deleted.
+  testutil::WriteFile(temp / "d" / "g", std::string("g"));
+  ASSERT_TRUE(file.OpenAt(dir, "g", fileio::OpenMode::Inspect));
+  EXPECT_TRUE(file.Delete());
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(std::filesystem::exists(temp / "d" / "g"));
 }
 
 #ifndef _WIN32
