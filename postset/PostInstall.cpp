@@ -90,10 +90,9 @@ bool ProxyEnabled(HKEY settings) {
       (type != REG_BINARY && type != REG_DWORD))
     return false;
   std::vector<BYTE> data(size);
-  if (RegQueryValueExA(settings, "ProxyEnable", nullptr, nullptr, data.data(), &size) !=
-      ERROR_SUCCESS)
-    return false;
-  return size >= 2 && (data[0] != 0 || data[1] != 0);
+  return RegQueryValueExA(settings, "ProxyEnable", nullptr, nullptr, data.data(), &size) ==
+             ERROR_SUCCESS &&
+         size >= 2 && (data[0] != 0 || data[1] != 0);
 }
 
 // "ProxyServer" less its last byte (the terminating zero); false when it is
@@ -106,7 +105,7 @@ bool ReadProxyServer(HKEY settings, std::string& server) {
   if (RegQueryValueExA(settings, "ProxyServer", nullptr, nullptr,
                        reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS ||
       size == 0)
-    return false;
+    return false;  // changed since its shape was read
   data.resize(size - 1);
   server = data;
   return true;
@@ -232,12 +231,12 @@ bool BeginRestart() {
     return PostSetSystem.exitWindows(EWX_REBOOT, 0) != 0;
   handles::UniqueKernelHandle token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
-    return false;
+    return false;  // not even the process's own token
   TOKEN_PRIVILEGES shutdown{};
   shutdown.PrivilegeCount = 1;
   shutdown.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   if (!LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &shutdown.Privileges[0].Luid))
-    return false;
+    return false;  // a privilege every NT knows
   TOKEN_PRIVILEGES previous{};
   DWORD previousSize = 0;
   // A success that could not assign the privilege says so only through

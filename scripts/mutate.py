@@ -3,6 +3,7 @@
 ones the tests let through.
 
 usage: mutate.py [MINUTES] [--dirs DIR,DIR...] [--seed N] [--list]
+                 [--only FILE[:LINE],...]
 
 Each fault ("mutant") changes one operator on one line of a .cpp or .h file
 of the shipped programs: == and != swapped, < made <=, > made >=, <= made <,
@@ -28,7 +29,8 @@ that the compiler cannot prove, each with the reason) are passed over.
 The run takes mutants from every folder in turn, in an order fixed by the
 seed, until MINUTES (default 60) are spent, then prints every survivor with
 its file, line and change, and the score of each folder: killed out of
-killed plus survived.
+killed plus survived. --only takes just the mutants of those files, or of
+those lines of them: to see a new test kill the mutants it was written for.
 """
 import argparse
 import hashlib
@@ -49,16 +51,17 @@ FOLDERS = ["archive", "explode", "setup", "seldir", "postset", "winbase", "tools
 
 # (name, pattern, replacement). Binary operators are matched with the blanks
 # the code's formatting puts around them, which keeps template brackets,
-# shifts and include lines out.
+# shifts and include lines out; one that ends a line, its right operand on
+# the next, counts as well.
 OPERATORS = [
-    ("==", r" == ", " != "),
-    ("!=", r" != ", " == "),
-    ("<=", r" <= ", " < "),
-    (">=", r" >= ", " > "),
-    ("<", r" < ", " <= "),
-    (">", r" > ", " >= "),
-    ("&&", r" && ", " || "),
-    ("||", r" \|\| ", " && "),
+    ("==", r" ==(?= |$)", " !="),
+    ("!=", r" !=(?= |$)", " =="),
+    ("<=", r" <=(?= |$)", " <"),
+    (">=", r" >=(?= |$)", " >"),
+    ("<", r" <(?= |$)", " <="),
+    (">", r" >(?= |$)", " >="),
+    ("&&", r" &&(?= |$)", " ||"),
+    ("||", r" \|\|(?= |$)", " &&"),
     ("true", r"\btrue\b", "false"),
     ("false", r"\bfalse\b", "true"),
     ("+ 1", r"\+ 1(?![0-9.'xX])", "+ 2"),
@@ -237,9 +240,16 @@ class Build:
         out = subprocess.run(["ninja", "-C", self.dir, "-t", "deps"],
                              capture_output=True, text=True).stdout
         for line in out.split("\n"):
-            line = line.strip()
-            if line.startswith(SRC + "/"):
-                self.sources.add(os.path.relpath(line, SRC))
+            # The inputs stand indented below each object. A compiler
+            # launcher with a base folder (ccache's CCACHE_BASEDIR) writes
+            # them relative to the build folder.
+            if not line[:1].isspace():
+                continue
+            path = os.path.normpath(os.path.join(self.dir, line.strip()))
+            if path.startswith(SRC + "/"):
+                self.sources.add(os.path.relpath(path, SRC))
+        if not self.sources:
+            sys.exit(f"mutate: the {self.name} build names none of the copy's sources")
 
     def code_hashes(self):
         """A hash of each program's machine code, which debug data and the
@@ -310,11 +320,19 @@ def main():
     parser.add_argument("--dirs", default=",".join(FOLDERS))
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--list", action="store_true", help="only count the mutants")
+    parser.add_argument("--only", default="",
+                        help="only the mutants of these files or lines: FILE[:LINE],...")
     args = parser.parse_args()
     folders = [d.strip().rstrip("/") for d in args.dirs.split(",") if d.strip()]
     unknown = [d for d in folders if d not in FOLDERS]
     if unknown:
         sys.exit(f"mutate: not a folder of the shipped code: {', '.join(unknown)}")
+    only = set()
+    for item in filter(None, (i.strip() for i in args.only.split(","))):
+        rel, _, line = item.partition(":")
+        if not line.isdigit() and line:
+            sys.exit(f"mutate: not FILE or FILE:LINE: {item}")
+        only.add((rel, int(line) if line else None))
 
     files = sorted(f for f in tracked_files() if f.endswith((".cpp", ".h"))
                    and folder_of(f) in folders)
@@ -322,6 +340,8 @@ def main():
     mutants, skipped = [], {}
     for rel in files:
         for m in mutants_of(rel):
+            if only and (rel, None) not in only and (rel, m["line"]) not in only:
+                continue
             if (m["file"], m["from"], m["to"], m["text"]) in skips:
                 skipped[folder_of(rel)] = skipped.get(folder_of(rel), 0) + 1
             else:
@@ -338,15 +358,17 @@ def main():
     os.makedirs(WORK, exist_ok=True)
     sync_copy()
     native, win, prefix = make_builds()
-    builds = [native]
-    # Every folder but the decoder's has code that only Windows compiles.
-    if any(f != "explode" for f in folders):
-        builds.append(win)
-        if not os.path.isdir(prefix):
+    builds = []
+    for b in (native, win):
+        # The Windows build only when a mutant stands in code the native
+        # build does not compile (every folder but the decoder's has some).
+        if b is win and all(m["file"] in native.sources for m in mutants):
+            continue
+        if b is win and not os.path.isdir(prefix):
             if run(["bash", os.path.join(TOP, "scripts/wine-prefix.sh"), "create", prefix],
                    quiet=False) != 0:
                 sys.exit("mutate: cannot make the Wine prefix")
-    for b in builds:
+        builds.append(b)
         log(f"mutate: building {b.name} unmutated")
         b.configure()
         if not b.build():

@@ -269,6 +269,41 @@ TEST_F(ArchiveTest, AWrongKeyIsADamagedArchive) {
   EXPECT_TRUE(DestIsEmpty());
 }
 
+// Post-install checks its copies of the system libraries against what their
+// records declared, asked for by any case and either separator; only what
+// the last extraction wrote is known.
+TEST_F(ArchiveTest, WrittenRecordsAreKnownByAnyCaseAndSeparator) {
+  const Bytes dll(300, 0x4D);
+  ASSERT_EQ(Extract(testutil::BuildArchive({TestRecord("AzaZ\\x.dll", dll),
+                                            TestRecord("b.txt", Text("b"))})),
+            ArcOk);
+  uint32_t size = 0, check = 0;
+  EXPECT_TRUE(WrittenRecord("aZAz/X.DLL", &size, &check));
+  EXPECT_EQ(size, 300u);
+  EXPECT_EQ(check, testutil::CrcRegister(dll));
+  for (const char* other : {"AzaZ\\x.dl", "AzaZ\\x.dlll", "AzaZ\\y.dll", "x.dll", "B.TXT "})
+    EXPECT_FALSE(WrittenRecord(other, &size, &check)) << other;
+  ASSERT_EQ(Extract(testutil::BuildArchive({TestRecord("c.txt", Text("c"))})), ArcOk);
+  EXPECT_FALSE(WrittenRecord("b.txt", &size, &check));
+  EXPECT_TRUE(WrittenRecord("C.txt", &size, &check));
+}
+
+// A head is the name, counted in 16 bits, then the five fields in order.
+TEST(RecordHeadTest, NamesOf1To65535BytesOnly) {
+  const FileRecordHeader header{0x04030201, 5, 0x20, 9, 0xA0B0C0D0};
+  Bytes head;
+  ASSERT_TRUE(AppendRecordHead(head, "a\\b", header));
+  EXPECT_EQ(head, Bytes({3, 0, 'a', '\\', 'b', 1, 2, 3, 4, 5, 0, 0, 0, 0x20, 0, 0, 0, 9, 0, 0, 0,
+                         0xD0, 0xC0, 0xB0, 0xA0}));
+  EXPECT_FALSE(AppendRecordHead(head, "", header));
+  EXPECT_FALSE(AppendRecordHead(head, std::string(65536, 'n'), header));
+  ASSERT_EQ(head.size(), 25u) << "a refused name appends nothing";
+  ASSERT_TRUE(AppendRecordHead(head, std::string(65535, 'n'), header));
+  EXPECT_EQ(head.size(), 25u + 2 + 65535 + 20);
+  EXPECT_EQ(head[25], 0xFF);
+  EXPECT_EQ(head[26], 0xFF);
+}
+
 TEST(RecordSplitTest, AStreamOf2GiBOrMoreIsNoRecordWhateverTheBodyHolds) {
   // NameLength 1, name "a", then the fixed fields with PackedSize at 14.
   uint8_t bytes[23] = {1, 0, 'a'};

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "archive/FileIo.h"
+#include "archive/PeImage.h"
 #include "archive/PvUnZip.h"
 #include "tests/common/FakePe.h"
 #include "tests/common/TestUtil.h"
@@ -144,6 +145,47 @@ TEST_F(PvUnZipTest, ASignedSetupEndsItsArchiveAtTheCertificateTable) {
   exe.resize(tableAt);
   testutil::SetCertificateTable(exe, 100, uint32_t(table.size()));
   EXPECT_TRUE(Unpack(exe));
+}
+
+// A row per way a head can fail to name a certificate table. FakePeImage's
+// optional header starts at 0x58, its security directory entry at 0xD8.
+TEST(PeImageTest, OnlyAWholePe32OrPe32PlusHeaderNamesATable) {
+  const struct {
+    int line;
+    size_t at;       // where value is put over FakePeImage(0x1000, 0x80), 32 bits
+    uint32_t value;  // (both 0: nothing changed)
+    size_t n;        // bytes of the head given
+    bool found;
+  } rows[] = {
+      {__LINE__, 0, 0, 512, true},
+      {__LINE__, 0, 0, 0xD8 + 8, true},  // ends with the entry
+      {__LINE__, 0, 0, 0xD8 + 7, false},
+      {__LINE__, 0, 'X' | 'Z' << 8, 512, false},
+      {__LINE__, 0, 'M' | 'X' << 8, 512, false},
+      {__LINE__, 0x40, 0x00014550, 512, false},  // no "PE\0\0"
+      {__LINE__, 0x58, 0x107, 512, false},       // a ROM image
+      {__LINE__, 0x58 + 92, 4, 512, false},      // four directories: no security one
+      {__LINE__, 0x58 + 92, 5, 512, true},
+      {__LINE__, 0xD8, 0, 512, false},           // a table at offset 0
+      {__LINE__, 0xDC, 0, 512, false},           // of no bytes
+  };
+  for (const auto& r : rows) {
+    Bytes head = testutil::FakePeImage(0x1000, 0x80);
+    for (int i = 0; i < 4 && (r.at || r.value); ++i) head[r.at + i] = uint8_t(r.value >> (8 * i));
+    uint32_t offset = 0, size = 0;
+    EXPECT_EQ(PeCertificateTable(head.data(), r.n, &offset, &size), r.found) << "row at line " << r.line;
+    EXPECT_TRUE(!r.found || (offset == 0x1000 && size == 0x80)) << "row at line " << r.line;
+  }
+  // PE32+: the wider image base and sizes put the directories 16 bytes on.
+  Bytes plus = testutil::FakePeImage();
+  plus[0x58] = 0x0B, plus[0x59] = 0x02;
+  plus[0x58 + 108] = 16;
+  plus[0x58 + 112 + 32] = 0x40, plus[0x58 + 112 + 36] = 0x20;
+  uint32_t offset = 0, size = 0;
+  EXPECT_TRUE(PeCertificateTable(plus.data(), 0x58 + 152, &offset, &size));
+  EXPECT_EQ(offset, 0x40u);
+  EXPECT_EQ(size, 0x20u);
+  EXPECT_FALSE(PeCertificateTable(plus.data(), 0x58 + 151, &offset, &size));
 }
 
 TEST_F(PvUnZipTest, WithoutAMarkerACertificateTableCutsNothing) {

@@ -3,7 +3,11 @@
 // renameat2; under Wine the setup's end-to-end tests do the same).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
+
 #include "archive/FileIo.h"
+#include "tests/common/TestUtil.h"
 
 // Which reparse points count as links: every name surrogate, and a tag the
 // system does not tell; other reparse points are files and folders.
@@ -21,20 +25,50 @@ TEST(RecordFilesLinks, EveryNameSurrogateTagIsALink) {
   for (const auto& row : rows) EXPECT_EQ(fileio::IsLinkTag(row.tag), row.link) << row.line;
 }
 
+// What the reader's files are made with refuses what it was not opened
+// for: a name that is no one level below the folder held, a folder not
+// held, a read through a handle that only inspects, a write through one
+// that only reads. A refused call fails at once, however the system fails.
+TEST(RecordFilesLayer, RefusesWhatTheHandleOrTheNameDoesNotAllow) {
+  testutil::TempDir temp;
+  testutil::WriteFile(temp / "f", std::string("data"));
+  std::filesystem::create_directory(temp / "d");
+  fileio::File dir, file, none;
+  ASSERT_TRUE(dir.HoldDirectory((temp / "d").string()));
+  for (const char* name : {"", ".", "..", "../f", "..\\f"}) {
+    EXPECT_FALSE(file.OpenAt(dir, name, fileio::OpenMode::Inspect)) << name;
+    EXPECT_FALSE(file.OpenDirectoryAt(dir, name)) << name;
+  }
+  EXPECT_FALSE(file.OpenAt(none, "f", fileio::OpenMode::Inspect));
+  EXPECT_FALSE(file.OpenDirectoryAt(none, "d"));
+  char buffer[8];
+  uint32_t got = 1;
+  ASSERT_TRUE(file.Open((temp / "f").string(), fileio::OpenMode::Inspect));
+  EXPECT_FALSE(file.Read(buffer, 4, &got));
+  EXPECT_EQ(got, 0u);
+  ASSERT_TRUE(file.Open((temp / "f").string(), fileio::OpenMode::ReadShared));
+  EXPECT_FALSE(file.Write("x", 1));
+  EXPECT_TRUE(file.Read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), "data");
+  // What is allowed says so: a name below the folder held deleted.
+  testutil::WriteFile(temp / "d" / "g", std::string("g"));
+  ASSERT_TRUE(file.OpenAt(dir, "g", fileio::OpenMode::Inspect));
+  EXPECT_TRUE(file.Delete());
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(std::filesystem::exists(temp / "d" / "g"));
+}
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/Archive.h"
 #include "tests/common/ExtractAt.h"
-#include "tests/common/TestUtil.h"
 
 namespace fs = std::filesystem;
 using testutil::TestRecord;

@@ -331,6 +331,11 @@ TEST_F(SetupTest, ADestinationMadeOutsideProgramFilesGetsAProtectedAccessList) {
     EXPECT_EQ(MakeDestinationDirectory(Path(row.dest)), Path(row.dest)) << row.line;
     EXPECT_EQ(MadeWith, row.made) << row.line;
   }
+  // Where the registry names no program-files folder, nothing is below it.
+  machine.StandIn(HKEY_LOCAL_MACHINE, "Bare");
+  MadeWith.clear();
+  EXPECT_EQ(MakeDestinationDirectory(Path("programs\\Bare")), Path("programs\\Bare"));
+  EXPECT_EQ(MadeWith, std::vector<std::string>{sealed});
   CreateFolder = CreateDirectoryA;
 }
 
