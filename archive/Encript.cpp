@@ -105,23 +105,6 @@ PV_TARGET("sse2") uint32_t ScrambleSse2(uint8_t* p, uint32_t n, uint32_t state) 
   return ScramblePlain(p, n, state);
 }
 
-PV_TARGET("sse4.1") uint32_t ScrambleSse41(uint8_t* p, uint32_t n, uint32_t state) {
-  constexpr Jump block = JumpOf(16);
-  const __m128i m0 = Load128(SseLanes.mul), m1 = Load128(SseLanes.mul + 4),
-                m2 = Load128(SseLanes.mul + 8), m3 = Load128(SseLanes.mul + 12);
-  const __m128i a0 = Load128(SseLanes.add), a1 = Load128(SseLanes.add + 4),
-                a2 = Load128(SseLanes.add + 8), a3 = Load128(SseLanes.add + 12);
-  for (; n >= 16; p += 16, n -= 16) {
-    __m128i s = _mm_set1_epi32(int32_t(state));
-    Combine16(p, _mm_add_epi32(_mm_mullo_epi32(s, m0), a0),
-              _mm_add_epi32(_mm_mullo_epi32(s, m1), a1),
-              _mm_add_epi32(_mm_mullo_epi32(s, m2), a2),
-              _mm_add_epi32(_mm_mullo_epi32(s, m3), a3));
-    state = state * block.mul + block.add;
-  }
-  return ScramblePlain(p, n, state);
-}
-
 PV_TARGET("avx2") inline __m256i Load256(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
@@ -148,7 +131,6 @@ PV_TARGET("avx2") uint32_t ScrambleAvx2(uint8_t* p, uint32_t n, uint32_t state) 
 }
 
 bool HasSse2() { return DetectCpuFeatures().sse2; }
-bool HasSse41() { return DetectCpuFeatures().sse41; }
 bool HasAvx2() { return DetectCpuFeatures().avx2; }
 
 #endif
@@ -157,7 +139,6 @@ constexpr ScrambleImplementation Implementations[] = {
     {"plain", Always, ScramblePlain},
 #if PV_X86
     {"sse2", HasSse2, ScrambleSse2},
-    {"sse4.1", HasSse41, ScrambleSse41},
     {"avx2", HasAvx2, ScrambleAvx2},
 #endif
 };

@@ -43,7 +43,6 @@ CpuFeatures DetectCpuFeatures() {
   // __get_cpuid fails on a processor without the instruction or its leaf.
   if (!__get_cpuid(1, &a, &b, &c, &d) || !SystemSavesSseRegisters()) return f;
   f.sse2 = (d & bit_SSE2) != 0;
-  f.sse41 = f.sse2 && (c & bit_SSE4_1) != 0;
   f.pclmul = f.sse2 && (c & bit_PCLMUL) != 0;
   // A processor with AVX whose system does not save the upper halves of the
   // vector registers across task switches must not run AVX code.

@@ -20,7 +20,6 @@
 
 struct CpuFeatures {
   bool sse2 = false;
-  bool sse41 = false;
   bool pclmul = false;  // carry-less multiplication, with the SSE registers
   bool avx2 = false;    // only when the system also saves the 256-bit registers
 };
