@@ -314,7 +314,7 @@ BOOL WINAPI RecordFolder(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
 TEST_F(SetupTest, ADestinationMadeOutsideProgramFilesGetsAProtectedAccessList) {
   testutil::ScratchKey machine;
   machine.StandIn(HKEY_LOCAL_MACHINE);
-  const std::string programs = Path("Programs") + '\0';
+  const std::string programs = Path("Programz") + '\0';
   RegSetValueExA(testutil::MakeKey(machine.get(), "Software\\Microsoft\\Windows\\CurrentVersion").get(),
                  "ProgramFilesDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(programs.data()),
                  DWORD(programs.size()));
@@ -322,8 +322,8 @@ TEST_F(SetupTest, ADestinationMadeOutsideProgramFilesGetsAProtectedAccessList) {
   const struct { int line; const char* dest; std::vector<std::string> made; } rows[] = {
       {__LINE__, "Orbit\\Pavlane", {sealed, sealed}},
       {__LINE__, "Orbit\\Other", {sealed}},  // Orbit exists now: it keeps its own
-      {__LINE__, "programs\\VelmSoft\\Pavlane", {"", "", ""}},
-      {__LINE__, "Programs2\\Pavlane", {sealed, sealed}},
+      {__LINE__, "PROGRAMZ\\VelmSoft\\Pavlane", {"", "", ""}},  // case ignored, A to Z
+      {__LINE__, "Programz2\\Pavlane", {sealed, sealed}},
   };
   CreateFolder = RecordFolder;
   for (const auto& row : rows) {
@@ -334,7 +334,7 @@ TEST_F(SetupTest, ADestinationMadeOutsideProgramFilesGetsAProtectedAccessList) {
   // Where the registry names no program-files folder, nothing is below it.
   machine.StandIn(HKEY_LOCAL_MACHINE, "Bare");
   MadeWith.clear();
-  EXPECT_EQ(MakeDestinationDirectory(Path("programs\\Bare")), Path("programs\\Bare"));
+  EXPECT_EQ(MakeDestinationDirectory(Path("PROGRAMZ\\Bare")), Path("PROGRAMZ\\Bare"));
   EXPECT_EQ(MadeWith, std::vector<std::string>{sealed});
   CreateFolder = CreateDirectoryA;
 }
