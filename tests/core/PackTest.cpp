@@ -234,8 +234,8 @@ TEST(Pack, TheSameBytesWhateverTheWorkersAndBuffers) {
   for (int i = 0; text.size() < 100000; ++i) text += "line " + std::to_string(i * i % 977) + "\r\n";
   testutil::WriteFile(temp / "src/docs/big.txt", text);
   const Bytes one = PackTree(temp / "src");
-  // Four workers, every file over 4 KiB read twice, every stream over
-  // 1000 bytes through a temporary file.
+  // Four workers, every stream over 1000 bytes through a temporary file.
+  // (A race reads every file once, whatever onePassMax says.)
   pack::PackOptions options;
   options.workers = 4;
   options.onePassMax = 4096;

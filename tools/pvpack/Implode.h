@@ -18,9 +18,10 @@ enum class LiteralMode : uint8_t {
 // 32 bits.
 inline constexpr uint64_t MaxInput = 0xFFFFFFFFu;
 
-// Up to this input size the archive writer has all six streams written
-// while it measures them; above it, it measures first and encodes the
-// smallest again, reading the input a second time.
+// Up to this input size the archive writer has all six streams of a full
+// search written while it measures them; above it, it measures first and
+// encodes the smallest again, reading the input a second time. (A race
+// writes as it measures at any size: only its leader runs past 64 KiB.)
 inline constexpr uint64_t OnePassMax = uint64_t(8) << 20;
 
 // Where the encoder takes its input from, a piece at a time: read fills up

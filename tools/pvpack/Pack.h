@@ -165,9 +165,9 @@ inline constexpr unsigned MaxWorkers = 32;
 struct PackOptions {
   unsigned workers = 1;  // files packed at the same time, at most MaxWorkers
   Limits limits;
-  // Up to this size a file is read once, and all six streams are written
-  // while they are measured; a larger one is read a second time to write
-  // the smallest.
+  // With the full search, up to this size a file is read once, and all six
+  // streams are written while they are measured; a larger one is read a
+  // second time to write the smallest. A race reads every file once.
   uint64_t onePassMax = implode::OnePassMax;
   // Full: every file's six streams parsed to the end, for the smallest of
   // them; Race: those that fall clearly behind dropped early (less than

@@ -331,7 +331,11 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
   std::unique_ptr<Job[]> jobs(new Job[count]);
   for (size_t i = 0; i < count; ++i) {
     jobs[i].file = &files[i];
-    jobs[i].passes = files[i].size > options.onePassMax ? 2 : 1;
+    // A race runs one encoding on past its first 64 KiB, and the others'
+    // streams end there: whatever the file's size, one stream grows, so it
+    // is written as it is measured. Only a full search keeps six growing.
+    jobs[i].passes =
+        options.search == implode::Search::Full && files[i].size > options.onePassMax ? 2 : 1;
   }
   const unsigned workerCount =
       std::max(1u, unsigned(std::min<size_t>(std::min(options.workers, MaxWorkers), count)));
