@@ -128,6 +128,13 @@ constexpr std::array<uint8_t, MaxLen + 1> LengthCost = [] {
 
 static_assert(LengthSymbols[0] == 0 && LengthSymbols[8] == 8 && LengthSymbols[261] == 14 &&
               LengthSymbols[262] == 15 && LengthSymbols[EndLengthValue] == 15);
+// The same, widened to the cost's width for the parser's inner loop.
+constexpr std::array<uint32_t, MaxLen + 1> LengthCost32 = [] {
+  std::array<uint32_t, MaxLen + 1> cost{};
+  for (unsigned len = 0; len <= MaxLen; ++len) cost[len] = LengthCost[len];
+  return cost;
+}();
+
 static_assert(LengthCost[2] == 4 && LengthCost[3] == 3 && LengthCost[MaxLen] == 16);
 
 // The cost of a distance's high part and low bits, by distance; 0 where the
@@ -315,7 +322,10 @@ class Parser {
         dictBits_(dictBits),
         maxDist_(64u << dictBits),
         longDistCost_(LongDistCost[dictBits - 4].data()),
-        cost_(size_t(std::min<uint64_t>(window.SizeHint(), Chunk)) + MaxLen + 1, Infinite),
+        // Sized for the first chunk only: most parsers of a race end there,
+        // and filling tables for positions they never reach was a tenth of
+        // the time on a product of documents.
+        cost_(size_t(std::min<uint64_t>(window.SizeHint(), FirstChunk)) + MaxLen + 1, Infinite),
         from_(cost_.size(), 0),
         out_(out) {
     for (unsigned b = 0; b < 256; ++b)
@@ -379,12 +389,15 @@ class Parser {
       for (;;) {
         const uint32_t cd = c + longDistCost_[dist];
         const uint32_t tag = dist << 10;
+        // Written without a branch, so that the compiler can take several
+        // lengths a step: which length improves is hard to predict.
+        uint32_t* const ck = cost + k;
+        uint32_t* const fk = from + k;
         for (unsigned l = done + 1; l <= len; ++l) {
-          const uint32_t x = cd + LengthCost[l];
-          if (x < cost[k + l]) {
-            cost[k + l] = x;
-            from[k + l] = tag | l;
-          }
+          const uint32_t x = cd + LengthCost32[l], old = ck[l];
+          const bool better = x < old;
+          ck[l] = better ? x : old;
+          fk[l] = better ? (tag | l) : fk[l];
         }
         done = std::max(done, len);
         if (++m == mEnd) break;
