@@ -129,8 +129,14 @@ constexpr std::array<uint8_t, MaxLen + 1> LengthCost = [] {
 static_assert(LengthSymbols[0] == 0 && LengthSymbols[8] == 8 && LengthSymbols[261] == 14 &&
               LengthSymbols[262] == 15 && LengthSymbols[EndLengthValue] == 15);
 // The same, widened to the cost's width for the parser's inner loop.
-constexpr std::array<uint32_t, MaxLen + 1> LengthCost32 = [] {
-  std::array<uint32_t, MaxLen + 1> cost{};
+// Padded for the lengths of the parser's last step past MaxLen (masked).
+constexpr unsigned RelaxStep = 4;
+// Four costs side by side (the compiler's vectors: SSE2 where the target
+// has it, four plain words where not). Only local values of this type,
+// never arguments, whose passing would depend on the target's options.
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
+constexpr std::array<uint32_t, MaxLen + RelaxStep> LengthCost32 = [] {
+  std::array<uint32_t, MaxLen + RelaxStep> cost{};
   for (unsigned len = 0; len <= MaxLen; ++len) cost[len] = LengthCost[len];
   return cost;
 }();
@@ -325,7 +331,8 @@ class Parser {
         // Sized for the first chunk only: most parsers of a race end there,
         // and filling tables for positions they never reach was a tenth of
         // the time on a product of documents.
-        cost_(size_t(std::min<uint64_t>(window.SizeHint(), FirstChunk)) + MaxLen + 1, Infinite),
+        cost_(size_t(std::min<uint64_t>(window.SizeHint(), FirstChunk)) + MaxLen + RelaxStep,
+              Infinite),
         from_(cost_.size(), 0),
         out_(out) {
     for (unsigned b = 0; b < 256; ++b)
@@ -351,7 +358,7 @@ class Parser {
     // The positions since the last commit: a little over a chunk, and up to
     // PendingMax in long stretches without a cut point. Grown by need, not
     // doubled, since every worker holds six of these.
-    const size_t needed = size_t(end - base_) + MaxLen + 1;
+    const size_t needed = size_t(end - base_) + MaxLen + RelaxStep;
     if (cost_.size() < needed) {
       cost_.resize(needed + Chunk / 4, Infinite);
       from_.resize(cost_.size(), 0);
@@ -389,15 +396,23 @@ class Parser {
       for (;;) {
         const uint32_t cd = c + longDistCost_[dist];
         const uint32_t tag = dist << 10;
-        // Written without a branch, so that the compiler can take several
-        // lengths a step: which length improves is hard to predict.
-        uint32_t* const ck = cost + k;
-        uint32_t* const fk = from + k;
-        for (unsigned l = done + 1; l <= len; ++l) {
-          const uint32_t x = cd + LengthCost32[l], old = ck[l];
-          const bool better = x < old;
-          ck[l] = better ? x : old;
-          fk[l] = better ? (tag | l) : fk[l];
+        // Four lengths at a time, those past len masked, without a branch:
+        // which length improves is hard to predict, and so was the end of a
+        // loop a length at a time, whose count varies from one position to
+        // the next. A masked length writes back what it read.
+        const U32x4 lenV = U32x4{} + len, cdV = U32x4{} + cd, tagV = U32x4{} + tag;
+        for (unsigned l0 = done + 1; l0 <= len; l0 += 4) {
+          const U32x4 l = U32x4{0, 1, 2, 3} + l0;
+          U32x4 lc, old, oldFrom;
+          std::memcpy(&lc, &LengthCost32[l0], sizeof lc);
+          std::memcpy(&old, cost + k + l0, sizeof old);
+          std::memcpy(&oldFrom, from + k + l0, sizeof oldFrom);
+          const U32x4 x = (cdV + lc) | ~U32x4(l <= lenV);  // Infinite where masked
+          const U32x4 better = U32x4(x < old);
+          const U32x4 newCost = (x & better) | (old & ~better);
+          const U32x4 newFrom = ((tagV | l) & better) | (oldFrom & ~better);
+          std::memcpy(cost + k + l0, &newCost, sizeof newCost);
+          std::memcpy(from + k + l0, &newFrom, sizeof newFrom);
         }
         done = std::max(done, len);
         if (++m == mEnd) break;
