@@ -533,14 +533,17 @@ class Parser {
   void Emit(uint64_t cut) {
     bits_ += cost_[size_t(cut - base_)];
     if (!out_) return;
-    path_.clear();
-    for (size_t k = size_t(cut - base_); k > 0; k -= path_.back() & 1023)
-      path_.push_back(from_[k]);
-    Reserve(path_.size());
+    // At most a token per position; the vector only grows, so that most
+    // calls fill it without a check per token.
+    const size_t span = size_t(cut - base_);
+    if (path_.size() < span) path_.resize(span);
+    size_t count = 0;
+    for (size_t k = span; k > 0; k -= path_[count - 1] & 1023) path_[count++] = from_[k];
+    Reserve(count);
     const uint8_t* bytes = window_.At(base_);
     size_t pos = 0;  // from base_
-    for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
-      const unsigned len = *it & 1023, dist = *it >> 10;
+    for (size_t t = count; t-- > 0;) {
+      const unsigned len = path_[t] & 1023, dist = path_[t] >> 10;
       if (len == 1) {
         const uint8_t b = bytes[pos];
         if (ascii_)
@@ -575,7 +578,7 @@ class Parser {
   uint8_t litCost_[256];
   std::vector<uint32_t> cost_;
   std::vector<uint32_t> from_;
-  std::vector<uint32_t> path_;  // back-tracked tokens, last first
+  std::vector<uint32_t> path_;  // back-tracked tokens, last first (its first count)
   const Output* out_;           // null: count the bits only
   std::vector<uint8_t> pending_;  // its first pendingSize_: stream bytes not yet
   size_t pendingSize_ = 0;        // handed to out_
