@@ -344,8 +344,10 @@ bool PackFiles(const std::vector<TreeFile>& files, const PackOptions& options, s
   // documents, one file of 8 MB takes as long as a hundred others; with 36
   // the other worker stood idle for a tenth of the run), few enough that
   // the streams waiting for their turn stay few: their bytes in memory are
-  // bounded anyway (HeldMax), the temporary files of the others by this.
-  const unsigned lookahead = std::min(16 * workerCount + 128, 256u);
+  // bounded anyway (HeldMax), the temporary files of the others by this,
+  // well within the 512 streams the Windows C runtime opens at once, with
+  // up to six of each of 32 workers besides.
+  const unsigned lookahead = std::min(16 * workerCount + 128, 192u);
   Crew crew(options, jobs.get(), count, heldTotal, lookahead);
   if (!crew.slots.Valid() || !crew.finished.Valid()) {
     fault = {"", "cannot make the workers' semaphores"};
