@@ -72,7 +72,8 @@ enum class Search {
   Full,
   // A race: an encoding that falls clearly behind the best on the input so
   // far is dropped, and past the first 64 KiB only the leader runs on, where
-  // Full runs six (sooner on data that has not packed at all so far). Its result is rarely larger than Full's, and by little.
+  // Full runs six (sooner on data that has not packed at all so far). Its
+  // result is rarely larger than Full's, and by little.
   Race,
 };
 
