@@ -285,12 +285,18 @@ keep() {  # keep TABLE NAME VALUE: the value into all_TABLE, the least into best
   if [ -z "${least[$2]:-}" ] || [ "$3" -lt "${least[$2]}" ]; then least[$2]=$3; fi
 }
 
+median() {  # median VALUE...: the middle one, or the mean of the two in the middle
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+    END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
 # install_product: each setup installed $runs times, in rounds, with the
 # table of times and the ratios.
 install_product() {
   local round name c0 t0 ms cpu kind
   best_ms=() all_ms=() best_cpu=() all_cpu=()
-  echo "== installing under Wine (wall clock until the setup ends; best of $runs)"
+  # The machine may be shared: its load beside the times, before and after.
+  echo "== installing under Wine (wall clock until the setup ends; best of $runs; load $(cut -d' ' -f1-3 /proc/loadavg))"
   for round in $(seq "$runs"); do
     for name in ours nsis-zlib nsis-lzma; do
       forget_install
@@ -318,10 +324,14 @@ install_product() {
       keep cpu $name $cpu
     done
   done
-  printf '%-26s %9s %9s   %s\n' "" "best s" "CPU s" "runs (wall clock; CPU)"
+  echo "   load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  # The median beside the best: on a shared machine one lucky run says less.
+  printf '%-26s %9s %9s %9s %9s   %s\n' "" "best s" "CPU s" "median s" "med. CPU" \
+    "runs (wall clock; CPU)"
   for name in ours nsis-zlib nsis-lzma; do
-    printf '%-26s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
-      "$(seconds "${best_cpu[$name]}")" "${all_ms[$name]}" "${all_cpu[$name]}"
+    printf '%-26s %9s %9s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
+      "$(seconds "${best_cpu[$name]}")" "$(median ${all_ms[$name]})" \
+      "$(median ${all_cpu[$name]})" "${all_ms[$name]}" "${all_cpu[$name]}"
   done
 
   echo "== ours / NSIS"
