@@ -413,11 +413,14 @@ bool Session::HasEnded() const {
 }
 
 std::vector<HWND> Session::TopWindows() {
-  // The top-level dialogs, as the system lists them by class: a question
-  // for each, and one more, where the list of every window would ask after
+  // The top-level dialogs, as the system lists them by class: one request
+  // for each and one more, where listing every window would also ask after
   // each window of the desktop. Whose a dialog is never changes while it
-  // lives, so that is asked once: the scans of a long wait then cost the
-  // window system next to nothing, and the program watched no time.
+  // lives, so that is asked once. A scan while the program works then
+  // costs the window system (under Wine, its server, which the program
+  // shares) about four requests instead of thirty-five. Nor does it ask
+  // for the desktop window: under Wine that starts the desktop's process
+  // when none runs yet, a second one beside the program's own start of it.
   std::vector<HWND> listed;
   for (HWND window = FindWindowExA(nullptr, nullptr, DialogClass, nullptr); window;
        window = FindWindowExA(nullptr, window, DialogClass, nullptr))
