@@ -29,12 +29,14 @@ constexpr uint32_t ChunkSize = 65536;
 MessagePumpProc Pump = nullptr;
 
 // Dispatching waiting messages can cost more than the 64 KiB chunk or the
-// 4 KiB block between two calls (about 50 us a call under Wine), so a call
-// that comes less than 10 ms after the last one that ran is skipped: the
-// windows still get their messages 100 times a second. A first and a last
-// call (always) run.
+// 4 KiB block between two calls (about 50 us a call under Wine, and a
+// request to its server, another process, each time), so a call that
+// comes less than 25 ms after the last one that ran is skipped: the windows
+// still get their messages 40 times a second, more often than a person
+// can tell, and the progress window is passive. A first and a last call
+// (always) run.
 using PumpClock = std::chrono::steady_clock;
-constexpr auto PumpInterval = std::chrono::milliseconds(10);
+constexpr auto PumpInterval = std::chrono::milliseconds(25);
 PumpClock::time_point LastPump;
 bool PumpedYet = false;
 

@@ -10,9 +10,11 @@
 #              content, up to 104 MB: fewer files, most of them large, text
 #              and some already compressed
 #
-#   bench/peer.sh [--runs N] [PRODUCT...]   after ./run build (it needs
-#       out/bin/pvpack, out/win32/setup-stub.exe and pvauto.exe,
-#       build/win32/product); both products by default, 3 installs each
+#   bench/peer.sh [--runs N] [--requests] [PRODUCT...]   after ./run build
+#       (it needs out/bin/pvpack, out/win32/setup-stub.exe and pvauto.exe,
+#       build/win32/product); both products by default, 3 installs each;
+#       --requests: then one more install of ours, untimed, with the Wine
+#       server's requests counted per process (WINEDEBUG=+server)
 #
 # Both setups are 32-bit programs (NSIS's x86-unicode stubs), installing
 # into the program folder for 32-bit programs of one 64-bit Wine prefix.
@@ -61,12 +63,14 @@ header_dir=/usr/share/mingw-w64/include
 doc_dir=/usr/share/doc
 work=$top/build/bench-peer
 runs=3
+requests=
 products=()
 while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
+    --requests) requests=1; shift ;;
     libraries | docs) products+=("$1"); shift ;;
-    *) echo "usage: bench/peer.sh [--runs N] [libraries] [docs]" >&2; exit 2 ;;
+    *) echo "usage: bench/peer.sh [--runs N] [--requests] [libraries] [docs]" >&2; exit 2 ;;
   esac
 done
 [ ${#products[@]} -gt 0 ] || products=(libraries docs)
@@ -285,12 +289,18 @@ keep() {  # keep TABLE NAME VALUE: the value into all_TABLE, the least into best
   if [ -z "${least[$2]:-}" ] || [ "$3" -lt "${least[$2]}" ]; then least[$2]=$3; fi
 }
 
+median() {  # median VALUE...: the middle one, or the mean of the two in the middle
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+    END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
 # install_product: each setup installed $runs times, in rounds, with the
 # table of times and the ratios.
 install_product() {
   local round name c0 t0 ms cpu kind
   best_ms=() all_ms=() best_cpu=() all_cpu=()
-  echo "== installing under Wine (wall clock until the setup ends; best of $runs)"
+  # The machine may be shared: its load beside the times, before and after.
+  echo "== installing under Wine (wall clock until the setup ends; best of $runs; load $(cut -d' ' -f1-3 /proc/loadavg))"
   for round in $(seq "$runs"); do
     for name in ours nsis-zlib nsis-lzma; do
       forget_install
@@ -318,10 +328,14 @@ install_product() {
       keep cpu $name $cpu
     done
   done
-  printf '%-26s %9s %9s   %s\n' "" "best s" "CPU s" "runs (wall clock; CPU)"
+  echo "   load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  # The median beside the best: on a shared machine one lucky run says less.
+  printf '%-26s %9s %9s %9s %9s   %s\n' "" "best s" "CPU s" "median s" "med. CPU" \
+    "runs (wall clock; CPU)"
   for name in ours nsis-zlib nsis-lzma; do
-    printf '%-26s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
-      "$(seconds "${best_cpu[$name]}")" "${all_ms[$name]}" "${all_cpu[$name]}"
+    printf '%-26s %9s %9s %9s %9s  %s;%s\n' "$(label $name)" "$(seconds "${best_ms[$name]}")" \
+      "$(seconds "${best_cpu[$name]}")" "$(median ${all_ms[$name]})" \
+      "$(median ${all_cpu[$name]})" "${all_ms[$name]}" "${all_cpu[$name]}"
   done
 
   echo "== ours / NSIS"
@@ -352,7 +366,8 @@ for name in "${products[@]}"; do
     scripts/wine-prefix.sh create "$WINEPREFIX"
     # One Wine server and its system processes for all the runs, started
     # before the clock, so that no run pays for their start or their end.
-    wineserver -p
+    # Its trace, once a program asks for it (--requests), goes to a file.
+    wineserver -p 2>"$work/server.log"
     wine reg query 'HKCU\Software\Wine\X11 Driver' /reg:64 >/dev/null 2>&1
     # What counting costs by itself, taken off every count.
     a=$(cpu_ms)
@@ -362,3 +377,58 @@ for name in "${products[@]}"; do
   fi
   install_product
 done
+
+# count_requests: the server's requests from the creation of ours on, per
+# process, and how often the desktop's process was started.
+count_requests() {
+  python3 - "$work/server.log" "$1" <<'PY'
+import collections, re, sys
+lines = open(sys.argv[1], errors="replace").read().split("\n")[: int(sys.argv[2])]
+start = max(i for i, l in enumerate(lines) if "new_process(" in l and "PavlaneSetup" in l)
+pid_of, name_of, pending = {}, {}, {}
+per_thread = collections.Counter()
+starts = collections.Counter()
+for i, l in enumerate(lines):
+    m = re.match(r"^([0-9a-f]{4}): (\w+)\((.*)$", l)
+    if not m:
+        continue
+    tid, call, rest = m.groups()
+    reply = rest.startswith(") =")
+    if call == "init_first_thread" and reply:
+        ids = re.search(r"pid=([0-9a-f]+), tid=([0-9a-f]+)", rest)
+        pid_of[ids.group(2)] = ids.group(1)
+    elif call == "new_thread" and reply and tid in pid_of:
+        new = re.search(r"tid=([0-9a-f]+)", rest)
+        if new:
+            pid_of[new.group(1)] = pid_of[tid]
+    elif call == "new_process" and not reply:
+        image = re.search(r'imagepath=L"([^"]*)"', rest)
+        pending[tid] = image.group(1).split("\\")[-1] if image else "?"
+    elif call == "new_process":
+        pid = re.search(r"pid=([0-9a-f]+)", rest)
+        if pid:
+            name_of[pid.group(1)] = pending.get(tid, "?")
+            if i >= start:
+                starts[pending.get(tid, "?")] += 1
+    if i >= start and not reply:
+        per_thread[tid] += 1
+# The setup's starter is pvauto, started by wine from outside.
+name_of.setdefault(pid_of.get(lines[start][:4], "?"), "pvauto.exe")
+per_process = collections.Counter()
+for tid, n in per_thread.items():
+    per_process[name_of.get(pid_of.get(tid), "others")] += n
+for name, n in per_process.most_common():
+    print(f"  {name:<24} {n:>7}")
+print(f"  {'in all':<24} {sum(per_process.values()):>7}")
+print("  processes started: " + ", ".join(f"{n} {name}" for name, n in sorted(starts.items())))
+PY
+}
+if [ -n "$requests" ]; then
+  echo
+  echo "== the Wine server's requests in one more install of ours (untimed), by process"
+  forget_install
+  WINEDEBUG=+server install ours >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "ours: the traced install failed"; }
+  traced=$(wc -l <"$work/server.log")  # up to the end of pvauto, not the checks' own
+  check_install ours
+  count_requests "$traced"
+fi

@@ -112,7 +112,7 @@ TEST_F(PvUnZipTest, FindsTheMarkerWhereverItStands) {
     EXPECT_TRUE(Unpack(Join({image, Marker(), Payload}))) << "row at line " << r.line;
     EXPECT_TRUE(Unpacked()) << "row at line " << r.line;
   }
-  // Calls less than 10 ms apart may be skipped, but never the first of the
+  // Calls less than 25 ms apart may be skipped, but never the first of the
   // search, the first and last of the copy, and the reader's last.
   EXPECT_GE(PumpCalls, 3 * int(std::size(rows)));
   EXPECT_FALSE(PumpClosed) << "the locator never closes the progress window";

@@ -195,6 +195,8 @@ class E2E : public ::testing::Test {
     ASSERT_NE(welcome, nullptr) << s.Error();
     EXPECT_EQ(s.GetText(welcome, IDC_DESTDIR), dest_);
     meanwhile();
+    // A dialog already seen is found again when it is awaited once more.
+    EXPECT_EQ(s.WaitWindow(Title), welcome) << s.Error();
     ASSERT_TRUE(s.Press(welcome, IDC_INSTALL));
     HWND box = s.WaitWindow("Pavlane Setup");
     ASSERT_NE(box, nullptr) << s.Error();

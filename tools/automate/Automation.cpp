@@ -57,7 +57,10 @@ std::string ClassName(HWND window) {
   return std::string(name, n > 0 ? n : 0);
 }
 
-bool IsDialogClass(HWND window) { return ClassName(window) == "#32770"; }
+// The class of dialogs and message boxes.
+const char DialogClass[] = "#32770";
+
+bool IsDialogClass(HWND window) { return ClassName(window) == DialogClass; }
 
 // The caption of a top-level window, which the system keeps itself.
 std::string Caption(HWND window) {
@@ -92,21 +95,6 @@ std::vector<HWND> Children(HWND parent) {
   std::vector<HWND> children;
   EnumChildWindows(parent, CollectChild, reinterpret_cast<LPARAM>(&children));
   return children;
-}
-
-struct WindowSearch {
-  DWORD pid;
-  std::vector<HWND> found;
-};
-
-// A visible dialog or message box of the process searched for.
-BOOL CALLBACK CollectDialog(HWND window, LPARAM data) {
-  auto* search = reinterpret_cast<WindowSearch*>(data);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (pid == search->pid && IsWindowVisible(window) && IsDialogClass(window))
-    search->found.push_back(window);
-  return TRUE;
 }
 
 bool IsIconStatic(HWND control) {
@@ -311,19 +299,28 @@ std::string FormatBox(const BoxRecord& box) {
          (box.answer.empty() ? std::string() : " -> " + box.answer);
 }
 
-bool IsMessageBox(HWND window) {
-  if (!IsDialogClass(window)) return false;
+namespace {
+
+// What window's controls make it: a message box (1), a window that no
+// message box can become (0: a control of another kind, or a button the
+// system's boxes lack), or neither yet (-1: no button so far).
+int BoxKind(HWND window) {
+  if (!IsDialogClass(window)) return 0;
   bool anyButton = false;
   for (HWND child : Children(window)) {
     const std::string kind = ClassName(child);
     if (_stricmp(kind.c_str(), "Static") == 0) continue;
-    if (_stricmp(kind.c_str(), "Button") != 0) return false;
+    if (_stricmp(kind.c_str(), "Button") != 0) return 0;
     const int id = GetDlgCtrlID(child);
-    if (id < IDOK || id > 11) return false;
+    if (id < IDOK || id > 11) return 0;
     anyButton = true;
   }
-  return anyButton;
+  return anyButton ? 1 : -1;
 }
+
+}  // namespace
+
+bool IsMessageBox(HWND window) { return BoxKind(window) == 1; }
 
 bool CaptureWindow(HWND window, const std::string& path, bool wholeScreen) {
   RECT r = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -415,10 +412,38 @@ bool Session::HasEnded() const {
   return !process_ || WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
 }
 
-std::vector<HWND> Session::TopWindows() const {
-  WindowSearch search{processId_, {}};
-  EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+std::vector<HWND> Session::TopWindows() {
+  // The top-level dialogs, as the system lists them by class: one request
+  // for each and one more, where listing every window would also ask after
+  // each window of the desktop. Whose a dialog is never changes while it
+  // lives, so that is asked once. A scan while the program works then
+  // costs the window system (under Wine, its server, which the program
+  // shares) about four requests instead of thirty-five. Nor does it ask
+  // for the desktop window: under Wine that starts the desktop's process
+  // when none runs yet, a second one beside the program's own start of it.
+  std::vector<HWND> listed;
+  for (HWND window = FindWindowExA(nullptr, nullptr, DialogClass, nullptr); window;
+       window = FindWindowExA(nullptr, window, DialogClass, nullptr))
+    listed.push_back(window);
+  const auto gone = [&](HWND window) {
+    return std::find(listed.begin(), listed.end(), window) == listed.end();
+  };
+  std::erase_if(windows_, [&](const WindowFacts& f) { return gone(f.window); });
+  std::erase_if(seen_, [&](const SeenBox& s) { return gone(s.window); });
+  std::erase_if(known_, gone);
+  std::vector<HWND> found;
+  for (HWND window : listed) {
+    WindowFacts* facts = Facts(window);
+    if (!facts) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(window, &pid);
+      windows_.push_back({window, pid == processId_, -1});
+      facts = &windows_.back();
+    }
+    // A top-level window shows as its own style says.
+    if (facts->ours && (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE)) found.push_back(window);
+  }
+  return found;
 }
 
 Session::SeenBox* Session::Seen(HWND window) {
@@ -427,21 +452,35 @@ Session::SeenBox* Session::Seen(HWND window) {
   return nullptr;
 }
 
-void Session::Forget() {
-  std::erase_if(seen_, [](const SeenBox& s) { return !IsWindow(s.window); });
-  std::erase_if(known_, [](HWND w) { return !IsWindow(w); });
+Session::WindowFacts* Session::Facts(HWND window) {
+  for (WindowFacts& f : windows_)
+    if (f.window == window) return &f;
+  return nullptr;
+}
+
+bool Session::IsBox(HWND window) {
+  WindowFacts* facts = Facts(window);
+  if (facts && facts->box >= 0) return facts->box == 1;
+  // A dialog is shown with its controls made: what it is then, it stays.
+  // One without a button yet is asked again.
+  const int kind = BoxKind(window);
+  if (facts) facts->box = kind;
+  return kind == 1;
 }
 
 HWND Session::Scan(const std::string* awaited, bool* failed) {
-  Forget();
   for (HWND window : TopWindows()) {
+    const bool known = std::find(known_.begin(), known_.end(), window) != known_.end();
+    const bool box = IsBox(window);
+    // A dialog already seen matters again only as the one awaited.
+    if (known && !box && !awaited) continue;
     const std::string title = Caption(window);
-    if (std::find(known_.begin(), known_.end(), window) == known_.end()) {
+    if (!known) {
       known_.push_back(window);
       if (OnWindow) OnWindow(window, title);
     }
     const bool wanted = awaited && title == *awaited;
-    if (!IsMessageBox(window)) {
+    if (!box) {
       if (wanted) return window;
       continue;
     }

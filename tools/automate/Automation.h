@@ -128,9 +128,21 @@ class Session {
   // Returns that window of title awaited (dialog or box) when it is up;
   // sets error_ and *failed for a box nothing answers.
   HWND Scan(const std::string* awaited, bool* failed);
-  std::vector<HWND> TopWindows() const;
+  // The program's visible dialogs and message boxes; forgets the windows
+  // that are gone.
+  std::vector<HWND> TopWindows();
   SeenBox* Seen(HWND window);
-  void Forget();
+  // Whether window, a dialog of the program, is a message box; told once
+  // for good where its controls settle it.
+  bool IsBox(HWND window);
+
+  // What a top-level window is, learnt when it is first listed.
+  struct WindowFacts {
+    HWND window;
+    bool ours;  // a dialog (or message box) of the program
+    int box;    // 1 a message box, 0 never one, -1 not told yet
+  };
+  WindowFacts* Facts(HWND window);
 
   handles::UniqueKernelHandle process_;
   DWORD processId_ = 0;
@@ -140,6 +152,7 @@ class Session {
   std::vector<BoxRecord> boxes_;
   std::vector<SeenBox> seen_;
   std::vector<HWND> known_;  // windows OnWindow has been told of
+  std::vector<WindowFacts> windows_;  // every top-level window listed last
   std::string error_;
 };
 
