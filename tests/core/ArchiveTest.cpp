@@ -389,6 +389,9 @@ TEST_F(ArchiveTest, LinksBelowTheDestinationAreReplacedNeverFollowed) {
   EXPECT_FALSE(file.Open((Dest() / "readme.txt").string(), fileio::OpenMode::Create));
   EXPECT_FALSE(file.Open((Dest() / "readme.txt").string(), fileio::OpenMode::ReadWrite));
   EXPECT_FALSE(file.OpenDirectory((Dest() / "bin").string()));
+  // Nor takes a link to a file for a folder, or the other way round.
+  EXPECT_EQ(fileio::GetAttributes((Dest() / "readme.txt").string()) & fileio::AttrDirectory, 0u);
+  EXPECT_NE(fileio::GetAttributes((Dest() / "bin").string()) & fileio::AttrDirectory, 0u);
 
   ASSERT_EQ(Extract(testutil::BuildArchive(Product)), ArcOk);
   EXPECT_EQ(testutil::TreeContents(temp_ / "outside").size(), 1u);
