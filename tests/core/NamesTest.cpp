@@ -50,6 +50,7 @@ TEST(CodePage, ConvertsOnlyWhatTheCodePageHolds) {
   const Row rows[] = {
       {__LINE__, "caf\xC3\xA9", "caf\xE9"},
       {__LINE__, "\xE2\x82\xAC\xC5\xB8", "\x80\x9F"},  // €Ÿ
+      {__LINE__, "\xC2\x80", nullptr},                  // U+0080, a control, is no 0x80 (€)
       {__LINE__, "\xC2\x81", nullptr},                  // U+0081: 0x81 is undefined
       {__LINE__, "\xC4\x80", nullptr},                  // Ā
       {__LINE__, "\xC3", nullptr},                      // cut off
