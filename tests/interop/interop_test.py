@@ -310,7 +310,7 @@ class Archives(TempDirTest):
         archive = self.path("product.pvz")
         p = pvpack("pack", src, archive)
         self.assertEqual(p.returncode, 0, p.stderr)
-        p = pvpack("pack", "-j", "3", src, self.path("again.pvz"))
+        p = pvpack("pack", "-j", "09", src, self.path("again.pvz"))  # 9, both end digits
         again = self.read(self.path("again.pvz"))
         self.assertEqual((p.returncode, again), (0, self.read(archive)), p.stderr)
         result = pf.read_archive(self.read(archive))
