@@ -279,6 +279,9 @@ class Archives(TempDirTest):
                     for later in ENTRIES[2:]:
                         path = os.path.join(dest, *later.name.decode().split("\\"))
                         self.assertFalse(os.path.isfile(path), path)
+        # Behind a sound first record, a flipped byte makes a damaged archive, not another file.
+        status, err = self.extract(pf.flip_body_byte(good, len(good) - 5))
+        self.assertEqual((status, "its check value does not match" in err), (5, True), err)
 
     def test_missing_archive(self):
         p = pvpack("extract", self.path("nothing.pvz"), self.path("dest"))
