@@ -80,6 +80,14 @@ TEST_F(ArchiveTest, WritesEveryFileWithItsTimeAndAttributes) {
     EXPECT_EQ(testutil::LastWriteUnix(path), utc[i]) << r.name;
     uint32_t attributes = fileio::GetAttributes(path.string());
     EXPECT_EQ((attributes & fileio::AttrReadOnly) != 0, (r.attributes & 1) != 0) << r.name;
+#ifndef _WIN32
+    // Installed for every user, as far as the umask lets them read.
+    const mode_t mask = umask(0);
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0444, 0444 & ~mask) << r.name;
+#endif
   }
   EXPECT_FALSE(fs::exists(ArchivePath())) << "the reader deletes the archive it read";
 
@@ -381,6 +389,9 @@ TEST_F(ArchiveTest, LinksBelowTheDestinationAreReplacedNeverFollowed) {
   EXPECT_FALSE(file.Open((Dest() / "readme.txt").string(), fileio::OpenMode::Create));
   EXPECT_FALSE(file.Open((Dest() / "readme.txt").string(), fileio::OpenMode::ReadWrite));
   EXPECT_FALSE(file.OpenDirectory((Dest() / "bin").string()));
+  // Nor takes a link to a file for a folder, or the other way round.
+  EXPECT_EQ(fileio::GetAttributes((Dest() / "readme.txt").string()) & fileio::AttrDirectory, 0u);
+  EXPECT_NE(fileio::GetAttributes((Dest() / "bin").string()) & fileio::AttrDirectory, 0u);
 
   ASSERT_EQ(Extract(testutil::BuildArchive(Product)), ArcOk);
   EXPECT_EQ(testutil::TreeContents(temp_ / "outside").size(), 1u);

@@ -50,6 +50,7 @@ TEST(CodePage, ConvertsOnlyWhatTheCodePageHolds) {
   const Row rows[] = {
       {__LINE__, "caf\xC3\xA9", "caf\xE9"},
       {__LINE__, "\xE2\x82\xAC\xC5\xB8", "\x80\x9F"},  // €Ÿ
+      {__LINE__, "\xC2\x80", nullptr},                  // U+0080, a control, is no 0x80 (€)
       {__LINE__, "\xC2\x81", nullptr},                  // U+0081: 0x81 is undefined
       {__LINE__, "\xC4\x80", nullptr},                  // Ā
       {__LINE__, "\xC3", nullptr},                      // cut off
@@ -67,6 +68,28 @@ TEST(CodePage, ConvertsOnlyWhatTheCodePageHolds) {
     }
   }
   EXPECT_EQ(codepage::ToUtf8(*table, "\x80\x81\xFF"), "\xE2\x82\xAC\xEF\xBF\xBD\xC3\xBF");
+}
+
+// Bytes of other code pages folded as Windows folds them, to their
+// capitals, which fold to themselves.
+TEST(CodePage, FoldOfTakesEachSmallLetterToItsCapital) {
+  const struct {
+    int line;
+    int codePage;
+    uint8_t small, capital;
+  } rows[] = {
+      {__LINE__, 1251, 0x90, 0x80},  // ђ, Ђ: the capital the table's first byte holds
+      {__LINE__, 1251, 0xB8, 0xA8},  // ё, Ё
+      {__LINE__, 1251, 0xFF, 0xDF},  // я, Я
+      {__LINE__, 1250, 0x9A, 0x8A},  // š, Š
+      {__LINE__, 1250, 0x61, 0x41},  // a, A
+  };
+  for (const auto& row : rows) {
+    std::string why;
+    const CaseFold fold = names::FoldOf(codepage::Find(row.codePage, why));
+    EXPECT_EQ(fold[row.small], row.capital) << "row at line " << row.line;
+    EXPECT_EQ(fold[row.capital], row.capital) << "row at line " << row.line;
+  }
 }
 
 }  // namespace

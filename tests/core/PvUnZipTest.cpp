@@ -22,14 +22,16 @@ bool PumpClosed = false;
 fs::path SwapPath;
 Bytes SwapBytes;
 bool OthersCouldRead = false;  // the file at SwapPath opened for reading meanwhile
-fs::path WatchedFile;       // a file whose largest size the pump notes
+fs::path WatchedFile;       // a file whose largest size and permissions the pump notes
 uintmax_t WatchedSize = 0;
+fs::perms WatchedPerms = fs::perms::unknown;
 void CountingPump(bool close) {
   ++PumpCalls;
   PumpClosed |= close;
   std::error_code error;
   uintmax_t size = WatchedFile.empty() ? 0 : fs::file_size(WatchedFile, error);
   if (!error) WatchedSize = std::max(WatchedSize, size);
+  if (!error && size) WatchedPerms = fs::status(WatchedFile, error).permissions();
   fileio::File other;
   if (!SwapPath.empty() && other.Open(SwapPath.string(), fileio::OpenMode::ReadShared))
     OthersCouldRead = true;
@@ -66,6 +68,7 @@ class PvUnZipTest : public ::testing::Test {
     PumpClosed = false;
     WatchedFile.clear();
     WatchedSize = 0;
+    WatchedPerms = fs::perms::unknown;
     SwapPath.clear();
     OthersCouldRead = false;
   }
@@ -195,6 +198,10 @@ TEST_F(PvUnZipTest, WithoutAMarkerACertificateTableCutsNothing) {
   EXPECT_FALSE(Unpack(exe));
   // The pump runs before each 64 KiB of the copy: it saw at least three.
   EXPECT_GE(WatchedSize, 3u * 65536);
+#ifndef _WIN32
+  // The copy is for the setup's eyes alone.
+  EXPECT_EQ(WatchedPerms, fs::perms::owner_read | fs::perms::owner_write);
+#endif
 }
 
 TEST_F(PvUnZipTest, ALinkInPlaceOfTheTemporaryFileIsNeverFollowed) {

@@ -279,6 +279,9 @@ class Archives(TempDirTest):
                     for later in ENTRIES[2:]:
                         path = os.path.join(dest, *later.name.decode().split("\\"))
                         self.assertFalse(os.path.isfile(path), path)
+        # Behind a sound first record, a flipped byte makes a damaged archive, not another file.
+        status, err = self.extract(pf.flip_body_byte(good, len(good) - 5))
+        self.assertEqual((status, "its check value does not match" in err), (5, True), err)
 
     def test_missing_archive(self):
         p = pvpack("extract", self.path("nothing.pvz"), self.path("dest"))
@@ -310,7 +313,7 @@ class Archives(TempDirTest):
         archive = self.path("product.pvz")
         p = pvpack("pack", src, archive)
         self.assertEqual(p.returncode, 0, p.stderr)
-        p = pvpack("pack", "-j", "3", src, self.path("again.pvz"))
+        p = pvpack("pack", "-j", "09", src, self.path("again.pvz"))  # 9, both end digits
         again = self.read(self.path("again.pvz"))
         self.assertEqual((p.returncode, again), (0, self.read(archive)), p.stderr)
         result = pf.read_archive(self.read(archive))
@@ -419,10 +422,12 @@ class TreesAndDates(TempDirTest):
         os.chmod(self.path("outside", "target.txt"), 0o444)
         os.symlink(self.path("outside", "target.txt"), self.path("tree", "file-link"))
         os.symlink(os.path.join("..", "outside"), self.path("tree", "dir-link"))
+        os.symlink(os.path.join("dir", "inner.txt"), self.path("tree", "in-link"))
+        # A warning for each link out of the tree, none for the link within it.
         status, err, records = self.pack()
-        self.assertEqual(status, 0, err)
+        self.assertEqual((status, err.count(": a link to ")), (0, 2), err)
         self.assertEqual(sorted(records), ["dir-link\\sub\\deep.txt", "dir-link\\target.txt",
-                                           "dir\\inner.txt", "file-link"])
+                                           "dir\\inner.txt", "file-link", "in-link"])
         for link, target in (("file-link", "outside/target.txt"), ("dir-link", "outside")):
             self.assertIn("pvpack: warning: %s: a link to %s, outside %s;" % (
                 self.path("tree", link), self.path(*target.split("/")), self.path("tree")), err)
@@ -494,14 +499,18 @@ class TreesAndDates(TempDirTest):
                 lines = [l for l in err.splitlines()
                          if l.startswith("pvpack: " + self.path("tree", named) + ": ")]
                 self.assertTrue(any(why in l for l in lines), err)
-        # Every name refused in one run, in order, then 65.
+        # Every name refused in one run, in order, then 65; with a link to
+        # nothing, those the walk found before it, then the link, and 74.
         shutil.rmtree(self.path("tree"))
         for rel in ("z/trailing.", "a?b", "ok.txt", "OK.txt", "m/nul.txt"):
             self.write(os.path.join("tree", rel), b"x")
-        status, err, _ = self.pack()
-        named = [l.split(": ")[1] for l in err.splitlines() if not l.startswith("pvpack: warning")]
-        self.assertEqual((status, named), (65, [self.path("tree", n) for n in
-                                                ("a?b", "m/nul.txt", "ok.txt", "z/trailing.")]), err)
+        for want, last in ((65, ["ok.txt", "z/trailing."]), (74, ["n"])):
+            if want == 74:
+                os.symlink("nowhere", self.path("tree", "n"))
+            status, err, _ = self.pack()
+            named = [l.split(": ")[1] for l in err.splitlines() if not l.startswith("pvpack: warning")]
+            self.assertEqual((status, named), (want, [self.path("tree", n) for n in
+                                                      ["a?b", "m/nul.txt"] + last]), err)
 
     def test_what_the_tree_lacks_is_named(self):
         product = ["Pavlane.exe", "Help/contents.htm", "Library/a", "SiteMaps/b", "uninst.exe",
@@ -694,8 +703,8 @@ class CommandLine(TempDirTest):
         self.write("tree/sub/b.bin", bytes(range(256)) * 40)
         archive, stub = self.path("a.pvz"), self.write("stub.exe", pf.make_stub())
         summary = r"pvpack %s: 2 files, 10244 bytes, packed %d bytes \(\d+\.\d%%\)%s, \d+\.\d\d s\n$"
-        runs = [  # (arguments, what the summary adds)
-            (["pack", self.path("tree"), archive], ""),
+        runs = [  # (arguments, what the summary adds); -j at its two bounds
+            (["pack", "-j1", self.path("tree"), archive], ""),
             (["verify", archive], ", sound"),
             (["extract", archive, self.path("out")], ""),
             (["setup", stub, archive, self.path("setup.exe")], r", setup \d+ bytes"),
@@ -708,7 +717,8 @@ class CommandLine(TempDirTest):
                 self.assertNotIn(b"%", p.stderr)   # no progress off a terminal
                 quiet = pvpack(args[0], "-q", *args[1:])
                 self.assertEqual((quiet.returncode, quiet.stdout), (0, b""), quiet.stderr)
-        for args, last in ((["pack", self.path("tree"), archive], b"packing 2/2 files, 0.0/0.0 MB\n"),
+        for args, last in ((["pack", "-j32", self.path("tree"), archive],
+                            b"packing 2/2 files, 0.0/0.0 MB\n"),
                            (["extract", archive, self.path("again")], b"extracting 100%\n")):
             p = pvpack(args[0], "--progress", *args[1:])
             self.assertTrue(p.stderr.endswith(last), p.stderr)

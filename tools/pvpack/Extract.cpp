@@ -235,7 +235,7 @@ Result Extract(const std::string& file, const std::string& dir,
     // reader would, leave those after it unwritten. Its own file holds
     // what a damaged or cut-off stream gave, and goes too.
     bool removed = true;
-    for (size_t j = at; j < created && j < records.size(); ++j)
+    for (size_t j = at; j < created; ++j)
       removed = files.Remove(records[j].name) && removed;
     if (at >= records.size()) return {FailureOf(result), {file, ReaderFailure(result)}};
     const std::string path = Shown(dest + "\\" + records[at].name);

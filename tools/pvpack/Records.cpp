@@ -187,7 +187,7 @@ bool ArchiveSource::Open(const std::string& path, Fault& fault) {
   };
   if (!FindArchive(read, file_.get(), int64_t(fileSize_), place)) {
     fault = {shown_, "cannot read"};
-    return false;
+    return false;  // shrunk, or failing, since its head was read
   }
   start_ = uint64_t(place.start);
   end_ = uint64_t(place.end);
