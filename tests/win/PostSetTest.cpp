@@ -47,6 +47,7 @@ std::string Events;  // 'f' pump(false), 't' pump(true), 'B' a message box
 std::vector<Written> Writes;
 std::vector<UINT> ExitCalls;
 BOOL ExitResult;
+bool Granted;  // whether the token receives the privilege the restart asks for
 std::optional<std::pair<DWORD, DWORD>> FakePlatform;          // platform ID, major version
 std::string FakeSystemDir;                                    // empty: none
 std::set<std::string> OlderInstalled;                         // library file names
@@ -63,6 +64,15 @@ LSTATUS WINAPI RecordWrite(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
 BOOL WINAPI RecordExit(UINT flags, DWORD reason) {
   ExitCalls.push_back(flags | reason);
   return ExitResult;
+}
+
+// The system's way of granting less than asked: success, and the last
+// error says so.
+BOOL WINAPI AdjustPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD size,
+                             PTOKEN_PRIVILEGES previous, PDWORD previousSize) {
+  if (!AdjustTokenPrivileges(token, disableAll, state, size, previous, previousSize)) return FALSE;
+  if (!Granted) SetLastError(ERROR_NOT_ALL_ASSIGNED);
+  return TRUE;
 }
 
 BOOL WINAPI Version(LPOSVERSIONINFOA version) {
@@ -202,9 +212,9 @@ class PostSetTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
     Events = {}, Writes = {}, ExitCalls = {}, OlderInstalled = {}, VersionChecks = {};
-    FakePlatform = {}, ExitResult = TRUE, RestartNeeded = false;
-    PostSetSystem = {RecordExit, Version, SystemDirectory, RecordWrite, MarkedOlder,
-                     winInit.c_str()};
+    FakePlatform = {}, ExitResult = TRUE, Granted = true, RestartNeeded = false;
+    PostSetSystem = {RecordExit, AdjustPrivileges, Version, SystemDirectory, RecordWrite,
+                     MarkedOlder, winInit.c_str()};
     boxes.onShow = [] { Events += 'B'; };
     for (const char* dir : {"product", "product\\Help", "product\\Library", "product\\SiteMaps",
                             "product\\Queries", "system", "programs"})
@@ -363,15 +373,18 @@ TEST_F(PostSetTest, CopiesOverAnOlderLibrary) {
 
 // A library in use is staged and renamed at the next restart, which the
 // closing question then offers; a restart that fails to begin falls back on
-// the closing message.
+// the closing message. On NT the restart is asked for only once the token
+// holds the shutdown privilege; Windows 9x needs none.
 TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
-  const struct { int line; DWORD platform, major; bool pendingRename; int answer; BOOL restarted; }
-  rows[] = {
-      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDNO, TRUE},  // else through WinInit.ini
-      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, FALSE},
-      {__LINE__, VER_PLATFORM_WIN32_NT, 3, false, IDYES, TRUE},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, TRUE},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, FALSE},
+  // granted: the token receives the privilege; asked: the restart is asked for.
+  const struct { int line; DWORD platform, major; bool pendingRename; int answer; bool granted, asked;
+                 BOOL restarted; } rows[] = {
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDNO, true, false, TRUE},  // else WinInit.ini
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, true, true, FALSE},
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, false, false, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_NT, 3, false, IDYES, true, true, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, false, true, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, true, true, FALSE},
   };
   OlderInstalled = {"Wininet.dll"};
   const std::string staged = System("Wininet.$$$").string();
@@ -379,7 +392,7 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
     boxes.shown.clear(), boxes.answers = {row.answer}, Events.clear(), ExitCalls.clear();
-    RestartNeeded = false, ExitResult = row.restarted;
+    RestartNeeded = false, ExitResult = row.restarted, Granted = row.granted;
     DeleteFileA(winInit.c_str());
     testutil::WriteFile(staged, "left by an earlier run");
     testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
@@ -400,8 +413,8 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
     GetPrivateProfileStringA("rename", target.c_str(), "", renamed, MAX_PATH, winInit.c_str());
     EXPECT_EQ(renamed, row.pendingRename ? "" : staged);
     EXPECT_FALSE(fs::exists(temp / "product" / "Shlwapi.dl_"));  // the other one is seen to
-    const bool yes = row.answer == IDYES, completed = !yes || !row.restarted;
-    EXPECT_EQ(ExitCalls, yes ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
+    const bool completed = !row.asked || !row.restarted;
+    EXPECT_EQ(ExitCalls, row.asked ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
     std::vector<Shown> shown{Setup(texts::RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
     if (completed) shown.push_back(Setup(texts::Completed, MB_OK | MB_ICONASTERISK));
     EXPECT_EQ(boxes.shown, shown);
@@ -436,8 +449,8 @@ TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMess
 // it takes the library's place: one changed in the destination since (or
 // with no record) is deleted, staged or not, and the installed library
 // stays byte for byte. The sequence ends there, telling of no file in use,
-// for the driver's damaged-setup message. NT checks the staged copy,
-// Windows 9x the product's copy before copying it.
+// for the driver's damaged-setup message. NT checks the staged copy, so the
+// product's stays; Windows 9x checks the product's copy before copying it.
 std::string ShippedName, ShippedData;  // the one record the archive declares
 bool Shipped(const std::string& name, uint32_t* size, uint32_t* check) {
   if (name != ShippedName) return false;
@@ -476,6 +489,7 @@ TEST_F(PostSetTest, ALibraryCopyMustMatchItsRecordBeforeItReplacesTheLibrary) {
     }
     EXPECT_EQ(Contents(target), r.copied && !r.inUse ? "new Wininet" : "installed Wininet");
     EXPECT_EQ(fs::exists(staged), r.copied && r.inUse);
+    EXPECT_EQ(fs::exists(temp / "product" / "Wininet.dl_"), !r.copied && r.platform == NT);
     EXPECT_EQ(RestartNeeded, r.copied && r.inUse);
     EXPECT_TRUE(r.copied || boxes.shown.empty());
   }
