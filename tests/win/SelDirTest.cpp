@@ -78,9 +78,9 @@ class SelDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetCurrentDirectoryA(T.c_str());  // where relative paths and "C:" lead
-    for (const char* dir : {"", "\\Common Files", "\\Other", "\\Common Files\\Sub", "\\Common Files\\Shared"})
+    for (const char* dir : {"", "\\Common Files", "\\Other", "\\Common Files\\Sub", "\\Common Files\\.s"})
       ASSERT_TRUE(CreateDirectoryA((T + "\\Program Files" + dir).c_str(), nullptr)) << dir;
-    SetFileAttributesA((Common + "\\Shared").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    SetFileAttributesA((Common + "\\.s").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     testutil::WriteFile(temp / "Program Files" / "Common Files" / "notes.txt", "not a folder");
   }
   void TearDown() override { SetCurrentDirectoryA(savedCwd.c_str()); }  // before temp goes
@@ -135,9 +135,9 @@ TEST_F(SelDirTest, OpensWithTheFolderChainAndTheCallersFont) {
       EXPECT_EQ(items[0], Item("C:\\", 0));
       EXPECT_EQ(items[size_t(current) - 1], Item("Program Files", 6 * (current - 1)));
       EXPECT_EQ(items[size_t(current)], Item("Common Files", 6 * current));
-      // Hidden and system folders too; files not.
+      // Hidden and system folders too, and a dot name other than "." and ".."; files not.
       EXPECT_EQ(FolderItems(dialog, current + 1, true),
-                (std::vector<Item>{{"Shared", 6 * (current + 1)}, {"Sub", 6 * (current + 1)}}));
+                (std::vector<Item>{{".s", 6 * (current + 1)}, {"Sub", 6 * (current + 1)}}));
       EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_FOLDERS), LB_GETITEMHEIGHT, 0, 0), 16);
       EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_DRIVES), CB_GETITEMHEIGHT, 0, 0), 16);
       EXPECT_EQ(GetFocus(), Control(dialog, IDC_SELDIR_PATH));
