@@ -422,27 +422,36 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
   }
 }
 
+// NT cannot stage the copy; Windows 9x stages it but cannot write WinInit.ini.
 TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMessage) {
+  const std::string unwritable = (temp / "missing" / "WinInit.ini").string();
+  PostSetSystem.winInitFile = unwritable.c_str();
   OlderInstalled = {"Wininet.dll", "Shlwapi.dll"};
-  testutil::WriteFile(System("Wininet.$$$"), "held");
-  {
-    const handles::UniqueFile running = InUse(System("Wininet.dll"));
-    const handles::UniqueFile staged = InUse(System("Wininet.$$$"));
-    ASSERT_TRUE(running && staged && Run());
+  for (const DWORD platform : {VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS}) {
+    SCOPED_TRACE(platform);
+    Events.clear(), boxes.shown.clear(), FakePlatform = {platform, 4};
+    testutil::WriteFile(System("Wininet.$$$"), "held");
+    {
+      const handles::UniqueFile running = InUse(System("Wininet.dll"));
+      const handles::UniqueFile staged = platform == VER_PLATFORM_WIN32_NT
+                                             ? InUse(System("Wininet.$$$"))
+                                             : handles::UniqueFile();
+      ASSERT_TRUE(running && Run());
+    }
+    EXPECT_EQ(Events, std::string(12, 'f') + "tB");
+    EXPECT_EQ(boxes.shown,
+              std::vector<Shown>{Setup("Unable to complete the setup process as file \"" +
+                                           System("Wininet.dll").string() +
+                                           "\"is currently in use by another process.\r\rPlease, "
+                                           "close all applicaions that are working at the moment "
+                                           "and run this program, again.",
+                                       MB_OK | MB_ICONHAND)});
+    EXPECT_FALSE(RestartNeeded);
+    // Nothing after the message; what was written before stays.
+    EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));
+    EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed Shlwapi");
+    EXPECT_EQ(ReadString(Product("Adverts"), "Password"), Sz("2957"));
   }
-  EXPECT_EQ(Events, std::string(12, 'f') + "tB");
-  EXPECT_EQ(boxes.shown,
-            std::vector<Shown>{Setup("Unable to complete the setup process as file \"" +
-                                         System("Wininet.dll").string() +
-                                         "\"is currently in use by another process.\r\rPlease, "
-                                         "close all applicaions that are working at the moment "
-                                         "and run this program, again.",
-                                     MB_OK | MB_ICONHAND)});
-  EXPECT_FALSE(RestartNeeded);
-  // Nothing after the message; what was written before stays.
-  EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));
-  EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed Shlwapi");
-  EXPECT_EQ(ReadString(Product("Adverts"), "Password"), Sz("2957"));
 }
 
 // A library's copy must hold what its record in the archive declared before
