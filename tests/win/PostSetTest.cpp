@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -564,6 +565,13 @@ TEST_F(PostSetTest, CreateLink) {
     }
   }
   EXPECT_FALSE(CreateLink(Dest() + "\\Pavlane.exe", (temp / "no such dir").string(), "x", true));
+  // A thread whose COM is already set up another way saves nothing, and says so.
+  std::thread([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    EXPECT_FALSE(CreateLink(Dest() + "\\Pavlane.exe", dir, "Free", false));
+    CoUninitialize();
+  }).join();
+  EXPECT_FALSE(fs::exists(fs::path(dir) / "Free.lnk"));
 }
 
 // ---- The sample product's stand-in libraries.
