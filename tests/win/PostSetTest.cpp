@@ -165,8 +165,9 @@ handles::UniqueFile InUse(const fs::path& file) {
 }
 
 // A copy of this test program with a version resource holding version, or
-// with none.
-void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> version) {
+// with none; without its fixed part (the numbers) when numbered is false.
+void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> version,
+                        bool numbered = true) {
   char self[MAX_PATH];
   ASSERT_TRUE(GetModuleFileNameA(nullptr, self, MAX_PATH));
   ASSERT_TRUE(CopyFileA(self, path.string().c_str(), FALSE));
@@ -175,13 +176,14 @@ void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> vers
   // (32 bytes), 2 bytes to the next 4-byte boundary, the fixed part (52).
   const VS_FIXEDFILEINFO fixed{0xFEEF04BD, 0x00010000, version->mostSignificant,
                                version->leastSignificant, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  BYTE block[92] = {92, 0, 52, 0, 0, 0};
+  const BYTE size = numbered ? 92 : 40;
+  BYTE block[92] = {size, 0, BYTE(numbered ? 52 : 0), 0, 0, 0};
   memcpy(block + 6, L"VS_VERSION_INFO", 32);
   memcpy(block + 40, &fixed, sizeof fixed);
   HANDLE update = BeginUpdateResourceA(path.string().c_str(), FALSE);
   ASSERT_TRUE(update);
   ASSERT_TRUE(UpdateResourceA(update, MAKEINTRESOURCEA(16) /* RT_VERSION */, MAKEINTRESOURCEA(1),
-                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), block, sizeof block));
+                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), block, size));
   ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
 }
 
@@ -345,19 +347,20 @@ TEST_F(PostSetTest, CopiesTheUsersHttpProxy) {
 }
 
 TEST_F(PostSetTest, VersionTest) {
-  const struct { int line; std::optional<MinimumVersion> version; bool older; } rows[] = {
+  const struct { int line; std::optional<MinimumVersion> version; bool older, numbered = true; } rows[] = {
       {__LINE__, MakeVersion(4, 71, 1712, 5), false},
       {__LINE__, MakeVersion(4, 72, 0, 0), false},
       {__LINE__, MakeVersion(4, 71, 1712, 4), true},
       {__LINE__, MakeVersion(4, 70, 0xFFFF, 0xFFFF), true},
       {__LINE__, std::nullopt, true},  // no version resource
+      {__LINE__, MakeVersion(4, 72, 0, 0), true, false},  // one without numbers
       // Both halves compare signed: from major or build 0x8000 up it is older.
       {__LINE__, MakeVersion(0x8000, 0, 0, 0), true},
       {__LINE__, MakeVersion(4, 71, 0x8000, 0), true},
   };
   for (const auto& row : rows) {
     const fs::path file = temp / (std::to_string(row.line) + ".dll");
-    WriteVersionedFile(file, row.version);
+    WriteVersionedFile(file, row.version, row.numbered);
     EXPECT_EQ(IsOlderThan(file.string(), MakeVersion(4, 71, 1712, 5)), row.older) << row.line;
   }
   EXPECT_TRUE(IsOlderThan((temp / "missing.dll").string(), MakeVersion(4, 71, 1712, 5)));
