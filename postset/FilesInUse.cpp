@@ -23,7 +23,7 @@ bool ScheduleReplacement(const std::string& staged, const std::string& libraryNa
       Sequence.version.dwMajorVersion >= 4) {
     if (!MoveFileExA(staged.c_str(), target.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
-      return false;
+      return false;  // the system's list of renames refused an administrator
   } else if (!WritePrivateProfileStringA("rename", target.c_str(), staged.c_str(),
                                          PostSetSystem.winInitFile)) {
     return false;

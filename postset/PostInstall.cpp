@@ -242,8 +242,8 @@ bool BeginRestart() {
   // A success that could not assign the privilege says so only through
   // the last error.
   SetLastError(ERROR_SUCCESS);
-  if (!AdjustTokenPrivileges(token.get(), FALSE, &shutdown, sizeof previous, &previous,
-                             &previousSize) ||
+  if (!PostSetSystem.adjustPrivileges(token.get(), FALSE, &shutdown, sizeof previous,
+                                      &previous, &previousSize) ||
       GetLastError() != ERROR_SUCCESS)
     return false;
   return PostSetSystem.exitWindows(EWX_REBOOT, 0) != 0;

@@ -76,12 +76,15 @@ void ReportFileInUse(const std::string& path);
 
 // The calls through which the sequence reaches the system where a test
 // must watch or steer it (its messages go through ShowMessageBox): the
-// restart, the platform, the system directory, the value writes and the
-// version test. Each holds the system's own (or the module's own) function;
-// tests put theirs in its place and restore the whole record with
-// PostSetCalls{}.
+// restart and the privilege it needs, the platform, the system directory,
+// the value writes and the version test. Each holds the system's own (or
+// the module's own) function; tests put theirs in its place and restore
+// the whole record with PostSetCalls{}.
 struct PostSetCalls {
   BOOL(WINAPI* exitWindows)(UINT flags, DWORD reason) = ExitWindowsEx;
+  BOOL(WINAPI* adjustPrivileges)(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state,
+                                 DWORD size, PTOKEN_PRIVILEGES previous,
+                                 PDWORD previousSize) = AdjustTokenPrivileges;
   BOOL(WINAPI* getVersion)(LPOSVERSIONINFOA version) = GetVersionExA;
   UINT(WINAPI* systemDirectory)(LPSTR buffer, UINT size) = GetSystemDirectoryA;
   LSTATUS(WINAPI* setValue)(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,

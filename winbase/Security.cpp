@@ -20,14 +20,14 @@ bool AccessList::Make(Kind kind) {
   auto length = SystemFunction<LengthSidProc>("advapi32.dll", "GetLengthSid");
   const bool folder = kind == Kind::ProtectedFolder;
   if (!allocate || !initAcl || !addAce || !length || (folder && (!addAceEx || !setControl)))
-    return false;
+    return false;  // Windows 9x, and NT 4 for a folder: no test system lacks them
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
   if (!allocate(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
                 admins_.put()) ||
       !allocate(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, system_.put()) ||
       (folder && !allocate(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS, 0, 0, 0,
                            0, 0, 0, users_.put())))
-    return false;
+    return false;  // well-known SIDs, which every system that exports the call makes
   const DWORD aceBase = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
   DWORD bytes = sizeof(ACL) + 2 * aceBase + length(admins_.get()) + length(system_.get());
   if (folder) bytes += aceBase + length(users_.get());
@@ -44,7 +44,7 @@ bool AccessList::Make(Kind kind) {
       !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
       (folder && !setControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)))
-    return false;
+    return false;  // a list sized for its entries, which every system that has the calls builds
   attributes_.nLength = sizeof attributes_;
   attributes_.lpSecurityDescriptor = &descriptor_;
   attributes_.bInheritHandle = FALSE;

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -47,6 +48,7 @@ std::string Events;  // 'f' pump(false), 't' pump(true), 'B' a message box
 std::vector<Written> Writes;
 std::vector<UINT> ExitCalls;
 BOOL ExitResult;
+bool Granted;  // whether the token receives the privilege the restart asks for
 std::optional<std::pair<DWORD, DWORD>> FakePlatform;          // platform ID, major version
 std::string FakeSystemDir;                                    // empty: none
 std::set<std::string> OlderInstalled;                         // library file names
@@ -63,6 +65,15 @@ LSTATUS WINAPI RecordWrite(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
 BOOL WINAPI RecordExit(UINT flags, DWORD reason) {
   ExitCalls.push_back(flags | reason);
   return ExitResult;
+}
+
+// The system's way of granting less than asked: success, and the last
+// error says so.
+BOOL WINAPI AdjustPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD size,
+                             PTOKEN_PRIVILEGES previous, PDWORD previousSize) {
+  if (!AdjustTokenPrivileges(token, disableAll, state, size, previous, previousSize)) return FALSE;
+  if (!Granted) SetLastError(ERROR_NOT_ALL_ASSIGNED);
+  return TRUE;
 }
 
 BOOL WINAPI Version(LPOSVERSIONINFOA version) {
@@ -154,8 +165,9 @@ handles::UniqueFile InUse(const fs::path& file) {
 }
 
 // A copy of this test program with a version resource holding version, or
-// with none.
-void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> version) {
+// with none; without its fixed part (the numbers) when numbered is false.
+void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> version,
+                        bool numbered = true) {
   char self[MAX_PATH];
   ASSERT_TRUE(GetModuleFileNameA(nullptr, self, MAX_PATH));
   ASSERT_TRUE(CopyFileA(self, path.string().c_str(), FALSE));
@@ -164,13 +176,14 @@ void WriteVersionedFile(const fs::path& path, std::optional<MinimumVersion> vers
   // (32 bytes), 2 bytes to the next 4-byte boundary, the fixed part (52).
   const VS_FIXEDFILEINFO fixed{0xFEEF04BD, 0x00010000, version->mostSignificant,
                                version->leastSignificant, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  BYTE block[92] = {92, 0, 52, 0, 0, 0};
+  const BYTE size = numbered ? 92 : 40;
+  BYTE block[92] = {size, 0, BYTE(numbered ? 52 : 0), 0, 0, 0};
   memcpy(block + 6, L"VS_VERSION_INFO", 32);
   memcpy(block + 40, &fixed, sizeof fixed);
   HANDLE update = BeginUpdateResourceA(path.string().c_str(), FALSE);
   ASSERT_TRUE(update);
   ASSERT_TRUE(UpdateResourceA(update, MAKEINTRESOURCEA(16) /* RT_VERSION */, MAKEINTRESOURCEA(1),
-                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), block, sizeof block));
+                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), block, size));
   ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
 }
 
@@ -202,9 +215,9 @@ class PostSetTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
     Events = {}, Writes = {}, ExitCalls = {}, OlderInstalled = {}, VersionChecks = {};
-    FakePlatform = {}, ExitResult = TRUE, RestartNeeded = false;
-    PostSetSystem = {RecordExit, Version, SystemDirectory, RecordWrite, MarkedOlder,
-                     winInit.c_str()};
+    FakePlatform = {}, ExitResult = TRUE, Granted = true, RestartNeeded = false;
+    PostSetSystem = {RecordExit, AdjustPrivileges, Version, SystemDirectory, RecordWrite,
+                     MarkedOlder, winInit.c_str()};
     boxes.onShow = [] { Events += 'B'; };
     for (const char* dir : {"product", "product\\Help", "product\\Library", "product\\SiteMaps",
                             "product\\Queries", "system", "programs"})
@@ -334,19 +347,20 @@ TEST_F(PostSetTest, CopiesTheUsersHttpProxy) {
 }
 
 TEST_F(PostSetTest, VersionTest) {
-  const struct { int line; std::optional<MinimumVersion> version; bool older; } rows[] = {
+  const struct { int line; std::optional<MinimumVersion> version; bool older, numbered = true; } rows[] = {
       {__LINE__, MakeVersion(4, 71, 1712, 5), false},
       {__LINE__, MakeVersion(4, 72, 0, 0), false},
       {__LINE__, MakeVersion(4, 71, 1712, 4), true},
       {__LINE__, MakeVersion(4, 70, 0xFFFF, 0xFFFF), true},
       {__LINE__, std::nullopt, true},  // no version resource
+      {__LINE__, MakeVersion(4, 72, 0, 0), true, false},  // one without numbers
       // Both halves compare signed: from major or build 0x8000 up it is older.
       {__LINE__, MakeVersion(0x8000, 0, 0, 0), true},
       {__LINE__, MakeVersion(4, 71, 0x8000, 0), true},
   };
   for (const auto& row : rows) {
     const fs::path file = temp / (std::to_string(row.line) + ".dll");
-    WriteVersionedFile(file, row.version);
+    WriteVersionedFile(file, row.version, row.numbered);
     EXPECT_EQ(IsOlderThan(file.string(), MakeVersion(4, 71, 1712, 5)), row.older) << row.line;
   }
   EXPECT_TRUE(IsOlderThan((temp / "missing.dll").string(), MakeVersion(4, 71, 1712, 5)));
@@ -363,15 +377,18 @@ TEST_F(PostSetTest, CopiesOverAnOlderLibrary) {
 
 // A library in use is staged and renamed at the next restart, which the
 // closing question then offers; a restart that fails to begin falls back on
-// the closing message.
+// the closing message. On NT the restart is asked for only once the token
+// holds the shutdown privilege; Windows 9x needs none.
 TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
-  const struct { int line; DWORD platform, major; bool pendingRename; int answer; BOOL restarted; }
-  rows[] = {
-      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDNO, TRUE},  // else through WinInit.ini
-      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, FALSE},
-      {__LINE__, VER_PLATFORM_WIN32_NT, 3, false, IDYES, TRUE},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, TRUE},
-      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, FALSE},
+  // granted: the token receives the privilege; asked: the restart is asked for.
+  const struct { int line; DWORD platform, major; bool pendingRename; int answer; bool granted, asked;
+                 BOOL restarted; } rows[] = {
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDNO, true, false, TRUE},  // else WinInit.ini
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, true, true, FALSE},
+      {__LINE__, VER_PLATFORM_WIN32_NT, 4, true, IDYES, false, false, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_NT, 3, false, IDYES, true, true, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, false, true, TRUE},
+      {__LINE__, VER_PLATFORM_WIN32_WINDOWS, 4, false, IDYES, true, true, FALSE},
   };
   OlderInstalled = {"Wininet.dll"};
   const std::string staged = System("Wininet.$$$").string();
@@ -379,7 +396,7 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.line);
     boxes.shown.clear(), boxes.answers = {row.answer}, Events.clear(), ExitCalls.clear();
-    RestartNeeded = false, ExitResult = row.restarted;
+    RestartNeeded = false, ExitResult = row.restarted, Granted = row.granted;
     DeleteFileA(winInit.c_str());
     testutil::WriteFile(staged, "left by an earlier run");
     testutil::WriteFile(temp / "product" / "Wininet.dl_", "new Wininet");
@@ -400,8 +417,8 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
     GetPrivateProfileStringA("rename", target.c_str(), "", renamed, MAX_PATH, winInit.c_str());
     EXPECT_EQ(renamed, row.pendingRename ? "" : staged);
     EXPECT_FALSE(fs::exists(temp / "product" / "Shlwapi.dl_"));  // the other one is seen to
-    const bool yes = row.answer == IDYES, completed = !yes || !row.restarted;
-    EXPECT_EQ(ExitCalls, yes ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
+    const bool completed = !row.asked || !row.restarted;
+    EXPECT_EQ(ExitCalls, row.asked ? std::vector<UINT>{EWX_REBOOT} : std::vector<UINT>{});
     std::vector<Shown> shown{Setup(texts::RestartQuestion, MB_YESNO | MB_ICONQUESTION)};
     if (completed) shown.push_back(Setup(texts::Completed, MB_OK | MB_ICONASTERISK));
     EXPECT_EQ(boxes.shown, shown);
@@ -409,35 +426,44 @@ TEST_F(PostSetTest, SchedulesALibraryInUseAndOffersTheRestart) {
   }
 }
 
+// NT cannot stage the copy; Windows 9x stages it but cannot write WinInit.ini.
 TEST_F(PostSetTest, ALibraryThatCannotBeScheduledEndsTheSequenceWithTheInUseMessage) {
+  const std::string unwritable = (temp / "missing" / "WinInit.ini").string();
+  PostSetSystem.winInitFile = unwritable.c_str();
   OlderInstalled = {"Wininet.dll", "Shlwapi.dll"};
-  testutil::WriteFile(System("Wininet.$$$"), "held");
-  {
-    const handles::UniqueFile running = InUse(System("Wininet.dll"));
-    const handles::UniqueFile staged = InUse(System("Wininet.$$$"));
-    ASSERT_TRUE(running && staged && Run());
+  for (const DWORD platform : {VER_PLATFORM_WIN32_NT, VER_PLATFORM_WIN32_WINDOWS}) {
+    SCOPED_TRACE(platform);
+    Events.clear(), boxes.shown.clear(), FakePlatform = {platform, 4};
+    testutil::WriteFile(System("Wininet.$$$"), "held");
+    {
+      const handles::UniqueFile running = InUse(System("Wininet.dll"));
+      const handles::UniqueFile staged = platform == VER_PLATFORM_WIN32_NT
+                                             ? InUse(System("Wininet.$$$"))
+                                             : handles::UniqueFile();
+      ASSERT_TRUE(running && Run());
+    }
+    EXPECT_EQ(Events, std::string(12, 'f') + "tB");
+    EXPECT_EQ(boxes.shown,
+              std::vector<Shown>{Setup("Unable to complete the setup process as file \"" +
+                                           System("Wininet.dll").string() +
+                                           "\"is currently in use by another process.\r\rPlease, "
+                                           "close all applicaions that are working at the moment "
+                                           "and run this program, again.",
+                                       MB_OK | MB_ICONHAND)});
+    EXPECT_FALSE(RestartNeeded);
+    // Nothing after the message; what was written before stays.
+    EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));
+    EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed Shlwapi");
+    EXPECT_EQ(ReadString(Product("Adverts"), "Password"), Sz("2957"));
   }
-  EXPECT_EQ(Events, std::string(12, 'f') + "tB");
-  EXPECT_EQ(boxes.shown,
-            std::vector<Shown>{Setup("Unable to complete the setup process as file \"" +
-                                         System("Wininet.dll").string() +
-                                         "\"is currently in use by another process.\r\rPlease, "
-                                         "close all applicaions that are working at the moment "
-                                         "and run this program, again.",
-                                     MB_OK | MB_ICONHAND)});
-  EXPECT_FALSE(RestartNeeded);
-  // Nothing after the message; what was written before stays.
-  EXPECT_TRUE(fs::exists(temp / "product" / "Wininet.dl_"));
-  EXPECT_EQ(Contents(System("Shlwapi.dll")), "installed Shlwapi");
-  EXPECT_EQ(ReadString(Product("Adverts"), "Password"), Sz("2957"));
 }
 
 // A library's copy must hold what its record in the archive declared before
 // it takes the library's place: one changed in the destination since (or
 // with no record) is deleted, staged or not, and the installed library
 // stays byte for byte. The sequence ends there, telling of no file in use,
-// for the driver's damaged-setup message. NT checks the staged copy,
-// Windows 9x the product's copy before copying it.
+// for the driver's damaged-setup message. NT checks the staged copy, so the
+// product's stays; Windows 9x checks the product's copy before copying it.
 std::string ShippedName, ShippedData;  // the one record the archive declares
 bool Shipped(const std::string& name, uint32_t* size, uint32_t* check) {
   if (name != ShippedName) return false;
@@ -476,6 +502,7 @@ TEST_F(PostSetTest, ALibraryCopyMustMatchItsRecordBeforeItReplacesTheLibrary) {
     }
     EXPECT_EQ(Contents(target), r.copied && !r.inUse ? "new Wininet" : "installed Wininet");
     EXPECT_EQ(fs::exists(staged), r.copied && r.inUse);
+    EXPECT_EQ(fs::exists(temp / "product" / "Wininet.dl_"), !r.copied && r.platform == NT);
     EXPECT_EQ(RestartNeeded, r.copied && r.inUse);
     EXPECT_TRUE(r.copied || boxes.shown.empty());
   }
@@ -541,6 +568,13 @@ TEST_F(PostSetTest, CreateLink) {
     }
   }
   EXPECT_FALSE(CreateLink(Dest() + "\\Pavlane.exe", (temp / "no such dir").string(), "x", true));
+  // A thread whose COM is already set up another way saves nothing, and says so.
+  std::thread([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    EXPECT_FALSE(CreateLink(Dest() + "\\Pavlane.exe", dir, "Free", false));
+    CoUninitialize();
+  }).join();
+  EXPECT_FALSE(fs::exists(fs::path(dir) / "Free.lnk"));
 }
 
 // ---- The sample product's stand-in libraries.

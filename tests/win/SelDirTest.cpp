@@ -78,9 +78,9 @@ class SelDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetCurrentDirectoryA(T.c_str());  // where relative paths and "C:" lead
-    for (const char* dir : {"", "\\Common Files", "\\Other", "\\Common Files\\Sub", "\\Common Files\\Shared"})
+    for (const char* dir : {"", "\\Common Files", "\\Other", "\\Common Files\\Sub", "\\Common Files\\.s"})
       ASSERT_TRUE(CreateDirectoryA((T + "\\Program Files" + dir).c_str(), nullptr)) << dir;
-    SetFileAttributesA((Common + "\\Shared").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    SetFileAttributesA((Common + "\\.s").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     testutil::WriteFile(temp / "Program Files" / "Common Files" / "notes.txt", "not a folder");
   }
   void TearDown() override { SetCurrentDirectoryA(savedCwd.c_str()); }  // before temp goes
@@ -135,9 +135,9 @@ TEST_F(SelDirTest, OpensWithTheFolderChainAndTheCallersFont) {
       EXPECT_EQ(items[0], Item("C:\\", 0));
       EXPECT_EQ(items[size_t(current) - 1], Item("Program Files", 6 * (current - 1)));
       EXPECT_EQ(items[size_t(current)], Item("Common Files", 6 * current));
-      // Hidden and system folders too; files not.
+      // Hidden and system folders too, and a dot name other than "." and ".."; files not.
       EXPECT_EQ(FolderItems(dialog, current + 1, true),
-                (std::vector<Item>{{"Shared", 6 * (current + 1)}, {"Sub", 6 * (current + 1)}}));
+                (std::vector<Item>{{".s", 6 * (current + 1)}, {"Sub", 6 * (current + 1)}}));
       EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_FOLDERS), LB_GETITEMHEIGHT, 0, 0), 16);
       EXPECT_EQ(SendMessageA(Control(dialog, IDC_SELDIR_DRIVES), CB_GETITEMHEIGHT, 0, 0), 16);
       EXPECT_EQ(GetFocus(), Control(dialog, IDC_SELDIR_PATH));
@@ -265,6 +265,12 @@ TEST_F(SelDirTest, DrivesAreListedWithTheirIconAndPickedDrivesOpenOrSpringBack) 
       {__LINE__, 0, ram + " ", {}},
   };
   std::vector<Step> steps;
+  // Moving through the dropped list picks nothing until it closes.
+  const Step browse = [&](HWND dialog) {
+    EXPECT_NE(DriveText(dialog), ram + " ");
+    EXPECT_EQ(PathBox(dialog), ram + "\\");
+    PressKey(Control(dialog, IDC_SELDIR_DRIVES), VK_ESCAPE);
+  };
   for (size_t i = 0; i <= std::size(picks); ++i) {
     steps.push_back([&, i](HWND dialog) {
       HWND drives = Control(dialog, IDC_SELDIR_DRIVES);
@@ -272,6 +278,7 @@ TEST_F(SelDirTest, DrivesAreListedWithTheirIconAndPickedDrivesOpenOrSpringBack) 
         std::string letters;
         for (int k = 0; k < int(SendMessageA(drives, CB_GETCOUNT, 0, 0)); ++k) letters += DriveText(dialog, k)[0];
         EXPECT_TRUE(std::is_sorted(letters.begin(), letters.end())) << letters;
+        EXPECT_EQ(letters.back(), 'Z') << letters;  // Wine's Unix root, the last letter
         for (const auto& r : listed) {
           const std::string text = r.letter + std::string(": ") + r.label;
           const LRESULT k = SendMessageA(drives, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(text.c_str()));
@@ -290,8 +297,9 @@ TEST_F(SelDirTest, DrivesAreListedWithTheirIconAndPickedDrivesOpenOrSpringBack) 
       if (i == std::size(picks)) return PressKey(drives, VK_ESCAPE);
       SetFocus(drives);
       if (picks[i].pick) return TypeChar(drives, picks[i].pick);
-      for (UINT key : {VK_F4, VK_UP, VK_ESCAPE}) PressKey(drives, key);
+      for (UINT key : {VK_F4, VK_UP}) PressKey(drives, key);
     });
+    if (i < std::size(picks) && !picks[i].pick) steps.push_back(browse);
   }
   EXPECT_EQ(RunDialog(T, steps), T);
   EXPECT_TRUE(boxes.shown.empty());
