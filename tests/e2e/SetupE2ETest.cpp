@@ -194,7 +194,9 @@ class E2E : public ::testing::Test {
     HWND welcome = s.Start(Quote(exe), downloads_.str()) ? s.WaitWindow(Title) : nullptr;
     ASSERT_NE(welcome, nullptr) << s.Error();
     EXPECT_EQ(s.GetText(welcome, IDC_DESTDIR), dest_);
+    const DWORD before = GetTickCount();
     meanwhile();
+    const DWORD spent = GetTickCount() - before;
     // A dialog already seen is found again when it is awaited once more.
     EXPECT_EQ(s.WaitWindow(Title), welcome) << s.Error();
     ASSERT_TRUE(s.Press(welcome, IDC_INSTALL));
@@ -204,6 +206,10 @@ class E2E : public ::testing::Test {
     DWORD code = 99;
     ASSERT_TRUE(s.WaitExit(&code)) << s.Error();
     EXPECT_EQ(code, 0u);
+    // The welcome stood waiting for its user at least while meanwhile ran,
+    // and no longer than the setup lived.
+    EXPECT_GE(s.UserTime(), int64_t(spent));
+    EXPECT_LE(s.UserTime(), s.Lifetime());
     std::vector<Box> seen;
     for (const auto& b : s.Boxes()) seen.emplace_back(b.caption, b.text, b.Flags(), b.answer);
     const UINT flags = expected == texts::Success ? MB_OK | MB_ICONASTERISK : MB_OK | MB_ICONHAND;

@@ -441,7 +441,13 @@ std::vector<HWND> Session::TopWindows() {
       facts = &windows_.back();
     }
     // A top-level window shows as its own style says.
-    if (facts->ours && (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE)) found.push_back(window);
+    if (facts->ours && (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE)) {
+      if (!facts->shown) {
+        facts->shown = true;
+        facts->shownAt = GetTickCount();
+      }
+      found.push_back(window);
+    }
   }
   return found;
 }
@@ -537,10 +543,15 @@ HWND Session::WaitWindow(const std::string& title) {
 
 bool Session::Press(HWND window, int id) {
   HWND control = GetDlgItem(window, id);
+  const DWORD now = GetTickCount();
   if (!PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                     reinterpret_cast<LPARAM>(control))) {
     error_ = "cannot press " + ButtonName(id);
     return false;
+  }
+  if (WindowFacts* facts = Facts(window); facts && facts->shown && !facts->pressed) {
+    userMs_ += DWORD(now - facts->shownAt);
+    facts->pressed = true;
   }
   SeenBox* seen = Seen(window);
   if (!seen) return true;

@@ -107,6 +107,11 @@ class Session {
   // Milliseconds from the program's creation to its end, as the system
   // recorded them; -1 while it runs or when they cannot be read.
   int64_t Lifetime() const;
+  // Milliseconds the program stood waiting on this session as its user: for
+  // each window pressed, from the scan that first saw it shown to its first
+  // press (reading a box, its icon included, is the user's time). A window
+  // shown before a scan saw it counts as the program's.
+  int64_t UserTime() const { return userMs_; }
 
   // Every message box seen, in order.
   const std::vector<BoxRecord>& Boxes() const { return boxes_; }
@@ -141,6 +146,9 @@ class Session {
     HWND window;
     bool ours;  // a dialog (or message box) of the program
     int box;    // 1 a message box, 0 never one, -1 not told yet
+    bool shown = false;    // listed as shown, at shownAt (tick count)
+    DWORD shownAt = 0;
+    bool pressed = false;  // the user has acted on it
   };
   WindowFacts* Facts(HWND window);
 
@@ -153,6 +161,7 @@ class Session {
   std::vector<SeenBox> seen_;
   std::vector<HWND> known_;  // windows OnWindow has been told of
   std::vector<WindowFacts> windows_;  // every top-level window listed last
+  int64_t userMs_ = 0;
   std::string error_;
 };
 

@@ -42,7 +42,9 @@ const char Usage[] =
     "                        step sees it (for windows that do not stay)\n"
     "  --exit                wait for the program to end; print its exit code\n"
     "  --ran                 after --exit: print how long the program ran, from its\n"
-    "                        creation to its end (\"ran N ms\"), the time a user waits\n"
+    "                        creation to its end (\"ran N ms, the user's M ms of them\"):\n"
+    "                        M runs from when pvauto first saw each window it pressed\n"
+    "                        to its press\n"
     "Every message box seen is printed as it comes and as it is answered. A box\n"
     "that no step or answer covers stops the run. Exit status: 0 when every step\n"
     "was done, 1 when one failed (the program is then ended if pvauto started\n"
@@ -268,7 +270,8 @@ bool RunStep(automate::Session& session, const Step& step, Windows& windows, std
       error = "the program has not ended (--ran comes after --exit)";
       return false;
     }
-    Print("ran " + std::to_string(ms) + " ms");
+    Print("ran " + std::to_string(ms) + " ms, the user's " + std::to_string(session.UserTime()) +
+          " ms of them");
   }
   return true;
 }
