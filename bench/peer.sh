@@ -9,10 +9,12 @@
 #              (/usr/share/doc), its files of 16 KiB and more, one of each
 #              content, up to 104 MB: fewer files, most of them large, text
 #              and some already compressed
+#   sample     the sample product alone (10 files), asked for by name: what
+#              a setup costs besides its files (start, windows, shortcuts)
 #
 #   bench/peer.sh [--runs N] [--requests] [PRODUCT...]   after ./run build
 #       (it needs out/bin/pvpack, out/win32/setup-stub.exe and pvauto.exe,
-#       build/win32/product); both products by default, 3 installs each;
+#       build/win32/product); libraries and docs by default, 3 installs each;
 #       --requests: then one more install of ours, untimed, with the Wine
 #       server's requests counted per process (WINEDEBUG=+server)
 #
@@ -20,14 +22,15 @@
 # into the program folder for 32-bit programs of one 64-bit Wine prefix.
 #
 # For each product: packs the tree with pvpack and with makensis (zlib, and
-# solid lzma), then installs each setup three times in one Wine prefix: ours driven by pvauto
-# (Install, then OK), NSIS's silently (/S). Prints pack times, setup sizes,
-# install times (best of three; wall clock, and the CPU time of the setup
-# and of Wine on its behalf) and the ratios. The wall clock of ours runs
-# from the setup's creation to its end, as pvauto reads them from the
-# system (pvauto's own start is the user's, not the setup's); NSIS's from
-# the start of wine to its end. It fails only when a setup
-# cannot be built or an install is incomplete, never on speed.
+# solid lzma), then installs each setup three times in one Wine prefix,
+# each started by pvauto: ours driven by it (Install, then OK), NSIS's
+# silent (/S). Prints pack times, setup sizes, install times (best of
+# three; wall clock, and the CPU time of the setup and of Wine on its
+# behalf) and the ratios. The wall clock runs from the setup's creation to
+# its end, as pvauto reads them from the system (pvauto's own start is the
+# user's, not the setup's), less the time ours stood waiting on pvauto
+# once it had seen a window. It fails only when a setup cannot be built
+# or an install is incomplete, never on speed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -69,8 +72,9 @@ while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --requests) requests=1; shift ;;
-    libraries | docs) products+=("$1"); shift ;;
-    *) echo "usage: bench/peer.sh [--runs N] [--requests] [libraries] [docs]" >&2; exit 2 ;;
+    libraries | docs | sample) products+=("$1"); shift ;;
+    *) echo "usage: bench/peer.sh [--runs N] [--requests] [libraries] [docs] [sample]" >&2
+       exit 2 ;;
   esac
 done
 [ ${#products[@]} -gt 0 ] || products=(libraries docs)
@@ -147,6 +151,7 @@ make_product() {
       pick "$header_dir" 30000000 4194304 |
         (cd "$header_dir" && xargs -d '\n' cp -p --parents -t "$product/Include")
       ;;
+    sample) ;;
     docs)
       mkdir -p "$product/Docs"
       pick_docs 104000000 16384 | (cd "$doc_dir" && xargs -d '\n' cp -p --parents -t "$product/Docs")
@@ -161,6 +166,7 @@ make_product() {
       printf ', %s files of %s, %s files of %s\n' "$(find "$product/System" -type f | wc -l)" \
         "$pe_dir" "$(find "$product/Include" -type f | wc -l)" "$header_dir" ;;
     docs) printf ', %s files of %s\n' "$(find "$product/Docs" -type f | wc -l)" "$doc_dir" ;;
+    sample) echo ;;
   esac
 }
 
@@ -276,16 +282,18 @@ forget_install() {  # so that each run is a fresh install
   wine reg delete "HKLM\\$PV_PRODUCT_MAKER_KEY" /reg:32 /f >/dev/null 2>&1 || true
   wine reg delete "$uninstall_key" /reg:32 /f >/dev/null 2>&1 || true
 }
-install() {  # install NAME: runs that setup to its end
+install() {  # install NAME: runs that setup to its end, started by pvauto
+  local program=$ours arguments=() steps=()
   case $1 in
-    ours)
-      # pvauto's CPU time, counted by a shell of its own, since the setup
-      # program it starts is not its child but an orphan of Wine's.
-      bash -c 'TIMEFORMAT="%U %S"; { time "$@" 2>&3; } 3>&2 2>"$0"' "$work/driver.time" \
-        wine "$pvauto_exe" run "$(winpath "$ours")" --timeout 600 \
-        --wait "$PV_PRODUCT_SETUP_TITLE" --press "$install_button" --answer "Pavlane Setup=OK" --exit --ran ;;
-    nsis-*) wine "$work/$1.exe" /S ;;
+    ours) steps=(--wait "$PV_PRODUCT_SETUP_TITLE" --press "$install_button"
+                 --answer "Pavlane Setup=OK") ;;
+    nsis-*) program=$work/$1.exe arguments=(--args /S) ;;
   esac
+  # pvauto's CPU time, counted by a shell of its own, since the setup
+  # program it starts is not its child but an orphan of Wine's.
+  bash -c 'TIMEFORMAT="%U %S"; { time "$@" 2>&3; } 3>&2 2>"$0"' "$work/driver.time" \
+    wine "$pvauto_exe" run "$(winpath "$program")" "${arguments[@]}" --timeout 600 \
+    "${steps[@]}" --exit --ran
 }
 check_install() {  # check_install NAME: every file, the shortcuts and the uninstall entry
   python3 scripts/compare-trees.py "$product" "$dest" '*.dl_' >"$work/compare.log" ||
@@ -311,7 +319,7 @@ median() {  # median VALUE...: the middle one, or the mean of the two in the mid
 # install_product: each setup installed $runs times, in rounds, with the
 # table of times and the ratios.
 install_product() {
-  local round name c0 t0 ms cpu kind
+  local round name c0 ms cpu kind
   best_ms=() all_ms=() best_cpu=() all_cpu=() all_user=
   # The machine may be shared: its load beside the times, before and after.
   echo "== installing under Wine (wall clock until the setup ends; best of $runs; load $(cut -d' ' -f1-3 /proc/loadavg))"
@@ -319,30 +327,23 @@ install_product() {
     for name in ours nsis-zlib nsis-lzma; do
       forget_install
       c0=$(cpu_ms)
-      t0=$(now_ms)
       if ! install $name >"$work/install.log" 2>&1; then
         cat "$work/install.log" >&2
         fail "$name: the install failed (run $round)"
       fi
-      ms=$(($(now_ms) - t0))
       cpu=$(($(cpu_ms) - c0 - counting))
-      # Ours from the setup's creation to its end, as the system recorded
+      # Each from the setup's creation to its end, as the system recorded
       # them: the start of pvauto, which stands for the user and starts it,
-      # is not the setup's; nor is the time the setup's welcome and its
-      # closing message stood answered on the screen but not yet pressed
-      # (pvauto reading the message and its icon). NSIS's silent install
-      # shows neither.
-      if [ $name = ours ]; then
-        ms=$(sed -n "s/^ran \([0-9]*\) ms, the user's \([0-9]*\) ms.*/\1 - \2/p" "$work/install.log")
-        [ -n "$ms" ] || fail "ours: pvauto did not say how long the setup ran"
-        user_ms=${ms#* - }
-        ms=$((ms))
-        all_user="${all_user:-}${all_user:+ }$user_ms"
-      fi
+      # is not the setup's (nor that of wine, which starts pvauto); nor is
+      # the time our welcome and closing message stood seen on the screen
+      # but not yet pressed (pvauto reading the message and its icon).
+      # NSIS's silent install shows neither.
+      ms=$(sed -n "s/^ran \([0-9]*\) ms, the user's \([0-9]*\) ms.*/\1 - \2/p" "$work/install.log")
+      [ -n "$ms" ] || fail "$name: pvauto did not say how long the setup ran"
+      [ $name = ours ] && all_user="${all_user:-}${all_user:+ }${ms#* - }"
+      ms=$((ms))
       # What pvauto spends stands for the user, not for the setup.
-      if [ $name = ours ]; then
-        cpu=$((cpu - $(awk '{ printf "%d", ($1 + $2) * 1000 }' "$work/driver.time")))
-      fi
+      cpu=$((cpu - $(awk '{ printf "%d", ($1 + $2) * 1000 }' "$work/driver.time")))
       check_install $name
       keep ms $name $ms
       keep cpu $name $cpu

@@ -19,7 +19,7 @@
 namespace {
 
 const char Usage[] =
-    "usage: pvauto run PROGRAM STEP...\n"
+    "usage: pvauto run PROGRAM [--args ARGUMENTS] STEP...\n"
     "       pvauto attach PID STEP...\n"
     "Steps, done in order:\n"
     "  --script FILE         the steps in FILE, one a line without the dashes\n"
@@ -284,9 +284,16 @@ int main(int argc, char** argv) {
     std::fputs(Usage, stderr);
     return 2;
   }
+  // The program's arguments, as one command-line text after its path.
+  int first = 3;
+  std::string arguments;
+  if (std::string(argv[1]) == "run" && argc > 4 && std::string(argv[3]) == "--args") {
+    arguments = std::string(" ") + argv[4];
+    first = 5;
+  }
   std::vector<Step> steps;
   std::string error;
-  if (!ParseSteps(argc, argv, 3, steps, error)) {
+  if (!ParseSteps(argc, argv, first, steps, error)) {
     std::fprintf(stderr, "pvauto: %s\n%s", error.c_str(), Usage);
     return 2;
   }
@@ -300,7 +307,7 @@ int main(int argc, char** argv) {
   for (char& c : program)
     if (c == '/') c = '\\';
   const bool ok = std::string(argv[1]) == "run"
-                      ? session.Start("\"" + program + "\"")
+                      ? session.Start("\"" + program + "\"" + arguments)
                       : session.Attach(DWORD(std::strtoul(argv[2], nullptr, 10)));
   if (!ok) {
     std::fprintf(stderr, "pvauto: %s\n", session.Error().c_str());
