@@ -650,6 +650,10 @@ class CommandLine(TempDirTest):
         empty, text = self.write("empty", b""), self.write("text", b"root:x:0:0:root:/root\n" * 9)
         bare = self.write("bare.exe", pf.make_setup(b"MZ" + bytes(300), b""))
         foreign = self.write("foreign.exe", pf.make_setup(b"MZ" + bytes(300), self.read(text)))
+        # Whole record heads, but a name that would leave the destination:
+        # noise that failed its check, not a damaged archive.
+        escaping = pf.write_archive([pf.Entry(b"\\a.txt", b"data")])
+        escaping = self.write("escaping.pvz", pf.flip_body_byte(escaping, len(escaping) - 1))
         plain = self.write("plain.exe", b"MZ" + bytes(300))
         two = self.write("two.exe", pf.make_stub(dialogs=(100, 200)))
         folder, missing, out = self.path("dir"), self.path("missing"), self.path("out")
@@ -664,6 +668,7 @@ class CommandLine(TempDirTest):
             (line(), ["verify", stub], 5, stub, "no archive: a Windows executable without"),
             (line(), ["verify", bare], 5, bare, "no archive: nothing follows the marker"),
             (line(), ["verify", foreign], 5, foreign, "no archive: what follows the marker is not"),
+            (line(), ["verify", escaping], 5, escaping, "no archive: neither"),
             (line(), ["list", "--codepage", "x", archive], 64, "--codepage x", "not a number"),
             (line(), ["extract", folder, out], 1, folder, "a folder"),
             (line(), ["extract", text, out], 5, text, "no archive"),
